@@ -1,0 +1,19 @@
+# Flags shared by every host target. WCHAR and L"..." are 16 bits as on
+# Windows; LONG/ULONG are 32-bit through the host headers' typedefs.
+add_compile_options(-fshort-wchar -Wall -Wextra -Wno-unused-parameter -Wno-multichar)
+
+if(ZEPHAN_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+elseif(ZEPHAN_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT ZEPHAN_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "ZEPHAN_SANITIZE must be empty, 'address' or 'thread'")
+endif()
+
+# Kernel code (port/, enum/): no exceptions, no RTTI, platform headers first.
+function(zephan_kernel_target target)
+  target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti -Wno-multichar)
+  target_include_directories(${target} BEFORE PRIVATE ${CMAKE_SOURCE_DIR}/host/include)
+endfunction()

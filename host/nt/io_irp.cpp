@@ -1,0 +1,507 @@
+// I/O requests: allocation and reuse, IoCallDriver, completion with the
+// completion-routine rules (success/error/cancel flags, MORE_PROCESSING_
+// REQUIRED, pending propagation), cancellation with the system cancel spin
+// lock, and the I/O manager's last step for requests it built itself.
+
+#include "kernel.h"
+#include "io_manager.h"
+
+#include <dlfcn.h>
+
+namespace host {
+
+IoManager::IoManager(Machine& machine) : machine_(machine) {}
+IoManager::~IoManager() = default;
+
+PIRP IoManager::allocateIrp(CCHAR stackSize, IrpKind kind, const void* caller) {
+    if (stackSize < 1)
+        stackSize = 1;
+    USHORT size = IoSizeOfIrp(stackSize);
+    // A guard stack location past the end catches a top-level completion
+    // routine that writes "its" stack location (IoMarkIrpPending in the
+    // originator's routine), which corrupts memory on the platform.
+    auto* irp = static_cast<PIRP>(std::calloc(1, size + sizeof(IO_STACK_LOCATION)));
+    IoInitializeIrp(irp, size, stackSize);
+    memset(reinterpret_cast<PUCHAR>(irp) + size, kGuardByte, sizeof(IO_STACK_LOCATION));
+    const void* owner = nullptr;
+    Dl_info info{};
+    if (caller && dladdr(caller, &info))
+        owner = info.dli_fbase;
+    std::lock_guard g(mutex_);
+    irps_[irp] = IrpRec{kind, owner, size};
+    return irp;
+}
+
+bool IoManager::guardIntact(PIRP irp) {
+    const UCHAR* guard = reinterpret_cast<const UCHAR*>(irp) + irp->Size;
+    for (size_t i = 0; i < sizeof(IO_STACK_LOCATION); ++i)
+        if (guard[i] != kGuardByte)
+            return false;
+    return true;
+}
+
+void IoManager::freeIrp(PIRP irp) {
+    {
+        std::lock_guard g(mutex_);
+        irps_.erase(irp);
+    }
+    memset(irp, 0x6B, irp->Size);
+    std::free(irp);
+}
+
+bool IoManager::isLive(PIRP irp) {
+    std::lock_guard g(mutex_);
+    return irps_.count(irp) != 0;
+}
+
+std::optional<IoManager::IrpKind> IoManager::kindOf(PIRP irp) {
+    std::lock_guard g(mutex_);
+    auto it = irps_.find(irp);
+    if (it == irps_.end())
+        return std::nullopt;
+    return it->second.kind;
+}
+
+void IoManager::trackEmbedded(PIRP irp) {
+    std::lock_guard g(mutex_);
+    if (!irps_.count(irp))
+        irps_[irp] = IrpRec{IrpKind::Embedded, nullptr, irp->Size};
+}
+
+void IoManager::forgetIrpsIn(const void* begin, size_t size) {
+    std::lock_guard g(mutex_);
+    auto b = reinterpret_cast<uintptr_t>(begin);
+    for (auto it = irps_.begin(); it != irps_.end();) {
+        auto a = reinterpret_cast<uintptr_t>(it->first);
+        if (it->second.kind == IrpKind::Embedded && a >= b && a < b + size)
+            it = irps_.erase(it);
+        else
+            ++it;
+    }
+}
+
+void IoManager::attachPending(PIRP irp, PendingIo* pending) {
+    std::lock_guard g(mutex_);
+    irps_[irp].pending = pending;
+}
+
+std::vector<std::string> IoManager::irpsOwnedBy(const void* imageBase) {
+    std::lock_guard g(mutex_);
+    std::vector<std::string> out;
+    for (auto& [irp, rec] : irps_)
+        if (rec.kind == IrpKind::Driver && rec.owner == imageBase) {
+            char buf[32];
+            snprintf(buf, sizeof buf, "%p", static_cast<void*>(irp));
+            out.push_back(buf);
+        }
+    return out;
+}
+
+size_t IoManager::liveIrpCount() {
+    std::lock_guard g(mutex_);
+    return irps_.size();
+}
+
+void IoManager::finishIrp(PIRP irp) {
+    std::optional<IrpKind> kind = kindOf(irp);
+    if (kind == IrpKind::Driver || kind == IrpKind::Embedded) {
+        machine_.verifier().report("IoCompleteRequest: an IRP the driver allocated came back to the I/O manager "
+                                   "(its completion routine must free it or return STATUS_MORE_PROCESSING_REQUIRED)");
+        return;
+    }
+    // Buffered output goes back to the caller's buffer, as many bytes as the
+    // request reports (unless it failed).
+    if ((irp->Flags & IRP_BUFFERED_IO) && (irp->Flags & IRP_INPUT_OPERATION) && irp->UserBuffer &&
+        irp->AssociatedIrp.SystemBuffer && !NT_ERROR(irp->IoStatus.Status))
+        memcpy(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer, irp->IoStatus.Information);
+    if ((irp->Flags & IRP_DEALLOCATE_BUFFER) && irp->AssociatedIrp.SystemBuffer) {
+        machine_.pool().free(irp->AssociatedIrp.SystemBuffer, 0, false, "I/O manager");
+        irp->AssociatedIrp.SystemBuffer = nullptr;
+    }
+    while (PMDL mdl = irp->MdlAddress) {
+        irp->MdlAddress = mdl->Next;
+        std::free(mdl);
+    }
+    PendingIo* pending = nullptr;
+    {
+        std::lock_guard g(mutex_);
+        auto it = irps_.find(irp);
+        if (it != irps_.end())
+            pending = it->second.pending;
+    }
+    if (irp->UserIosb)
+        *irp->UserIosb = irp->IoStatus;
+    PKEVENT event = irp->UserEvent;
+    if (!pending)
+        freeIrp(irp);
+    if (event)
+        KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+}
+
+PendingIo::~PendingIo() {
+    if (irp_ && machine_) {
+        if (!done()) {
+            // The request is still with a driver: it must not be freed under it.
+            Machine::Attach attach(*machine_, "pending I/O");
+            wait();
+        }
+        machine_->io().freeIrp(irp_);
+    }
+}
+
+bool PendingIo::done() const {
+    return event_.Header.SignalState != 0;
+}
+
+IoResult PendingIo::result() const {
+    if (!done())
+        return {STATUS_PENDING, 0};
+    return {iosb_.Status, iosb_.Information};
+}
+
+IoResult PendingIo::wait(std::optional<uint64_t> timeout100ns) {
+    LARGE_INTEGER t;
+    if (timeout100ns)
+        t.QuadPart = -LONGLONG(*timeout100ns);
+    NTSTATUS s = KeWaitForSingleObject(const_cast<KEVENT*>(&event_), Executive, KernelMode, FALSE,
+                                       timeout100ns ? &t : nullptr);
+    if (s == STATUS_TIMEOUT)
+        return {STATUS_TIMEOUT, 0};
+    return result();
+}
+
+bool PendingIo::cancel() {
+    if (done())
+        return false;
+    return IoCancelIrp(irp_) != FALSE;
+}
+
+} // namespace host
+
+using namespace host;
+
+static Machine& io(const char* call) { return machineOf(call); }
+
+EXTERN_C_START
+
+VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
+    memset(Irp, 0, PacketSize);
+    Irp->Type = IO_TYPE_IRP;
+    Irp->Size = PacketSize;
+    Irp->StackCount = StackSize;
+    Irp->CurrentLocation = CHAR(StackSize + 1);
+    Irp->ApcEnvironment = 0;
+    InitializeListHead(&Irp->ThreadListEntry);
+    Irp->Tail.Overlay.CurrentStackLocation =
+        reinterpret_cast<PIO_STACK_LOCATION>(reinterpret_cast<PUCHAR>(Irp) + sizeof(IRP)) + StackSize;
+    if (Machine* m = Machine::current())
+        m->io().trackEmbedded(Irp);
+}
+
+PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
+    Machine& m = io("IoAllocateIrp");
+    if (StackSize < 1) {
+        m.verifier().report("IoAllocateIrp with a stack size of " + std::to_string(StackSize));
+        return nullptr;
+    }
+    return m.io().allocateIrp(StackSize, IoManager::IrpKind::Driver, __builtin_return_address(0));
+}
+
+VOID NTAPI IoFreeIrp(PIRP Irp) {
+    Machine& m = io("IoFreeIrp");
+    auto kind = m.io().kindOf(Irp);
+    if (!kind) {
+        m.verifier().report("IoFreeIrp of an IRP that is not allocated (freed twice?)");
+        return;
+    }
+    if (*kind == IoManager::IrpKind::Embedded) {
+        m.verifier().report("IoFreeIrp of an IRP that IoInitializeIrp set up in the caller's memory");
+        return;
+    }
+    if (Irp->CurrentLocation <= Irp->StackCount) {
+        m.verifier().report("IoFreeIrp of an IRP that a driver still owns (sent down and not completed)");
+        return;
+    }
+    if (Irp->CancelRoutine)
+        m.verifier().report("IoFreeIrp of an IRP with a cancel routine set");
+    m.io().freeIrp(Irp);
+}
+
+VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
+    Machine& m = io("IoReuseIrp");
+    if (!m.io().isLive(Irp)) {
+        m.verifier().report("IoReuseIrp of an IRP that is not allocated");
+        return;
+    }
+    if (Irp->CurrentLocation <= Irp->StackCount)
+        m.verifier().report("IoReuseIrp of an IRP that a driver still owns (sent down and not completed)");
+    if (Irp->CancelRoutine)
+        m.verifier().report("IoReuseIrp of an IRP with a cancel routine set");
+    UCHAR flags = Irp->AllocationFlags;
+    IoInitializeIrp(Irp, Irp->Size, Irp->StackCount);
+    Irp->AllocationFlags = flags;
+    Irp->IoStatus.Status = Iostatus;
+}
+
+NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    Machine& m = io("IoCallDriver");
+    ThreadRec* t = currentThread();
+    if (!m.io().isLive(Irp)) {
+        m.verifier().report("IoCallDriver with an IRP that is not allocated (freed?)");
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (t->irql > DISPATCH_LEVEL)
+        m.verifier().report("IoCallDriver at IRQL " + std::to_string(t->irql));
+    if (Irp->CurrentLocation <= 1) {
+        m.verifier().report("IoCallDriver: the IRP has no stack location left for the next driver");
+        return STATUS_INVALID_PARAMETER;
+    }
+    auto rec = m.io().deviceRec(DeviceObject);
+    if (!rec) {
+        m.verifier().report("IoCallDriver to something that is not a device object");
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (rec->deleted)
+        m.verifier().report("IoCallDriver to a deleted device object");
+    Irp->CurrentLocation--;
+    Irp->Tail.Overlay.CurrentStackLocation--;
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
+    sp->DeviceObject = DeviceObject;
+    if (sp->MajorFunction > IRP_MJ_MAXIMUM_FUNCTION) {
+        m.verifier().report("IoCallDriver with major function " + std::to_string(sp->MajorFunction));
+        return STATUS_INVALID_PARAMETER;
+    }
+    PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[sp->MajorFunction];
+    KIRQL before = t->irql;
+    NTSTATUS status = dispatch(DeviceObject, Irp);
+    if (t->irql != before)
+        m.verifier().report("a dispatch routine (major function " + std::to_string(int(sp->MajorFunction)) +
+                            ") returned at IRQL " + std::to_string(t->irql) + ", entered at " + std::to_string(before));
+    return status;
+}
+
+VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+    Machine& m = io("IoCompleteRequest");
+    ThreadRec* t = currentThread();
+    if (!m.io().isLive(Irp)) {
+        m.verifier().report("IoCompleteRequest of an IRP that is not allocated (completed after it was freed?)");
+        return;
+    }
+    if (Irp->CurrentLocation > Irp->StackCount) {
+        m.verifier().report("IoCompleteRequest of an IRP that no driver owns (completed twice?)");
+        return;
+    }
+    if (t->irql > DISPATCH_LEVEL)
+        m.verifier().report("IoCompleteRequest at IRQL " + std::to_string(t->irql));
+    if (Irp->CancelRoutine)
+        m.verifier().report("IoCompleteRequest of an IRP whose cancel routine is still set");
+    if (Irp->IoStatus.Status == STATUS_PENDING)
+        m.verifier().report("IoCompleteRequest with status STATUS_PENDING");
+
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
+    Irp->CurrentLocation++;
+    Irp->Tail.Overlay.CurrentStackLocation++;
+    for (; Irp->CurrentLocation <= Irp->StackCount + 1;
+         ++sp, Irp->CurrentLocation++, Irp->Tail.Overlay.CurrentStackLocation++) {
+        Irp->PendingReturned = (sp->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
+        NTSTATUS st = Irp->IoStatus.Status;
+        bool invoke = sp->CompletionRoutine &&
+                      ((NT_SUCCESS(st) && (sp->Control & SL_INVOKE_ON_SUCCESS)) ||
+                       (!NT_SUCCESS(st) && (sp->Control & SL_INVOKE_ON_ERROR)) ||
+                       (Irp->Cancel && (sp->Control & SL_INVOKE_ON_CANCEL)));
+        PIO_COMPLETION_ROUTINE routine = sp->CompletionRoutine;
+        PVOID context = sp->Context;
+        sp->Control = 0;
+        sp->CompletionRoutine = nullptr;
+        sp->Context = nullptr;
+        if (invoke) {
+            bool top = Irp->CurrentLocation == Irp->StackCount + 1;
+            PDEVICE_OBJECT device = top ? nullptr : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+            KIRQL before = t->irql;
+            NTSTATUS r = routine(device, Irp, context);
+            if (top && r == STATUS_MORE_PROCESSING_REQUIRED && m.io().isLive(Irp) &&
+                m.io().kindOf(Irp) != IoManager::IrpKind::Embedded && !m.io().guardIntact(Irp)) {
+                m.verifier().report("the completion routine of an IRP's originator wrote the stack location past the "
+                                    "IRP's last one (IoMarkIrpPending without a stack location of its own?)");
+                return;
+            }
+            if (t->irql != before)
+                m.verifier().report("a completion routine returned at IRQL " + std::to_string(t->irql) +
+                                    ", entered at " + std::to_string(before));
+            if (r == STATUS_MORE_PROCESSING_REQUIRED)
+                return;
+            if (r != STATUS_CONTINUE_COMPLETION && r != Irp->IoStatus.Status) {
+                char buf[160];
+                snprintf(buf, sizeof buf, "a completion routine returned 0x%08X, which is neither "
+                         "STATUS_MORE_PROCESSING_REQUIRED nor the IRP's status 0x%08X", ULONG(r), ULONG(Irp->IoStatus.Status));
+                m.verifier().report(buf);
+            }
+            if (Irp->PendingReturned && !top && !(IoGetCurrentIrpStackLocation(Irp)->Control & SL_PENDING_RETURNED))
+                m.verifier().report("a completion routine did not propagate the pending state "
+                                    "(IoMarkIrpPending when Irp->PendingReturned is set)");
+        } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
+            IoMarkIrpPending(Irp);
+        }
+    }
+    m.io().finishIrp(Irp);
+}
+
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) {
+    Machine& m = io("IoAcquireCancelSpinLock");
+    *Irql = KeAcquireSpinLockRaiseToDpc(&m.io().cancelLock);
+}
+
+VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) {
+    Machine& m = io("IoReleaseCancelSpinLock");
+    KeReleaseSpinLock(&m.io().cancelLock, Irql);
+}
+
+BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
+    Machine& m = io("IoCancelIrp");
+    if (!m.io().isLive(Irp)) {
+        m.verifier().report("IoCancelIrp of an IRP that is not allocated");
+        return FALSE;
+    }
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    Irp->Cancel = TRUE;
+    PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
+    if (!routine) {
+        IoReleaseCancelSpinLock(irql);
+        return FALSE;
+    }
+    Irp->CancelIrql = irql;
+    ThreadRec* t = currentThread();
+    routine(IoGetCurrentIrpStackLocation(Irp)->DeviceObject, Irp);
+    if (m.io().cancelLock == reinterpret_cast<KSPIN_LOCK>(t)) {
+        m.verifier().report("a cancel routine returned holding the cancel spin lock");
+        IoReleaseCancelSpinLock(irql);
+    }
+    return TRUE;
+}
+
+PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
+                                         ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
+                                         BOOLEAN InternalDeviceIoControl, PKEVENT Event,
+                                         PIO_STATUS_BLOCK IoStatusBlock) {
+    Machine& m = io("IoBuildDeviceIoControlRequest");
+    if (currentThread()->irql > APC_LEVEL)
+        m.verifier().report("IoBuildDeviceIoControlRequest at IRQL " + std::to_string(currentThread()->irql));
+    PIRP irp = m.io().allocateIrp(DeviceObject->StackSize, IoManager::IrpKind::Thread, nullptr);
+    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+    sp->MajorFunction = InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+    sp->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
+    sp->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
+    sp->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
+    switch (METHOD_FROM_CTL_CODE(IoControlCode)) {
+    case METHOD_BUFFERED: {
+        ULONG size = std::max(InputBufferLength, OutputBufferLength);
+        if (size) {
+            irp->AssociatedIrp.SystemBuffer = m.pool().allocate(NonPagedPool, size, 'tcoI', nullptr);
+            if (InputBuffer && InputBufferLength)
+                memcpy(irp->AssociatedIrp.SystemBuffer, InputBuffer, InputBufferLength);
+            irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+            if (OutputBuffer && OutputBufferLength)
+                irp->Flags |= IRP_INPUT_OPERATION;
+        }
+        irp->UserBuffer = OutputBuffer;
+        break;
+    }
+    case METHOD_IN_DIRECT:
+    case METHOD_OUT_DIRECT:
+        if (InputBuffer && InputBufferLength) {
+            irp->AssociatedIrp.SystemBuffer = m.pool().allocate(NonPagedPool, InputBufferLength, 'tcoI', nullptr);
+            memcpy(irp->AssociatedIrp.SystemBuffer, InputBuffer, InputBufferLength);
+            irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+        }
+        if (OutputBuffer && OutputBufferLength)
+            IoAllocateMdl(OutputBuffer, OutputBufferLength, FALSE, FALSE, irp);
+        irp->UserBuffer = OutputBuffer;
+        break;
+    default:
+        sp->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
+        irp->UserBuffer = OutputBuffer;
+        break;
+    }
+    irp->UserIosb = IoStatusBlock;
+    irp->UserEvent = Event;
+    irp->RequestorMode = KernelMode;
+    irp->Tail.Overlay.Thread = &currentThread()->kthread;
+    return irp;
+}
+
+static PIRP buildFsd(Machine& m, ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length,
+                     PLARGE_INTEGER StartingOffset, PIO_STATUS_BLOCK IoStatusBlock, IoManager::IrpKind kind,
+                     const void* caller) {
+    PIRP irp = m.io().allocateIrp(DeviceObject->StackSize, kind, caller);
+    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+    sp->MajorFunction = UCHAR(MajorFunction);
+    if (MajorFunction == IRP_MJ_READ || MajorFunction == IRP_MJ_WRITE) {
+        sp->Parameters.Read.Length = Length;
+        if (StartingOffset)
+            sp->Parameters.Read.ByteOffset = *StartingOffset;
+        if (DeviceObject->Flags & DO_BUFFERED_IO) {
+            irp->AssociatedIrp.SystemBuffer = m.pool().allocate(NonPagedPool, Length ? Length : 1, 'sfoI', nullptr);
+            irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+            if (MajorFunction == IRP_MJ_WRITE)
+                memcpy(irp->AssociatedIrp.SystemBuffer, Buffer, Length);
+            else
+                irp->Flags |= IRP_INPUT_OPERATION;
+        } else if (DeviceObject->Flags & DO_DIRECT_IO) {
+            IoAllocateMdl(Buffer, Length, FALSE, FALSE, irp);
+        }
+        irp->UserBuffer = Buffer;
+    }
+    irp->UserIosb = IoStatusBlock;
+    irp->RequestorMode = KernelMode;
+    irp->Tail.Overlay.Thread = &currentThread()->kthread;
+    return irp;
+}
+
+PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length,
+                                        PLARGE_INTEGER StartingOffset, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
+    Machine& m = io("IoBuildSynchronousFsdRequest");
+    PIRP irp = buildFsd(m, MajorFunction, DeviceObject, Buffer, Length, StartingOffset, IoStatusBlock,
+                        IoManager::IrpKind::Thread, nullptr);
+    irp->UserEvent = Event;
+    return irp;
+}
+
+PIRP NTAPI IoBuildAsynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length,
+                                         PLARGE_INTEGER StartingOffset, PIO_STATUS_BLOCK IoStatusBlock) {
+    Machine& m = io("IoBuildAsynchronousFsdRequest");
+    return buildFsd(m, MajorFunction, DeviceObject, Buffer, Length, StartingOffset, IoStatusBlock,
+                    IoManager::IrpKind::Driver, __builtin_return_address(0));
+}
+
+PEPROCESS NTAPI IoGetRequestorProcess(PIRP Irp) {
+    return IoGetCurrentProcess();
+}
+
+PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota, PIRP Irp) {
+    auto* mdl = static_cast<PMDL>(std::calloc(1, sizeof(MDL)));
+    mdl->Size = sizeof(MDL);
+    mdl->StartVa = VirtualAddress;
+    mdl->ByteOffset = 0;
+    mdl->ByteCount = Length;
+    mdl->MappedSystemVa = VirtualAddress;
+    if (Irp) {
+        if (SecondaryBuffer) {
+            PMDL* link = &Irp->MdlAddress;
+            while (*link)
+                link = &(*link)->Next;
+            *link = mdl;
+        } else {
+            Irp->MdlAddress = mdl;
+        }
+    }
+    return mdl;
+}
+
+VOID NTAPI IoFreeMdl(PMDL Mdl) {
+    std::free(Mdl);
+}
+
+VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {}
+
+EXTERN_C_END

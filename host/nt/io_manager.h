@@ -1,0 +1,158 @@
+// The I/O manager's host side: IRP bookkeeping for the verifier, device
+// objects and interfaces, and files opened on devices (the way applications
+// and tests send requests through a device stack).
+#pragma once
+
+#include <wdm.h>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace host {
+
+class Machine;
+
+struct IoResult {
+    NTSTATUS status = STATUS_PENDING;
+    ULONG_PTR information = 0;
+};
+
+// A request started on a file and not waited for yet.
+class PendingIo {
+public:
+    ~PendingIo();
+    bool done() const;
+    // Waits (through the dispatcher: machine time) for completion; with a
+    // time-out, returns status STATUS_TIMEOUT if it has not completed by then.
+    IoResult wait(std::optional<uint64_t> timeout100ns = std::nullopt);
+    // IoCancelIrp on the request; false when it had already completed or was
+    // not cancellable.
+    bool cancel();
+    IoResult result() const;
+
+private:
+    friend class IoManager;
+    friend class DeviceFile;
+    Machine* machine_ = nullptr;
+    PIRP irp_ = nullptr;
+    KEVENT event_{};
+    IO_STATUS_BLOCK iosb_{};
+    std::vector<uint8_t> keep_;   // holds an input buffer alive while the request runs
+};
+
+// A file object opened on a device (IRP_MJ_CREATE sent to the top of the
+// stack of the device a path names); closing sends IRP_MJ_CLEANUP and
+// IRP_MJ_CLOSE. Calls are made from a thread attached to the machine.
+class DeviceFile {
+public:
+    static NTSTATUS open(Machine& machine, const std::u16string& path, std::unique_ptr<DeviceFile>* file,
+                         ACCESS_MASK access = GENERIC_READ | GENERIC_WRITE);
+    ~DeviceFile();
+
+    IoResult read(void* buffer, ULONG length);
+    IoResult write(const void* buffer, ULONG length);
+    IoResult ioctl(ULONG code, const void* input, ULONG inputLength, void* output, ULONG outputLength);
+    IoResult internalIoctl(ULONG code, PVOID argument1, PVOID argument2 = nullptr);
+
+    std::shared_ptr<PendingIo> startRead(void* buffer, ULONG length);
+    std::shared_ptr<PendingIo> startWrite(const void* buffer, ULONG length);
+    std::shared_ptr<PendingIo> startIoctl(ULONG code, const void* input, ULONG inputLength, void* output,
+                                          ULONG outputLength);
+    // Any request, built by the caller on the file's stack (stack location filled
+    // by `prepare`).
+    std::shared_ptr<PendingIo> start(UCHAR major, UCHAR minor, const std::function<void(PIRP, PIO_STACK_LOCATION)>& prepare);
+
+    NTSTATUS close();
+    PFILE_OBJECT fileObject() const { return file_; }
+    PDEVICE_OBJECT device() const { return device_; }
+
+private:
+    DeviceFile() = default;
+    Machine* machine_ = nullptr;
+    PFILE_OBJECT file_ = nullptr;
+    PDEVICE_OBJECT device_ = nullptr;   // top of the stack the file was opened on
+};
+
+class IoManager {
+public:
+    explicit IoManager(Machine& machine);
+    ~IoManager();
+
+    // IRP bookkeeping.
+    enum class IrpKind { Driver, Thread, Embedded, Host };
+    PIRP allocateIrp(CCHAR stackSize, IrpKind kind, const void* caller);
+    void freeIrp(PIRP irp);
+    bool isLive(PIRP irp);
+    std::optional<IrpKind> kindOf(PIRP irp);
+    void trackEmbedded(PIRP irp);
+    void forgetIrpsIn(const void* begin, size_t size);
+    // Completes the last step of a request that came back to the I/O manager.
+    void finishIrp(PIRP irp);
+    void attachPending(PIRP irp, PendingIo* pending);
+    bool guardIntact(PIRP irp);
+    static constexpr UCHAR kGuardByte = 0xA5;
+    std::vector<std::string> irpsOwnedBy(const void* imageBase);
+    size_t liveIrpCount();
+
+    // The system cancel spin lock.
+    KSPIN_LOCK cancelLock = 0;
+
+    // Device objects.
+    struct DeviceRec {
+        std::u16string name;
+        bool deleted = false;
+        size_t allocationSize = 0;
+    };
+    void addDevice(PDEVICE_OBJECT device, std::u16string name, size_t size);
+    std::optional<DeviceRec> deviceRec(PDEVICE_OBJECT device);
+    void markDeleted(PDEVICE_OBJECT device);
+    std::u16string deviceName(PDEVICE_OBJECT device);
+    std::vector<PDEVICE_OBJECT> devices();
+    uint32_t nextAutoName() { return ++autoName_; }
+
+    // Device interfaces.
+    struct Interface {
+        std::u16string link;
+        GUID classGuid;
+        PDEVICE_OBJECT pdo;
+        bool enabled = false;
+    };
+    std::u16string registerInterface(PDEVICE_OBJECT pdo, const std::u16string& instanceId, const GUID& guid,
+                                     const std::u16string& reference);
+    NTSTATUS setInterfaceState(const std::u16string& link, bool enable);
+    std::vector<Interface> interfaces(const GUID* classGuid = nullptr, bool enabledOnly = true);
+    void dropInterfacesOf(PDEVICE_OBJECT pdo);
+
+    // Files on devices.
+    NTSTATUS openFileObject(const std::u16string& path, ACCESS_MASK access, PFILE_OBJECT* file,
+                            PDEVICE_OBJECT* top);
+    NTSTATUS closeFileObject(PFILE_OBJECT file);
+    // Synchronous request on a file object (ZwReadFile and friends on device handles).
+    IoResult sendSync(PFILE_OBJECT file, UCHAR major, UCHAR minor, ULONG code, const void* input, ULONG inputLength,
+                      void* output, ULONG outputLength, LONGLONG offset = 0);
+    std::shared_ptr<PendingIo> sendAsync(PFILE_OBJECT file, UCHAR major, UCHAR minor, ULONG code, const void* input,
+                                         ULONG inputLength, void* output, ULONG outputLength,
+                                         const std::function<void(PIRP, PIO_STACK_LOCATION)>& prepare = {});
+
+private:
+    struct IrpRec {
+        IrpKind kind;
+        const void* owner;
+        size_t size;
+        PendingIo* pending = nullptr;
+    };
+    Machine& machine_;
+    std::mutex mutex_;
+    std::map<PIRP, IrpRec> irps_;
+    std::map<PDEVICE_OBJECT, DeviceRec> devices_;
+    std::map<std::u16string, Interface> interfaces_;   // by upper-cased link
+    uint32_t autoName_ = 0;
+};
+
+} // namespace host

@@ -1,0 +1,204 @@
+// IRQL and spin locks. Every thread of a machine carries its IRQL; a spin
+// lock raises to DISPATCH_LEVEL and records its owner, so the verifier can
+// tell wrong-IRQL releases, releases by another thread, recursion and lock
+// order inversions.
+
+#include "kernel.h"
+
+namespace host {
+
+namespace {
+thread_local ThreadRec* tlsThread = nullptr;
+
+std::string lockName(PKSPIN_LOCK l) {
+    char buf[32];
+    snprintf(buf, sizeof buf, "%p", static_cast<void*>(l));
+    return buf;
+}
+} // namespace
+
+ThreadRec* currentThread() { return tlsThread; }
+void setCurrentThread(ThreadRec* rec) { tlsThread = rec; }
+
+Machine& machineOf(const char* call) {
+    if (!tlsThread) {
+        fprintf(stderr, "zhost: %s called from a thread that is not attached to a machine\n", call);
+        std::abort();
+    }
+    return *tlsThread->machine;
+}
+
+void Dispatcher::acquireSpinLock(ThreadRec* t, PKSPIN_LOCK l, const char* call) {
+    std::unique_lock lk(lock);
+    std::vector<std::string> reports;
+    for (PKSPIN_LOCK held : t->heldSpinLocks) {
+        if (held == l) {
+            reports.push_back(std::string(call) + ": spin lock " + lockName(l) +
+                              " is already held by this thread (a recursive acquisition deadlocks)");
+            continue;
+        }
+        if (lockOrder_.count({l, held}))
+            reports.push_back(std::string(call) + ": lock order inversion: spin lock " + lockName(l) +
+                              " taken while holding " + lockName(held) + ", which elsewhere is taken while holding " +
+                              lockName(l));
+        lockOrder_.insert({held, l});
+    }
+    if (!reports.empty()) {
+        lk.unlock();
+        for (auto& r : reports)
+            machine_.verifier().report(r);
+        lk.lock();
+    }
+    waitCondition(lk, t, [&] { return *l == 0; });
+    *l = reinterpret_cast<KSPIN_LOCK>(t);
+    t->heldSpinLocks.push_back(l);
+}
+
+bool Dispatcher::tryAcquireSpinLock(ThreadRec* t, PKSPIN_LOCK l) {
+    std::lock_guard g(lock);
+    if (*l != 0)
+        return false;
+    for (PKSPIN_LOCK held : t->heldSpinLocks)
+        lockOrder_.insert({held, l});
+    *l = reinterpret_cast<KSPIN_LOCK>(t);
+    t->heldSpinLocks.push_back(l);
+    return true;
+}
+
+void Dispatcher::releaseSpinLock(ThreadRec* t, PKSPIN_LOCK l, const char* call) {
+    std::unique_lock lk(lock);
+    if (*l != reinterpret_cast<KSPIN_LOCK>(t)) {
+        bool free = *l == 0;
+        lk.unlock();
+        machine_.verifier().report(std::string(call) + ": spin lock " + lockName(l) +
+                                   (free ? " is not held" : " is held by another thread"));
+        return;
+    }
+    *l = 0;
+    for (auto it = t->heldSpinLocks.rbegin(); it != t->heldSpinLocks.rend(); ++it)
+        if (*it == l) {
+            t->heldSpinLocks.erase(std::next(it).base());
+            break;
+        }
+    notifyConditions();
+}
+
+void Dispatcher::forgetLocksIn(const void* begin, size_t size) {
+    std::lock_guard g(lock);
+    auto inside = [&](PKSPIN_LOCK l) {
+        auto p = reinterpret_cast<uintptr_t>(l), b = reinterpret_cast<uintptr_t>(begin);
+        return p >= b && p < b + size;
+    };
+    for (auto it = lockOrder_.begin(); it != lockOrder_.end();)
+        it = inside(it->first) || inside(it->second) ? lockOrder_.erase(it) : std::next(it);
+}
+
+} // namespace host
+
+using namespace host;
+
+static ThreadRec* self(const char* call) {
+    machineOf(call);
+    return currentThread();
+}
+
+EXTERN_C_START
+
+KIRQL NTAPI KeGetCurrentIrql(VOID) {
+    return self("KeGetCurrentIrql")->irql;
+}
+
+KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
+    ThreadRec* t = self("KeRaiseIrql");
+    KIRQL old = t->irql;
+    if (NewIrql < old)
+        t->machine->verifier().report("KeRaiseIrql from IRQL " + std::to_string(old) + " to the lower IRQL " +
+                                      std::to_string(NewIrql));
+    t->irql = NewIrql;
+    return old;
+}
+
+VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
+    ThreadRec* t = self("KeLowerIrql");
+    if (NewIrql > t->irql)
+        t->machine->verifier().report("KeLowerIrql from IRQL " + std::to_string(t->irql) + " to the higher IRQL " +
+                                      std::to_string(NewIrql));
+    if (NewIrql < DISPATCH_LEVEL && !t->heldSpinLocks.empty())
+        t->machine->verifier().report("KeLowerIrql below DISPATCH_LEVEL while a spin lock is held");
+    t->irql = NewIrql;
+}
+
+KIRQL NTAPI KeRaiseIrqlToDpcLevel(VOID) {
+    return KfRaiseIrql(DISPATCH_LEVEL);
+}
+
+KIRQL NTAPI KeRaiseIrqlToSynchLevel(VOID) {
+    return KfRaiseIrql(12);
+}
+
+KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
+    ThreadRec* t = self("KeAcquireSpinLock");
+    KIRQL old = t->irql;
+    if (old > DISPATCH_LEVEL)
+        t->machine->verifier().report("KeAcquireSpinLock at IRQL " + std::to_string(old));
+    t->irql = DISPATCH_LEVEL;
+    t->machine->dispatcher().acquireSpinLock(t, SpinLock, "KeAcquireSpinLock");
+    return old;
+}
+
+VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+    ThreadRec* t = self("KeReleaseSpinLock");
+    if (t->irql != DISPATCH_LEVEL)
+        t->machine->verifier().report("KeReleaseSpinLock at IRQL " + std::to_string(t->irql) +
+                                      " (a spin lock is released at DISPATCH_LEVEL)");
+    t->machine->dispatcher().releaseSpinLock(t, SpinLock, "KeReleaseSpinLock");
+    if (NewIrql > DISPATCH_LEVEL)
+        t->machine->verifier().report("KeReleaseSpinLock to IRQL " + std::to_string(NewIrql));
+    if (NewIrql < DISPATCH_LEVEL && !t->heldSpinLocks.empty())
+        t->machine->verifier().report("KeReleaseSpinLock lowers the IRQL below DISPATCH_LEVEL while another spin lock is held");
+    t->irql = NewIrql;
+}
+
+VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+    ThreadRec* t = self("KeAcquireSpinLockAtDpcLevel");
+    if (t->irql < DISPATCH_LEVEL)
+        t->machine->verifier().report("KeAcquireSpinLockAtDpcLevel at IRQL " + std::to_string(t->irql));
+    t->machine->dispatcher().acquireSpinLock(t, SpinLock, "KeAcquireSpinLockAtDpcLevel");
+}
+
+VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
+    ThreadRec* t = self("KeReleaseSpinLockFromDpcLevel");
+    if (t->irql < DISPATCH_LEVEL)
+        t->machine->verifier().report("KeReleaseSpinLockFromDpcLevel at IRQL " + std::to_string(t->irql));
+    t->machine->dispatcher().releaseSpinLock(t, SpinLock, "KeReleaseSpinLockFromDpcLevel");
+}
+
+BOOLEAN FASTCALL KeTryToAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+    ThreadRec* t = self("KeTryToAcquireSpinLockAtDpcLevel");
+    return t->machine->dispatcher().tryAcquireSpinLock(t, SpinLock) ? TRUE : FALSE;
+}
+
+BOOLEAN NTAPI KeTestSpinLock(PKSPIN_LOCK SpinLock) {
+    return *SpinLock == 0 ? TRUE : FALSE;
+}
+
+VOID FASTCALL KeAcquireInStackQueuedSpinLock(PKSPIN_LOCK SpinLock, PKLOCK_QUEUE_HANDLE LockHandle) {
+    LockHandle->LockQueue.Lock = SpinLock;
+    LockHandle->LockQueue.Next = nullptr;
+    LockHandle->OldIrql = KeAcquireSpinLockRaiseToDpc(SpinLock);
+}
+
+VOID FASTCALL KeReleaseInStackQueuedSpinLock(PKLOCK_QUEUE_HANDLE LockHandle) {
+    KeReleaseSpinLock(LockHandle->LockQueue.Lock, LockHandle->OldIrql);
+}
+
+VOID FASTCALL KeAcquireInStackQueuedSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock, PKLOCK_QUEUE_HANDLE LockHandle) {
+    LockHandle->LockQueue.Lock = SpinLock;
+    KeAcquireSpinLockAtDpcLevel(SpinLock);
+}
+
+VOID FASTCALL KeReleaseInStackQueuedSpinLockFromDpcLevel(PKLOCK_QUEUE_HANDLE LockHandle) {
+    KeReleaseSpinLockFromDpcLevel(LockHandle->LockQueue.Lock);
+}
+
+EXTERN_C_END

@@ -1,0 +1,338 @@
+// Internal interfaces of the kernel stand-in: the component classes a
+// Machine owns and the per-thread record. Only host/nt and host/usb include
+// this; drivers see the platform headers alone.
+#pragma once
+
+#include <wdm.h>
+#include <wmilib.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+#include <variant>
+#include <chrono>
+#include <functional>
+#include <vector>
+
+#include "machine.h"
+#include "strings.h"
+#include "cm_registry.h"
+#include "fs_files.h"
+#include "io_manager.h"
+#include "pnp.h"
+
+// The kernel's thread object. Waitable: the header is signalled at exit.
+struct _KTHREAD {
+    DISPATCHER_HEADER Header;
+    host::ThreadRec* Rec;
+};
+typedef struct _KTHREAD KTHREAD;
+
+namespace host {
+
+// Dispatcher object types kept in DISPATCHER_HEADER.Type.
+enum : UCHAR {
+    EventNotificationObject = 0,
+    EventSynchronizationObject = 1,
+    MutantObject = 2,
+    SemaphoreObject = 5,
+    ThreadObject = 6,
+    TimerNotificationObject = 8,
+    TimerSynchronizationObject = 9,
+};
+
+// Thrown by PsTerminateSystemThread (and at shutdown into a thread that was
+// never told to end) and caught by the thread's start trampoline.
+struct ThreadExit {
+    NTSTATUS status;
+};
+
+// One host thread attached to a machine.
+struct ThreadRec {
+    KTHREAD kthread{};
+    Machine* machine = nullptr;
+    std::string name;
+    KIRQL irql = PASSIVE_LEVEL;
+    bool system = false;            // created by PsCreateSystemThread
+    PKSTART_ROUTINE startRoutine = nullptr;
+    PVOID startContext = nullptr;
+    HANDLE id = nullptr;            // thread id (PsGetCurrentThreadId)
+
+    // Wait state, guarded by the dispatcher lock.
+    bool blocked = false;
+    std::optional<uint64_t> deadline;
+    NTSTATUS waitStatus = STATUS_SUCCESS;
+    PKWAIT_BLOCK waitBlocks = nullptr;
+    ULONG waitCount = 0;
+    WAIT_TYPE waitType = WaitAny;
+    bool genericWait = false;       // waiting for a condition (spin lock, DPC flush, ...)
+    bool killRequested = false;     // shutdown: leave the next wait with ThreadExit
+    KWAIT_BLOCK ownBlocks[THREAD_WAIT_OBJECTS + 1]{};
+    std::condition_variable cv;
+
+    // Spin locks held, in acquisition order (guarded by the dispatcher lock).
+    std::vector<PKSPIN_LOCK> heldSpinLocks;
+    int criticalRegion = 0;
+    bool exited = false;
+};
+
+// The calling thread's record (null when not attached).
+ThreadRec* currentThread();
+void setCurrentThread(ThreadRec* rec);
+// The calling thread's machine; reports and aborts when the thread is not attached.
+Machine& machineOf(const char* call);
+
+class Verifier {
+public:
+    explicit Verifier(std::function<void(const std::string&)> handler);
+    // Reports a violation: `what` names the call and the fault.
+    void report(const std::string& what);
+    unsigned count() const { return count_.load(); }
+private:
+    std::function<void(const std::string&)> handler_;
+    std::mutex mutex_;
+    std::atomic<unsigned> count_{0};
+};
+
+// The dispatcher: waits and signals, IRQL and spin locks, the clock, timers,
+// DPCs and model events. One lock guards all of it, as in NT.
+class Dispatcher {
+public:
+    Dispatcher(Machine& machine, bool realTime, double scale);
+    ~Dispatcher();
+
+    std::mutex lock;
+
+    // Threads.
+    void attach(ThreadRec* rec, bool countAsRunning = true);
+    void detach(ThreadRec* rec);
+    void threadExited(ThreadRec* rec);       // signals the thread object, leaves the machine
+    void addHostThread(std::thread thread);  // joined when the dispatcher goes away
+    void joinHostThreads();
+    void beginShutdown() { std::lock_guard g(lock); shuttingDown_ = true; }
+    ThreadRec* createThreadRecord(std::string name);
+    void startDpcThread();
+    void stopDpcThread();
+    std::vector<ThreadRec*> threadsSnapshot();
+    // Makes every driver-created thread still alive leave its next wait; returns their names.
+    std::vector<std::string> endDriverThreads();
+
+    // Clock (100 ns).
+    uint64_t now();
+    uint64_t nowLocked();
+    uint64_t deadlineFrom(LONGLONG dueTime);   // negative relative, positive absolute system time
+    static constexpr uint64_t kBootSystemTime = 133000000000000000ull;  // 2022-06-17, 100 ns since 1601
+
+    // Waiting.
+    NTSTATUS waitForObjects(ThreadRec* t, ULONG count, PVOID objects[], WAIT_TYPE type,
+                            PLARGE_INTEGER timeout, PKWAIT_BLOCK blocks, const char* call);
+    void delay(ThreadRec* t, uint64_t deadline);
+    // Blocks the caller until pred() holds, re-checking after every notifyConditions().
+    template <class Pred>
+    void waitCondition(std::unique_lock<std::mutex>& lk, ThreadRec* t, Pred pred) {
+        while (!pred()) {
+            t->genericWait = true;
+            block(lk, t, std::nullopt);
+            t->genericWait = false;
+        }
+    }
+    void notifyConditions();      // under the lock
+
+    // Objects (under the lock).
+    void signalled(DISPATCHER_HEADER* header);
+    LONG setEvent(PRKEVENT event);
+    LONG releaseMutex(ThreadRec* t, PRKMUTEX mutex, const char* call);
+
+    // Spin locks.
+    void acquireSpinLock(ThreadRec* t, PKSPIN_LOCK lock, const char* call);
+    bool tryAcquireSpinLock(ThreadRec* t, PKSPIN_LOCK lock);
+    void releaseSpinLock(ThreadRec* t, PKSPIN_LOCK lock, const char* call);
+    void forgetLocksIn(const void* begin, size_t size);
+
+    // Timers and DPCs.
+    BOOLEAN setTimer(PKTIMER timer, LARGE_INTEGER dueTime, LONG period, PKDPC dpc);
+    BOOLEAN cancelTimer(PKTIMER timer);
+    BOOLEAN insertDpc(PKDPC dpc, PVOID arg1, PVOID arg2);
+    BOOLEAN removeDpc(PKDPC dpc);
+    void flushDpcs(ThreadRec* t);
+    void at(uint64_t when, std::function<void()> fn);
+
+    // Checks for the verifier when memory goes away: set timers, queued DPCs,
+    // objects being waited on inside [begin, begin + size).
+    std::vector<std::string> liveObjectsIn(const void* begin, size_t size);
+
+    bool realTime() const { return realTime_; }
+
+private:
+    struct DpcItem {
+        PKDPC dpc = nullptr;
+        std::function<void()> fn;
+    };
+
+    void settleAfterLeaving(std::unique_lock<std::mutex>& lk);
+    std::chrono::steady_clock::time_point realTimePoint(uint64_t when);
+    void insertDpcLocked(PKDPC dpc, PVOID arg1, PVOID arg2, BOOLEAN* inserted);
+    void removeTimerEntry(PKTIMER timer);
+
+public:
+    void block(std::unique_lock<std::mutex>& lk, ThreadRec* t, std::optional<uint64_t> deadline);
+    void wake(ThreadRec* t);
+    void unlinkWait(ThreadRec* t);
+
+private:
+    void advance(std::unique_lock<std::mutex>& lk);   // virtual mode: everyone waits
+    void expireUpTo(uint64_t t);
+    void expireTimer(PKTIMER timer);
+    std::optional<uint64_t> earliestDeadline();
+    bool isSignalledFor(DISPATCHER_HEADER* h, ThreadRec* t);
+    NTSTATUS acquireObject(DISPATCHER_HEADER* h, ThreadRec* t);   // returns STATUS_ABANDONED when so
+    bool trySatisfy(ThreadRec* t);
+    void dpcThreadMain(ThreadRec* rec);
+    void reportDeadlock(std::unique_lock<std::mutex>& lk);
+
+    Machine& machine_;
+    bool realTime_;
+    double scale_;
+    std::chrono::steady_clock::time_point realStart_;
+    uint64_t now_ = 0;
+    int running_ = 0;
+    std::vector<ThreadRec*> threads_;           // attached
+    std::multimap<uint64_t, PKTIMER> timers_;
+    std::multimap<uint64_t, std::function<void()>> events_;
+    std::deque<DpcItem> dpcQueue_;
+    ThreadRec* dpcThread_ = nullptr;
+    ThreadRec* dpcRecord_ = nullptr;
+    bool dpcBusy_ = false;
+    bool dpcStop_ = false;
+    bool shuttingDown_ = false;
+    uintptr_t nextThreadId_ = 0x1000;
+    std::vector<std::thread> hostThreads_;
+    std::set<std::pair<PKSPIN_LOCK, PKSPIN_LOCK>> lockOrder_;   // (held, then acquired)
+};
+
+// Pool memory with tags, owners and fault injection.
+class Pool {
+public:
+    explicit Pool(Machine& machine) : machine_(machine) {}
+    PVOID allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void* caller);
+    void free(PVOID p, ULONG tag, bool checkTag, const char* call);
+    // Fails the nth allocation from now (1 = the next one); 0 turns it off.
+    void failNth(unsigned n);
+    struct Block {
+        SIZE_T size;
+        ULONG tag;
+        POOL_TYPE type;
+        const void* owner;      // base of the image that allocated it
+        std::string ownerName;
+        uint64_t sequence;
+    };
+    std::vector<std::pair<PVOID, Block>> blocksOwnedBy(const void* imageBase);
+    std::vector<std::pair<PVOID, Block>> allBlocks();
+    size_t liveCount();
+    static std::string tagText(ULONG tag);
+private:
+    Machine& machine_;
+    std::mutex mutex_;
+    std::map<PVOID, Block> blocks_;
+    uint64_t sequence_ = 0;
+    unsigned failCountdown_ = 0;
+};
+
+// The object namespace (\Device, \??), handles and object references.
+class ObjectManager {
+public:
+    explicit ObjectManager(Machine& machine) : machine_(machine) {}
+
+    // Namespace. Paths are case-insensitive; \DosDevices\ and \GLOBAL??\ are \??\.
+    NTSTATUS insertDevice(const std::u16string& name, PDEVICE_OBJECT device);
+    void removeDevice(const std::u16string& name);
+    NTSTATUS createLink(const std::u16string& link, const std::u16string& target);
+    NTSTATUS deleteLink(const std::u16string& link);
+    std::optional<std::u16string> linkTarget(const std::u16string& link);
+    // Follows links; returns the device a path names and what follows its name.
+    PDEVICE_OBJECT resolveDevice(const std::u16string& path, std::u16string* remainder = nullptr);
+    std::vector<std::u16string> names(const std::u16string& directoryPrefix);
+    static std::u16string normalize(const std::u16string& path);
+
+    // Handles.
+    struct HandleEntry {
+        enum Kind { Key, Thread, File, HostFile } kind;
+        void* object = nullptr;                 // KTHREAD*, FILE_OBJECT*, ...
+        std::shared_ptr<void> shared;           // registry key, host file
+        ACCESS_MASK access = 0;
+    };
+    HANDLE insertHandle(HandleEntry entry);
+    std::optional<HandleEntry> lookupHandle(HANDLE handle);
+    std::optional<HandleEntry> removeHandle(HANDLE handle);
+    size_t handleCount();
+
+    // References on kernel objects the host created (threads, devices, files).
+    void registerObject(void* object, POBJECT_TYPE type, LONG references, std::function<void()> onLastReference);
+    LONG_PTR reference(void* object, const char* call);
+    LONG_PTR dereference(void* object, const char* call);
+    bool isRegistered(void* object);
+    POBJECT_TYPE typeOf(void* object);
+
+private:
+    struct Entry {
+        PDEVICE_OBJECT device = nullptr;
+        std::u16string linkTarget;
+        bool isLink = false;
+    };
+    struct ObjectRec {
+        POBJECT_TYPE type;
+        LONG references;
+        std::function<void()> onLastReference;
+    };
+    Machine& machine_;
+    std::mutex mutex_;
+    std::map<std::u16string, Entry> names_;      // key: upper-cased normalized path
+    std::map<uintptr_t, HandleEntry> handles_;
+    uintptr_t nextHandle_ = 4;
+    std::unordered_map<void*, ObjectRec> objects_;
+};
+
+// A machine thread that runs posted work items one at a time at PASSIVE_LEVEL
+// (the PnP manager's thread, the system worker thread).
+class WorkerThread {
+public:
+    WorkerThread(Machine& machine, std::string name);
+    ~WorkerThread();
+    void start();
+    void stop();                              // runs what is queued, then ends the thread
+    void post(std::function<void()> fn);      // any thread, any IRQL
+    void waitIdle(ThreadRec* caller);         // blocks (through the dispatcher) until the queue is empty
+    bool isCurrent() const;
+    // Runs fn on the worker and waits for it (inline when called from the worker).
+    void runAndWait(ThreadRec* caller, const std::function<void()>& fn);
+
+private:
+    void main();
+    Machine& machine_;
+    std::string name_;
+    ThreadRec* rec_ = nullptr;
+    std::deque<std::function<void()>> queue_;   // guarded by the dispatcher lock
+    bool busy_ = false;
+    bool stop_ = false;
+    bool running_ = false;
+};
+
+} // namespace host
+
+struct _OBJECT_TYPE {
+    const char* Name;
+};
+
+namespace host {
+
+extern struct _OBJECT_TYPE ObjectTypeThread, ObjectTypeFile, ObjectTypeDevice, ObjectTypeEvent, ObjectTypeDriver;
+
+} // namespace host

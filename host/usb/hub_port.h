@@ -1,0 +1,139 @@
+// Internal to host/usb: one device on a hub port as the bus driver keeps it
+// (its PDO, the selected configuration and pipes, transfers in flight and
+// injected faults), and the hub that owns the ports.
+#pragma once
+
+#include <usbdi.h>
+#include <usbdlib.h>
+
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "model/controller.h"
+
+namespace host {
+class Machine;
+}
+
+namespace host::usb {
+
+// Faults waiting for the next transfers of a device or of one pipe.
+struct FaultPlan {
+    int failCount = 0;
+    USBD_STATUS failStatus = USBD_STATUS_SUCCESS;
+    int holdCount = 0;
+    int delayCount = 0;
+    uint64_t delay = 0;
+};
+
+struct Pipe {
+    USBD_PIPE_INFORMATION info{};
+    FaultPlan faults;
+    bool current = true;   // belongs to the selected configuration
+};
+
+class HubState;
+
+class HubPort : public std::enable_shared_from_this<HubPort> {
+public:
+    HubPort(std::weak_ptr<HubState> hub, int hubNumber, Machine& machine, int port, zmodel::UsbDevice& device);
+    ~HubPort();
+
+    int port() const { return port_; }
+    int hubNumber() const { return hubNumber_; }
+    PDEVICE_OBJECT pdo() const { return pdo_; }
+    void setPdo(PDEVICE_OBJECT pdo) { pdo_ = pdo; }
+    // Deletes the PDO (once; PASSIVE_LEVEL) and leaves the hub. The port
+    // record lives on while someone still holds it.
+    void deletePdo();
+    zmodel::UsbDevice* device();
+    uint64_t urbCount();
+
+    // IRP_MJ_INTERNAL_DEVICE_CONTROL on the PDO.
+    NTSTATUS internalControl(PIRP irp);
+
+    // The device left its hub port: pending transfers fail, later ones find
+    // the device gone.
+    void deviceGone();
+
+    // Fault injection (endpoint 0 = the default pipe).
+    void failNext(int count, USBD_STATUS status, int endpoint = -1);
+    void holdNext(int count, int endpoint = -1);
+    void delayNext(int count, uint64_t duration);
+
+    // Leaves a request without URB (idle notification, wait-wake) pending
+    // until it is cancelled or the device goes.
+    NTSTATUS pendUntilCancelled(PIRP irp);
+
+    // Cancel routine entry (cancel spin lock already released).
+    void cancelled(PIRP irp);
+
+private:
+    struct Pending {
+        uint64_t key;
+        PIRP irp;
+        PURB urb;
+        Pipe* pipe;                      // null for control transfers
+        zmodel::TransferId transfer = 0; // bulk/interrupt transfer in the model
+        zmodel::UsbDevice* device = nullptr;
+        PULONG lengthField = nullptr;    // the URB's TransferBufferLength, if it has one
+        // Control transfers finished early whose completion is delayed.
+        bool ready = false;
+        USBD_STATUS usbd = USBD_STATUS_SUCCESS;
+        ULONG length = 0;
+    };
+
+    NTSTATUS submitUrb(PIRP irp, PURB urb);
+    NTSTATUS getDescriptor(PIRP irp, PURB urb);
+    NTSTATUS selectConfiguration(PIRP irp, PURB urb);
+    NTSTATUS controlRequest(PIRP irp, PURB urb, const zmodel::SetupPacket& setup, PVOID buffer,
+                            PULONG length, bool in);
+    NTSTATUS bulkOrInterrupt(PIRP irp, PURB urb);
+    NTSTATUS resetPipe(PIRP irp, PURB urb);
+    NTSTATUS abortPipe(PIRP irp, PURB urb);
+    NTSTATUS resetPort(PIRP irp);
+
+    // Takes the fault that applies to the next transfer (lock held).
+    enum class Fault { None, Fail, Hold, Delay };
+    Fault takeFault(Pipe* pipe, USBD_STATUS& status, uint64_t& delay);
+    Pipe* findPipe(USBD_PIPE_HANDLE handle);                 // lock held
+    Pipe* pipeByEndpoint(uint8_t endpoint);                  // lock held
+
+    // Leaves the IRP pending with a cancel routine; false if it was
+    // cancelled already (then it is completed here).
+    NTSTATUS pend(PIRP irp, Pending entry, std::unique_lock<std::mutex>& lock);
+    void transferDone(uint64_t key, zmodel::UsbResult result, uint32_t length);
+    void delayedDone(uint64_t key);
+    bool takePending(uint64_t key, Pending& out);            // lock held; clears the cancel routine
+
+    std::weak_ptr<HubState> hub_;
+    const int hubNumber_;
+    Machine& machine_;
+    const int port_;
+    PDEVICE_OBJECT pdo_ = nullptr;
+    std::once_flag deleted_;
+
+    std::mutex mutex_;
+    zmodel::UsbDevice* device_;
+    uint8_t configurationValue_ = 0;
+    std::vector<std::unique_ptr<Pipe>> pipes_;   // every pipe ever handed out
+    std::list<Pending> pending_;
+    uint64_t nextKey_ = 1;
+    FaultPlan deviceFaults_;
+    FaultPlan defaultPipeFaults_;
+    uint64_t urbs_ = 0;
+};
+
+// The PDO's extension holds the port record: it lives as long as the PDO,
+// even after the controller was unplugged.
+struct PdoExtension {
+    std::shared_ptr<HubPort>* port;
+};
+
+// Completes an IRP carrying a URB with the given statuses.
+void completeUrb(PIRP irp, PURB urb, USBD_STATUS usbd, NTSTATUS status);
+
+} // namespace host::usb

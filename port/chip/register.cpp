@@ -1,0 +1,47 @@
+/*
+ * UART and port-control register access: one vendor control request per
+ * access on the port's default pipe, the register address in the value
+ * field. Accesses of a port are serialised by its RegisterMutex and
+ * retried 20 times, 1 ms apart.
+ */
+#include "../frame/driver.h"
+
+/* PASSIVE_LEVEL or APC_LEVEL. */
+static NTSTATUS AccessRegister(PDEVICE_EXTENSION Port, USHORT Address, ULONG Length,
+                               PUCHAR Buffer, BOOLEAN Read)
+{
+    if (Length > MAXUSHORT)
+        return STATUS_INVALID_PARAMETER;
+
+    KeWaitForSingleObject(&Port->RegisterMutex, Executive, KernelMode, FALSE, NULL);
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    for (ULONG attempt = 0; attempt < REGISTER_ACCESS_ATTEMPTS; attempt++) {
+        const USHORT urbSize = sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
+        PURB urb = (PURB)AllocateZeroedPool(NonPagedPool, urbSize);
+        if (urb == NULL) {
+            status = STATUS_INSUFFICIENT_RESOURCES;
+            break;
+        }
+        UsbBuildVendorRequest(urb, URB_FUNCTION_VENDOR_DEVICE, urbSize,
+                              Read ? USBD_TRANSFER_DIRECTION_IN : 0, 0,
+                              ZEPHAN_REGISTER_REQUEST, Address, 0, Buffer, NULL, Length, NULL);
+        status = SubmitUrbSynchronously(Port, urb);
+        FreePool(urb);
+        if (NT_SUCCESS(status))
+            break;
+        DelayMilliseconds(1);
+    }
+    KeReleaseMutex(&Port->RegisterMutex, FALSE);
+    return status;
+}
+
+/* Reads Length bytes from Address on (0x10E with 2 bytes gives 0x10E and 0x10F). */
+NTSTATUS ReadRegister(PDEVICE_EXTENSION Port, USHORT Address, ULONG Length, PUCHAR Buffer)
+{
+    return AccessRegister(Port, Address, Length, Buffer, TRUE);
+}
+
+NTSTATUS WriteRegister(PDEVICE_EXTENSION Port, USHORT Address, ULONG Length, PUCHAR Buffer)
+{
+    return AccessRegister(Port, Address, Length, Buffer, FALSE);
+}

@@ -1,0 +1,13 @@
+/*
+ * Write requests and their time-out.
+ */
+#include "../frame/driver.h"
+
+/* The write timer's DPC. DISPATCH_LEVEL. */
+VOID WriteTimeoutDpc(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2)
+{
+    UNREFERENCED_PARAMETER(Dpc);
+    UNREFERENCED_PARAMETER(Context);
+    UNREFERENCED_PARAMETER(Argument1);
+    UNREFERENCED_PARAMETER(Argument2);
+}

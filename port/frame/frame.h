@@ -1,0 +1,90 @@
+/*
+ * Port driver frame: entry, the port record's life, request helpers, pool,
+ * trace, naming and registry, and the request handlers.
+ */
+#pragma once
+
+/* The driver's private device interface. */
+static const GUID GUID_ZEPHAN_PORT_INTERFACE =
+    { 0x6E178C86, 0xCD22, 0x4E30, { 0x84, 0xBC, 0xFD, 0xF9, 0x82, 0x61, 0x20, 0xA4 } };
+
+/* The standard COM-port device interface class. */
+static const GUID GUID_ZEPHAN_COMPORT_INTERFACE =
+    { 0x86E0D1E0, 0x8089, 0x11D0, { 0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73 } };
+
+#define NTDDI_VERSION_WIN8 0x06020000
+
+#define SERIAL_SERVICE_KEY_PATH L"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\Serial\\"
+
+EXTERN_C_START
+
+extern DRIVER_GLOBALS DriverGlobals;
+
+/* driver_entry.cpp: PASSIVE_LEVEL. */
+NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+VOID DriverUnload(PDRIVER_OBJECT DriverObject);
+
+/* add_device.cpp: PASSIVE_LEVEL. */
+NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+NTSTATUS InitializePortRecord(PDEVICE_EXTENSION Port, PDEVICE_OBJECT DeviceObject);
+
+/* request.cpp: CompleteRequest* and ForwardRequest up to DISPATCH_LEVEL. */
+NTSTATUS DispatchSuccess(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status);
+NTSTATUS CompleteRequestInformation(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
+NTSTATUS ForwardRequest(PDEVICE_EXTENSION Port, PIRP Irp);
+
+/* io_count.cpp: up to DISPATCH_LEVEL. */
+LONG IncrementIoCount(PDEVICE_EXTENSION Port);
+LONG DecrementIoCount(PDEVICE_EXTENSION Port);
+
+/* pool.cpp: paged pool at PASSIVE_LEVEL, non-paged up to DISPATCH_LEVEL. */
+BOOLEAN IsNtDdiVersionAvailable(ULONG Version);
+PVOID AllocatePool(POOL_TYPE PoolType, SIZE_T Bytes);
+PVOID AllocateZeroedPool(POOL_TYPE PoolType, SIZE_T Bytes);
+VOID FreePool(PVOID Buffer);
+
+/* trace.cpp: any IRQL; lines are kept only at PASSIVE_LEVEL. */
+VOID PortTrace(PDEVICE_OBJECT DeviceObject, PCSTR Format, ...);
+
+/* naming.cpp: PASSIVE_LEVEL. */
+NTSTATUS CreatePortDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT *DeviceObject);
+NTSTATUS NamePort(PDEVICE_EXTENSION Port);
+NTSTATUS ReadPortName(PDEVICE_EXTENSION Port, HANDLE Key, PUNICODE_STRING ComName,
+                      PUNICODE_STRING LinkName);
+VOID UnnamePort(PDEVICE_EXTENSION Port);
+VOID FreeUnicodeString(PUNICODE_STRING String);
+
+/* registry.cpp: PASSIVE_LEVEL. */
+NTSTATUS QueryDeviceValue(HANDLE Key, PCWSTR ValueName, ULONG NameSize, PVOID Data, ULONG DataSize);
+NTSTATUS SetDeviceValue(HANDLE Key, PCWSTR ValueName, ULONG Type, PVOID Data, ULONG DataSize);
+NTSTATUS QueryKeyValue(HANDLE Key, PCWSTR ValueName, PVOID Data, ULONG DataSize, PULONG DataLength);
+NTSTATUS QueryRegistryValue(PCWSTR ValueName, PCWSTR KeyPath, PVOID Data, ULONG DataSize,
+                            PULONG DataLength);
+NTSTATUS SetRegistryValue(PCWSTR ValueName, PVOID Data, ULONG DataSize, ULONG Type, PCWSTR KeyPath);
+
+/* pnp.cpp: PASSIVE_LEVEL. */
+NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+/* create_close.cpp, read_write.cpp: PASSIVE_LEVEL. */
+NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+/* power.cpp: PASSIVE_LEVEL (the device is power pageable). */
+NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+/* idle.cpp: IdleTimeoutDpc runs at DISPATCH_LEVEL. */
+VOID IdleTimeoutDpc(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2);
+
+/* wmi.cpp, internal_control.cpp: PASSIVE_LEVEL. */
+NTSTATUS DispatchWmi(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS DispatchInternalControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+EXTERN_C_END
+
+/* The port record of a device object of this driver. */
+FORCEINLINE PDEVICE_EXTENSION PortFromDevice(PDEVICE_OBJECT DeviceObject)
+{
+    return (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+}

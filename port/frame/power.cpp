@@ -1,0 +1,13 @@
+/*
+ * IRP_MJ_POWER: every power request goes on to the lower driver.
+ */
+#include "driver.h"
+
+/* PASSIVE_LEVEL (the device is power pageable). */
+NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION port = PortFromDevice(DeviceObject);
+    PoStartNextPowerIrp(Irp);
+    IoSkipCurrentIrpStackLocation(Irp);
+    return PoCallDriver(port->LowerDeviceObject, Irp);
+}

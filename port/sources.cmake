@@ -1,0 +1,31 @@
+# Sources of Zephan_Port, shared by the host build (port/CMakeLists.txt) and
+# the Windows build (windows/CMakeLists.txt).
+set(ZEPHAN_PORT_DIR ${CMAKE_CURRENT_LIST_DIR})
+set(ZEPHAN_PORT_SOURCES
+  ${ZEPHAN_PORT_DIR}/frame/driver_entry.cpp
+  ${ZEPHAN_PORT_DIR}/frame/add_device.cpp
+  ${ZEPHAN_PORT_DIR}/frame/request.cpp
+  ${ZEPHAN_PORT_DIR}/frame/io_count.cpp
+  ${ZEPHAN_PORT_DIR}/frame/pool.cpp
+  ${ZEPHAN_PORT_DIR}/frame/trace.cpp
+  ${ZEPHAN_PORT_DIR}/frame/naming.cpp
+  ${ZEPHAN_PORT_DIR}/frame/registry.cpp
+  ${ZEPHAN_PORT_DIR}/frame/pnp.cpp
+  ${ZEPHAN_PORT_DIR}/frame/create_close.cpp
+  ${ZEPHAN_PORT_DIR}/frame/read_write.cpp
+  ${ZEPHAN_PORT_DIR}/frame/power.cpp
+  ${ZEPHAN_PORT_DIR}/frame/idle.cpp
+  ${ZEPHAN_PORT_DIR}/frame/wmi.cpp
+  ${ZEPHAN_PORT_DIR}/frame/internal_control.cpp
+  ${ZEPHAN_PORT_DIR}/chip/register.cpp
+  ${ZEPHAN_PORT_DIR}/chip/urb.cpp
+  ${ZEPHAN_PORT_DIR}/chip/i2c.cpp
+  ${ZEPHAN_PORT_DIR}/chip/configuration.cpp
+  ${ZEPHAN_PORT_DIR}/chip/descriptor.cpp
+  ${ZEPHAN_PORT_DIR}/chip/pipe.cpp
+  ${ZEPHAN_PORT_DIR}/datapath/queue_buffer.cpp
+  ${ZEPHAN_PORT_DIR}/datapath/read.cpp
+  ${ZEPHAN_PORT_DIR}/datapath/write.cpp
+  ${ZEPHAN_PORT_DIR}/control/device_control.cpp
+)
+file(GLOB ZEPHAN_PORT_HEADERS ${ZEPHAN_PORT_DIR}/*/*.h)

@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Installs what the builds and tests need on a fresh Debian machine.
+set -euo pipefail
+packages=(build-essential cmake ninja-build python3 googletest libbenchmark-dev mingw-w64 binutils-mingw-w64 clang valgrind)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO=sudo
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
+fi

@@ -1,0 +1,284 @@
+// The dispatcher and the virtual clock: exact timing, wait order, mutex
+// recursion, timers and DPCs, system threads.
+
+#include <wdm.h>
+
+#include <atomic>
+
+#include "tests/support/machine_fixture.h"
+
+namespace {
+
+constexpr LONGLONG kMs = 10000;   // 100-ns units per millisecond
+
+class KeTest : public ztest::MachineTest {};
+
+LARGE_INTEGER relative(LONGLONG ms) {
+    LARGE_INTEGER t;
+    t.QuadPart = -ms * kMs;
+    return t;
+}
+
+TEST_F(KeTest, WaitTimesOutAtExactlyItsDeadline) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    uint64_t start = machine->now();
+    LARGE_INTEGER timeout = relative(100);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
+    EXPECT_EQ(machine->now() - start, uint64_t(100 * kMs));
+
+    LARGE_INTEGER delay = relative(7000);
+    KeDelayExecutionThread(KernelMode, FALSE, &delay);
+    EXPECT_EQ(machine->now() - start, uint64_t(7100 * kMs));
+}
+
+struct DpcRecord {
+    host::Machine* machine;
+    std::vector<uint64_t> times;
+    KIRQL irql = 0;
+};
+
+void recordDpc(PKDPC, PVOID context, PVOID, PVOID) {
+    auto* r = static_cast<DpcRecord*>(context);
+    r->times.push_back(r->machine->now());
+    r->irql = KeGetCurrentIrql();
+}
+
+TEST_F(KeTest, TimerDpcRunsAtDueTimeOnTheDpcThreadAtDispatchLevel) {
+    DpcRecord rec;
+    rec.machine = machine.get();
+    KTIMER timer;
+    KDPC dpc;
+    KeInitializeTimerEx(&timer, NotificationTimer);
+    KeInitializeDpc(&dpc, recordDpc, &rec);
+    uint64_t start = machine->now();
+    EXPECT_FALSE(KeSetTimerEx(&timer, relative(250), 100, &dpc));
+    LARGE_INTEGER timeout = relative(1000);
+    EXPECT_EQ(KeWaitForSingleObject(&timer, Executive, KernelMode, FALSE, &timeout), STATUS_SUCCESS);
+    EXPECT_EQ(machine->now() - start, uint64_t(250 * kMs));
+    machine->sleep(250 * kMs);   // two more periods: +350, +450
+    EXPECT_TRUE(KeCancelTimer(&timer));
+    KeFlushQueuedDpcs();
+    ASSERT_EQ(rec.times.size(), 3u);
+    EXPECT_EQ(rec.times[0] - start, uint64_t(250 * kMs));
+    EXPECT_EQ(rec.times[1] - start, uint64_t(350 * kMs));
+    EXPECT_EQ(rec.times[2] - start, uint64_t(450 * kMs));
+    EXPECT_EQ(rec.irql, DISPATCH_LEVEL);
+    EXPECT_FALSE(KeCancelTimer(&timer));
+}
+
+TEST_F(KeTest, ResettingATimerReplacesItsDueTime) {
+    DpcRecord rec;
+    rec.machine = machine.get();
+    KTIMER timer;
+    KDPC dpc;
+    KeInitializeTimer(&timer);
+    KeInitializeDpc(&dpc, recordDpc, &rec);
+    uint64_t start = machine->now();
+    KeSetTimer(&timer, relative(100), &dpc);
+    EXPECT_TRUE(KeSetTimer(&timer, relative(300), &dpc));
+    machine->sleep(500 * kMs);
+    KeFlushQueuedDpcs();
+    ASSERT_EQ(rec.times.size(), 1u);
+    EXPECT_EQ(rec.times[0] - start, uint64_t(300 * kMs));
+}
+
+TEST_F(KeTest, WaitAnyReportsTheFirstSignalledObjectInArgumentOrder) {
+    KEVENT kill, work;
+    KeInitializeEvent(&kill, NotificationEvent, FALSE);
+    KeInitializeEvent(&work, SynchronizationEvent, FALSE);
+    PVOID objects[2] = {&kill, &work};
+    KeSetEvent(&work, IO_NO_INCREMENT, FALSE);
+    EXPECT_EQ(KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr),
+              STATUS_WAIT_1);
+    // The synchronization event was consumed by that wait.
+    EXPECT_EQ(KeReadStateEvent(&work), 0);
+    KeSetEvent(&work, IO_NO_INCREMENT, FALSE);
+    KeSetEvent(&kill, IO_NO_INCREMENT, FALSE);
+    EXPECT_EQ(KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr),
+              STATUS_WAIT_0);
+    // A notification event satisfies the wait without being reset.
+    EXPECT_EQ(KeReadStateEvent(&kill), 1);
+    EXPECT_EQ(KeReadStateEvent(&work), 1);
+}
+
+TEST_F(KeTest, WaitAllNeedsEveryObject) {
+    KEVENT a, b;
+    KeInitializeEvent(&a, SynchronizationEvent, TRUE);
+    KeInitializeEvent(&b, SynchronizationEvent, FALSE);
+    PVOID objects[2] = {&a, &b};
+    LARGE_INTEGER timeout = relative(10);
+    EXPECT_EQ(KeWaitForMultipleObjects(2, objects, WaitAll, Executive, KernelMode, FALSE, &timeout, nullptr),
+              STATUS_TIMEOUT);
+    EXPECT_EQ(KeReadStateEvent(&a), 1);   // not consumed by the failed wait
+    KeSetEvent(&b, IO_NO_INCREMENT, FALSE);
+    EXPECT_EQ(KeWaitForMultipleObjects(2, objects, WaitAll, Executive, KernelMode, FALSE, &timeout, nullptr),
+              STATUS_WAIT_0);
+    EXPECT_EQ(KeReadStateEvent(&a), 0);
+    EXPECT_EQ(KeReadStateEvent(&b), 0);
+}
+
+struct MutexContest {
+    KMUTEX mutex;
+    KEVENT started;
+    std::atomic<bool> acquired{false};
+    host::Machine* machine;
+    uint64_t acquiredAt = 0;
+};
+
+VOID contendMutex(PVOID context) {
+    auto* c = static_cast<MutexContest*>(context);
+    KeSetEvent(&c->started, IO_NO_INCREMENT, FALSE);
+    KeWaitForSingleObject(&c->mutex, Executive, KernelMode, FALSE, nullptr);
+    c->acquired = true;
+    c->acquiredAt = c->machine->now();
+    KeReleaseMutex(&c->mutex, FALSE);
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+TEST_F(KeTest, MutexIsRecursiveForItsOwnerAndReleasedOnlyByTheLastRelease) {
+    MutexContest c;
+    c.machine = machine.get();
+    KeInitializeMutex(&c.mutex, 0);
+    KeInitializeEvent(&c.started, NotificationEvent, FALSE);
+    ASSERT_EQ(KeWaitForSingleObject(&c.mutex, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    ASSERT_EQ(KeWaitForSingleObject(&c.mutex, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+
+    HANDLE h;
+    ASSERT_EQ(PsCreateSystemThread(&h, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, contendMutex, &c), STATUS_SUCCESS);
+    PVOID thread;
+    ASSERT_EQ(ObReferenceObjectByHandle(h, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &thread, nullptr),
+              STATUS_SUCCESS);
+    ZwClose(h);
+    KeWaitForSingleObject(&c.started, Executive, KernelMode, FALSE, nullptr);
+
+    machine->sleep(50 * kMs);
+    KeReleaseMutex(&c.mutex, FALSE);
+    machine->sleep(50 * kMs);
+    EXPECT_FALSE(c.acquired) << "the first release of a twice-acquired mutex must not free it";
+    uint64_t released = machine->now();
+    KeReleaseMutex(&c.mutex, FALSE);
+    // The thread object is signalled when the thread ends.
+    EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_TRUE(c.acquired);
+    EXPECT_EQ(c.acquiredAt, released);
+    ObDereferenceObject(thread);
+}
+
+TEST_F(KeTest, ReleasingAMutexOwnedByAnotherThreadIsReported) {
+    KMUTEX mutex;
+    KeInitializeMutex(&mutex, 0);
+    expectViolation("not owned by the calling thread");
+    KeReleaseMutex(&mutex, FALSE);
+}
+
+TEST_F(KeTest, SemaphoreCountsAndLimit) {
+    KSEMAPHORE s;
+    KeInitializeSemaphore(&s, 0, 2);
+    LARGE_INTEGER zero{};
+    EXPECT_EQ(KeWaitForSingleObject(&s, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+    EXPECT_EQ(KeReleaseSemaphore(&s, IO_NO_INCREMENT, 2, FALSE), 0);
+    EXPECT_EQ(KeWaitForSingleObject(&s, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
+    EXPECT_EQ(KeReadStateSemaphore(&s), 1);
+    expectViolation("limit");
+    KeReleaseSemaphore(&s, IO_NO_INCREMENT, 2, FALSE);
+}
+
+TEST_F(KeTest, StallAdvancesTheCallersTime) {
+    uint64_t start = machine->now();
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    for (int i = 0; i < 20; ++i)
+        KeStallExecutionProcessor(50);
+    KeLowerIrql(old);
+    EXPECT_EQ(machine->now() - start, uint64_t(20 * 50 * 10));
+}
+
+TEST_F(KeTest, WaitingWithATimeoutAtDispatchLevelIsReported) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, TRUE);
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KIRQL old;
+    KeAcquireSpinLock(&lock, &old);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    LARGE_INTEGER zero{};
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);   // allowed
+    expectViolation("at IRQL 2");
+    LARGE_INTEGER timeout = relative(1);
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
+    KeReleaseSpinLock(&lock, old);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
+TEST_F(KeTest, SpinLockMisuseIsReported) {
+    KSPIN_LOCK a, b;
+    KeInitializeSpinLock(&a);
+    KeInitializeSpinLock(&b);
+    KIRQL old;
+    // a then b, later b then a: an inversion.
+    KeAcquireSpinLock(&a, &old);
+    KeAcquireSpinLockAtDpcLevel(&b);
+    KeReleaseSpinLockFromDpcLevel(&b);
+    KeReleaseSpinLock(&a, old);
+    KeAcquireSpinLock(&b, &old);
+    expectViolation("lock order inversion");
+    KeAcquireSpinLockAtDpcLevel(&a);
+    KeReleaseSpinLockFromDpcLevel(&a);
+    KeReleaseSpinLock(&b, old);
+
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    expectViolation("is not held");
+    KeReleaseSpinLock(&a, old);
+}
+
+struct Worker {
+    KEVENT kill;
+    KEVENT work;
+    int served = 0;
+};
+
+VOID workerThread(PVOID context) {
+    auto* w = static_cast<Worker*>(context);
+    PVOID objects[2] = {&w->kill, &w->work};
+    for (;;) {
+        NTSTATUS s = KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr);
+        if (s != STATUS_WAIT_1)
+            break;
+        w->served++;
+    }
+}
+
+TEST_F(KeTest, SystemThreadEndsByReturningAndItsObjectIsSignalled) {
+    Worker w;
+    KeInitializeEvent(&w.kill, NotificationEvent, FALSE);
+    KeInitializeEvent(&w.work, SynchronizationEvent, FALSE);
+    HANDLE h;
+    ASSERT_EQ(PsCreateSystemThread(&h, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, workerThread, &w), STATUS_SUCCESS);
+    PVOID thread;
+    ASSERT_EQ(ObReferenceObjectByHandle(h, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &thread, nullptr),
+              STATUS_SUCCESS);
+    ZwClose(h);
+    for (int i = 0; i < 3; ++i) {
+        KeSetEvent(&w.work, IO_NO_INCREMENT, FALSE);
+        machine->sleep(kMs);
+    }
+    KeSetEvent(&w.kill, IO_NO_INCREMENT, FALSE);
+    EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(w.served, 3);
+    ObDereferenceObject(thread);
+}
+
+TEST_F(KeTest, ModelEventsRunAtTheirTimeOnTheDpcThread) {
+    std::vector<std::pair<uint64_t, KIRQL>> seen;
+    uint64_t start = machine->now();
+    machine->scheduler().at(start + 30 * kMs, [&] { seen.push_back({machine->now(), KeGetCurrentIrql()}); });
+    machine->scheduler().at(start + 10 * kMs, [&] { seen.push_back({machine->now(), KeGetCurrentIrql()}); });
+    machine->sleep(40 * kMs);
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].first - start, uint64_t(10 * kMs));
+    EXPECT_EQ(seen[1].first - start, uint64_t(30 * kMs));
+    EXPECT_EQ(seen[0].second, DISPATCH_LEVEL);
+}
+
+} // namespace

@@ -1,0 +1,41 @@
+// A simulated machine with the port driver installed and a controller
+// plugged in: the set-up shared by the simulator and the driver tests.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/nt/machine.h"
+#include "host/nt/pnp.h"
+#include "host/usb/usb_bus.h"
+#include "model/controller.h"
+
+// The driver's own record of a port; the host only reads it.
+#include "port/frame/driver.h"
+
+namespace zsim {
+
+// Where the build put the host image of Zephan_Port.
+std::filesystem::path defaultPortImage();
+
+// The port driver's service name and the UART devices' hardware ID.
+extern const char16_t kPortService[];
+std::u16string uartHardwareId();
+
+// Installs Zephan_Port as a service bound to the controller's UART devices.
+void installPortDriver(host::Machine& machine, const std::filesystem::path& image = defaultPortImage());
+
+// The port driver's device object on a UART's PDO (null when none).
+PDEVICE_OBJECT portDevice(PDEVICE_OBJECT pdo);
+PDEVICE_EXTENSION portExtension(PDEVICE_OBJECT pdo);
+
+// A device name as text (\Device\LumoraSerial0).
+std::string narrow(const UNICODE_STRING& s);
+std::string narrow(const std::u16string& s);
+
+// The port driver's image in a machine (null when not loaded).
+host::DriverImage* portImage(host::Machine& machine);
+
+} // namespace zsim
