@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
-# Set-up, build and run the whole test suite: the plain build, then the
-# address+undefined sanitizer build.
+# Set-up, build and run the whole test suite: the plain build (with the
+# Windows images, their checks and the conformance check), then the
+# address+undefined and the thread sanitizer builds of the host suite.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
 "$root/scripts/build.sh"
 (cd "$root/build" && ctest --output-on-failure -j2 --timeout 600)
 if [ "${ZEPHAN_SKIP_SANITIZERS:-0}" != 1 ]; then
-  BUILD_DIR="$root/build-asan" ZEPHAN_SANITIZE=address ZEPHAN_CMAKE_ARGS="-DZEPHAN_WINDOWS=OFF" "$root/scripts/build.sh"
-  (cd "$root/build-asan" && ctest --output-on-failure -j2 --timeout 600 -E '^(conformance|windows)\.')
+  for sanitizer in address thread; do
+    dir="$root/build-$sanitizer"
+    BUILD_DIR="$dir" ZEPHAN_SANITIZE=$sanitizer ZEPHAN_CMAKE_ARGS="-DZEPHAN_WINDOWS=OFF" "$root/scripts/build.sh"
+    (cd "$dir" && ctest --output-on-failure -j2 --timeout 600 -E '^(conformance|windows)\.')
+  done
 fi

@@ -32,12 +32,18 @@ PIRP IoManager::allocateIrp(CCHAR stackSize, IrpKind kind, const void* caller) {
     return irp;
 }
 
-bool IoManager::guardIntact(PIRP irp) {
-    const UCHAR* guard = reinterpret_cast<const UCHAR*>(irp) + irp->Size;
+bool IoManager::guardBroken(PIRP irp) {
+    // Under the lock: the IRP may be freed by its owner on another thread the
+    // moment its completion routine has run, and freeIrp forgets it first.
+    std::lock_guard g(mutex_);
+    auto it = irps_.find(irp);
+    if (it == irps_.end() || it->second.kind == IrpKind::Embedded)
+        return false;
+    const UCHAR* guard = reinterpret_cast<const UCHAR*>(irp) + it->second.size;
     for (size_t i = 0; i < sizeof(IO_STACK_LOCATION); ++i)
         if (guard[i] != kGuardByte)
-            return false;
-    return true;
+            return true;
+    return false;
 }
 
 void IoManager::freeIrp(PIRP irp) {
@@ -319,8 +325,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             PDEVICE_OBJECT device = top ? nullptr : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
             KIRQL before = t->irql;
             NTSTATUS r = routine(device, Irp, context);
-            if (top && r == STATUS_MORE_PROCESSING_REQUIRED && m.io().isLive(Irp) &&
-                m.io().kindOf(Irp) != IoManager::IrpKind::Embedded && !m.io().guardIntact(Irp)) {
+            if (top && r == STATUS_MORE_PROCESSING_REQUIRED && m.io().guardBroken(Irp)) {
                 m.verifier().report("the completion routine of an IRP's originator wrote the stack location past the "
                                     "IRP's last one (IoMarkIrpPending without a stack location of its own?)");
                 return;

@@ -95,7 +95,9 @@ public:
     // Completes the last step of a request that came back to the I/O manager.
     void finishIrp(PIRP irp);
     void attachPending(PIRP irp, PendingIo* pending);
-    bool guardIntact(PIRP irp);
+    // The guard location past an IRP's last stack location was written to
+    // (false for an IRP that is no longer allocated).
+    bool guardBroken(PIRP irp);
     static constexpr UCHAR kGuardByte = 0xA5;
     std::vector<std::string> irpsOwnedBy(const void* imageBase);
     size_t liveIrpCount();

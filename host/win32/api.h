@@ -1,0 +1,74 @@
+// Helpers shared by the Win32 functions of host/win32 (kernel32.cpp,
+// advapi32.cpp, user32.cpp, shell32.cpp, shlwapi.cpp): the calling thread's
+// state, last errors, and the platform's rules for returning text.
+#pragma once
+
+#include <windows.h>
+
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "system.h"
+
+namespace host::win32::api {
+
+inline ThreadState& thread(const char* call) {
+    return System::current(call);
+}
+
+// Sets the thread's last error; returns `result` so a function can end with
+// `return failed(t, ERROR_X, FALSE);`.
+template <class T>
+T failed(ThreadState& t, DWORD error, T result) {
+    t.lastError = error;
+    return result;
+}
+
+// The rule of GetSystemDirectoryA and its kin: the length without the zero
+// when the text fits, else the size needed including the zero (buffer
+// untouched).
+inline UINT copyOut(const std::string& text, LPSTR buffer, UINT size) {
+    if (!buffer || text.size() + 1 > size)
+        return UINT(text.size() + 1);
+    std::memcpy(buffer, text.c_str(), text.size() + 1);
+    return UINT(text.size());
+}
+
+// The absolute Win32 path of an argument, relative to the process's current
+// folder.
+inline std::optional<std::string> fullPath(ThreadState& t, LPCSTR path) {
+    if (!path)
+        return std::nullopt;
+    return t.process->system().fullPath(path, t.process->currentDirectory());
+}
+
+// Where an absolute Win32 path lies on the machine's disk, as the thread
+// sees it (WOW64 redirection).
+inline std::optional<std::filesystem::path> hostPath(ThreadState& t, const std::string& full) {
+    return t.process->system().hostPathFor(full, &t);
+}
+
+// The error for a path that names nothing: the file is missing, or already
+// a folder on its way is.
+inline DWORD missingError(const std::filesystem::path& host) {
+    std::error_code ec;
+    return std::filesystem::is_directory(host.parent_path(), ec) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+}
+
+// A handle to a process (from ShellExecuteExA), or the current process's
+// pseudo handle, (HANDLE)-1.
+struct ProcessHandle : HandleObject {
+    explicit ProcessHandle(std::shared_ptr<Process> p) : process(std::move(p)) {}
+    std::shared_ptr<Process> process;
+};
+
+inline std::shared_ptr<Process> processOf(ThreadState& t, HANDLE h) {
+    if (h == reinterpret_cast<HANDLE>(LONG_PTR(-1)))
+        return t.process;
+    auto p = t.process->system().handleAs<ProcessHandle>(h);
+    return p ? p->process : nullptr;
+}
+
+} // namespace host::win32::api
