@@ -5,8 +5,9 @@
 // A bus driver (host/usb) creates its PDOs with IoCreateDevice on the driver
 // object from busDriver(), fills that object's MajorFunction table, and
 // announces each PDO with deviceArrived(); the PnP manager then creates the
-// device's Enum key, binds a function driver by hardware ID, calls its
-// AddDevice and sends IRP_MN_START_DEVICE. All PnP work runs, one item at a
+// device's Enum key, binds a function driver by hardware ID, runs the class
+// installer of the device's setup class, calls its AddDevice and sends
+// IRP_MN_START_DEVICE. All PnP work runs, one item at a
 // time, on the machine's PnP thread at PASSIVE_LEVEL; the *Async calls may be
 // made from any thread and IRQL (a bus driver's DPC, a model event).
 #pragma once
@@ -103,11 +104,29 @@ public:
     PDRIVER_OBJECT busDriver(const std::u16string& name);
 
     // Device arrival and departure, from any thread or IRQL; queued.
+    //
+    // A device is installed when it arrives with a driver bound and either
+    // its Enum key has no driver yet or the description names its setup
+    // class (as the driver store's installation does). Installing a device of
+    // the Ports class gives it a COM name before its driver's AddDevice, as
+    // the platform's Ports class installer does: a "PortName" it already has
+    // in its hardware key is kept and marked in use, otherwise the lowest
+    // free number of the COM name database (ComDB under Control\COM Name
+    // Arbiter, bit n = COM<n+1>) is taken and written as "PortName"; the Enum
+    // key gets "FriendlyName" = "<DeviceDesc> (<PortName>)". The machine's
+    // built-in ports hold COM1 and COM2 from the start.
     void deviceArrivedAsync(PDEVICE_OBJECT pdo, DeviceDescription description);
     void deviceRemovedAsync(PDEVICE_OBJECT pdo);   // unplugged: SURPRISE_REMOVAL, then REMOVE
     // The same, waiting (PASSIVE_LEVEL, attached thread) until done.
     NTSTATUS deviceArrived(PDEVICE_OBJECT pdo, DeviceDescription description);
     void deviceRemoved(PDEVICE_OBJECT pdo);
+
+    // Uninstalls a device (devcon remove, pnputil /delete-driver /uninstall),
+    // synchronous: a running stack is removed first (a refusal is returned
+    // and the device stays installed), then the COM name its class installer
+    // gave it is released and its driver key and Enum key are deleted. The
+    // device node stays, so that a rescan finds the device again.
+    NTSTATUS uninstallDevice(PDEVICE_OBJECT pdo);
 
     // PnP requests on a device's stack, synchronous (PASSIVE_LEVEL, attached thread).
     NTSTATUS startDevice(PDEVICE_OBJECT pdo);
@@ -153,6 +172,8 @@ private:
     void addToServiceEnum(const std::u16string& service, const std::u16string& instanceId);
     void removeFromServiceEnum(const std::u16string& service, const std::u16string& instanceId);
     void maybeUnload(const std::u16string& service);
+    void installPort(const std::u16string& enumKey);
+    void releasePortName(const std::u16string& enumKey);
     NTSTATUS doUnload(Service& s);
     DevNode* find(PDEVICE_OBJECT pdo);
     void setState(PDEVICE_OBJECT pdo, DevNodeState state);

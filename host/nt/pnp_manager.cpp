@@ -1,6 +1,7 @@
 // Plug and Play manager: driver services and images, device nodes and their
-// Enum keys, binding by hardware ID, AddDevice, and the PnP requests that
-// start, stop and remove a device stack. All of it runs on the PnP thread.
+// Enum keys, binding by hardware ID, the Ports class installer, AddDevice,
+// and the PnP requests that start, stop and remove a device stack. All of it
+// runs on the PnP thread.
 
 #include "kernel.h"
 #include "cm_registry.h"
@@ -52,6 +53,81 @@ PDRIVER_OBJECT newDriverObject(Machine& m, const std::u16string& name, const std
 
 std::u16string decimal(uint32_t v) { return fromUtf8(std::to_string(v)); }
 
+// The Ports setup class: devices that get a COM name when installed.
+constexpr GUID kPortsClass = {0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+
+const std::u16string kComNameArbiter = kControlPath + u"\\COM Name Arbiter";
+// The COM name database holds 256 names at first and grows by as many at a
+// time, up to COM4096.
+constexpr size_t kComDbStep = 32;
+constexpr uint32_t kComDbLastNumber = 4096;
+
+// The number n of a name "COM<n>" (1 to 4096, no leading zero), 0 for any
+// other name.
+uint32_t comNumber(std::u16string_view name) {
+    if (name.size() < 4 || name.size() > 7 || !startsWithNoCase(name, u"COM") || name[3] == u'0')
+        return 0;
+    uint32_t n = 0;
+    for (char16_t c : name.substr(3)) {
+        if (c < u'0' || c > u'9')
+            return 0;
+        n = n * 10 + uint32_t(c - u'0');
+    }
+    return n <= kComDbLastNumber ? n : 0;
+}
+
+// The REG_SZ "PortName" of a hardware key, "" when there is none.
+std::u16string portNameOf(Registry& reg, const std::u16string& hardwareKey) {
+    auto v = reg.value(hardwareKey, u"PortName");
+    if (!v || v->type != REG_SZ)
+        return {};
+    return reg.string(hardwareKey, u"PortName").value_or(u"");
+}
+
+// ComDB: bit n - 1 (byte (n - 1) / 8, bit (n - 1) % 8) set = COM<n> in use.
+class ComDatabase {
+public:
+    explicit ComDatabase(Registry& reg) : reg_(reg) {
+        if (auto v = reg.value(kComNameArbiter, u"ComDB"); v && v->type == REG_BINARY)
+            bits_ = v->data;
+        if (bits_.size() < kComDbStep)
+            bits_.resize(kComDbStep, 0);
+    }
+    bool inUse(uint32_t n) const {
+        size_t byte = (n - 1) / 8;
+        return byte < bits_.size() && (bits_[byte] & (1u << ((n - 1) % 8)));
+    }
+    // Marks COM<n> in use, growing the database when n lies beyond it.
+    void claim(uint32_t n) {
+        size_t byte = (n - 1) / 8;
+        if (byte >= bits_.size())
+            bits_.resize((byte / kComDbStep + 1) * kComDbStep, 0);
+        bits_[byte] |= UCHAR(1u << ((n - 1) % 8));
+    }
+    void release(uint32_t n) {
+        size_t byte = (n - 1) / 8;
+        if (byte < bits_.size())
+            bits_[byte] &= UCHAR(~(1u << ((n - 1) % 8)));
+    }
+    // The lowest free number, 0 when every one up to COM4096 is taken.
+    uint32_t lowestFree() const {
+        for (uint32_t n = 1; n <= kComDbLastNumber; ++n)
+            if (!inUse(n))
+                return n;
+        return 0;
+    }
+    void save() { reg_.setValue(kComNameArbiter, u"ComDB", REG_BINARY, bits_); }
+
+private:
+    Registry& reg_;
+    std::vector<uint8_t> bits_;
+};
+
+bool hasStack(DevNodeState s) {
+    return s == DevNodeState::Added || s == DevNodeState::Started || s == DevNodeState::StopPending ||
+           s == DevNodeState::Stopped;
+}
+
 } // namespace
 
 DriverImage::~DriverImage() = default;
@@ -65,6 +141,15 @@ PnpManager::PnpManager(Machine& machine) : machine_(machine) {}
 PnpManager::~PnpManager() = default;
 
 void PnpManager::start() {
+    // The machine's built-in serial ports hold COM1 and COM2, as on a PC; a
+    // machine loaded from its folder keeps the database it had.
+    auto& reg = machine_.registry();
+    if (!reg.value(kComNameArbiter, u"ComDB")) {
+        ComDatabase db(reg);
+        db.claim(1);
+        db.claim(2);
+        db.save();
+    }
     pnpThread_ = std::make_unique<WorkerThread>(machine_, "PnP");
     workThread_ = std::make_unique<WorkerThread>(machine_, "system worker");
     pnpThread_->start();
@@ -396,8 +481,12 @@ NTSTATUS PnpManager::arrive(PDEVICE_OBJECT pdo, DeviceDescription d) {
     if (service.empty())
         return STATUS_SUCCESS;   // no driver for it yet
     GUID zero{};
-    std::u16string classText = memcmp(&classGuid, &zero, sizeof zero) ? guidText(classGuid)
-                                                                       : reg.string(kServicesPath + u"\\" + service, u"ClassGUID").value_or(u"{00000000-0000-0000-0000-000000000000}");
+    const bool classGiven = memcmp(&classGuid, &zero, sizeof zero) != 0;
+    std::u16string classText = classGiven ? guidText(classGuid)
+                                          : reg.string(kServicesPath + u"\\" + service, u"ClassGUID").value_or(u"{00000000-0000-0000-0000-000000000000}");
+    // Installed now: the installer names the setup class, or the device has
+    // never had a driver. A device plugged in again keeps what it was given.
+    const bool installing = classGiven || !reg.value(key, u"Driver");
     uint32_t index;
     {
         std::lock_guard g(mutex_);
@@ -412,6 +501,8 @@ NTSTATUS PnpManager::arrive(PDEVICE_OBJECT pdo, DeviceDescription d) {
         reg.setString(key, u"Class", d.className);
     reg.setString(key, u"Driver", find(pdo)->driverKey);
     reg.createKey(kControlPath + u"\\Class\\" + find(pdo)->driverKey);
+    if (installing && equalsNoCase(classText, guidText(kPortsClass)))
+        installPort(key);
 
     NTSTATUS status = loadDriver(service);
     if (!NT_SUCCESS(status)) {
@@ -468,6 +559,61 @@ NTSTATUS PnpManager::arrive(PDEVICE_OBJECT pdo, DeviceDescription d) {
         find(pdo)->capabilities = caps;
     }
     return STATUS_SUCCESS;
+}
+
+// The Ports class installer: the device keeps the COM name it has or gets the
+// lowest free one, and its friendly name shows it.
+void PnpManager::installPort(const std::u16string& enumKey) {
+    auto& reg = machine_.registry();
+    const std::u16string hardwareKey = enumKey + u"\\Device Parameters";
+    ComDatabase db(reg);
+    std::u16string name = portNameOf(reg, hardwareKey);
+    if (!name.empty()) {
+        if (uint32_t n = comNumber(name))
+            db.claim(n);
+    } else if (uint32_t n = db.lowestFree()) {
+        db.claim(n);
+        name = u"COM" + decimal(n);
+        reg.setString(hardwareKey, u"PortName", name);
+    } else {
+        return;   // every COM name is taken: the port has none
+    }
+    db.save();
+    auto description = reg.string(enumKey, u"DeviceDesc");
+    if (description && !description->empty())
+        reg.setString(enumKey, u"FriendlyName", *description + u" (" + name + u")");
+}
+
+// Uninstalling a port gives its COM name back to the database.
+void PnpManager::releasePortName(const std::u16string& enumKey) {
+    auto& reg = machine_.registry();
+    if (!equalsNoCase(reg.string(enumKey, u"ClassGUID").value_or(u""), guidText(kPortsClass)))
+        return;
+    if (uint32_t n = comNumber(portNameOf(reg, enumKey + u"\\Device Parameters"))) {
+        ComDatabase db(reg);
+        db.release(n);
+        db.save();
+    }
+}
+
+NTSTATUS PnpManager::uninstallDevice(PDEVICE_OBJECT pdo) {
+    return sync([&]() -> NTSTATUS {
+        std::optional<DevNode> node = devNode(pdo);
+        if (!node)
+            return STATUS_NO_SUCH_DEVICE;
+        if (hasStack(node->state)) {
+            NTSTATUS status = removeDevice(pdo);
+            if (!NT_SUCCESS(status))
+                return status;
+        }
+        auto& reg = machine_.registry();
+        const std::u16string enumKey = kEnumPath + u"\\" + node->description.instanceId;
+        releasePortName(enumKey);
+        if (!node->driverKey.empty())
+            reg.deleteTree(kControlPath + u"\\Class\\" + node->driverKey);
+        reg.deleteTree(enumKey);
+        return STATUS_SUCCESS;
+    });
 }
 
 static bool stackHasOpenFiles(PDEVICE_OBJECT pdo) {

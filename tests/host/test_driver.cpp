@@ -9,6 +9,7 @@ LONG LoadCount = 0;             // starts at zero in every loaded copy
 LONG LeakOnUnload = 0;          // set by a test to leak the block
 LONG DevicesAdded = 0;
 PVOID DriverBlock = NULL;
+WCHAR PortNameAtAdd[16];        // "PortName" of the last device added, as AddDevice saw it
 
 typedef struct _ZTEST_EXTENSION {
     PDEVICE_OBJECT Lower;
@@ -76,6 +77,16 @@ static NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDe
         ULONG added = 1;
         RtlInitUnicodeString(&name, L"Added");
         ZwSetValueKey(key, &name, 0, REG_DWORD, &added, sizeof added);
+        UCHAR buffer[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + sizeof PortNameAtAdd];
+        PKEY_VALUE_PARTIAL_INFORMATION info = (PKEY_VALUE_PARTIAL_INFORMATION)buffer;
+        ULONG length = 0;
+        RtlZeroMemory(PortNameAtAdd, sizeof PortNameAtAdd);
+        RtlInitUnicodeString(&name, L"PortName");
+        /* At most 15 characters, so the copy stays terminated. */
+        if (NT_SUCCESS(ZwQueryValueKey(key, &name, KeyValuePartialInformation, buffer,
+                                       FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data) + sizeof PortNameAtAdd - sizeof(WCHAR),
+                                       &length)))
+            RtlCopyMemory(PortNameAtAdd, info->Data, info->DataLength);
         ZwClose(key);
     }
     InterlockedIncrement(&DevicesAdded);

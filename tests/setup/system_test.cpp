@@ -1,14 +1,23 @@
 // The installer on a fresh x64 Windows 10 machine with a 4-port controller
 // and an older release of the package installed: it removes the old devices
 // and packages and installs both new packages, so the UARTs run the new port
-// driver; the reboot question follows, unless /R is given.
+// driver under the COM names COM3 to COM6 (COM1 and COM2 belong to the
+// machine's own ports); the reboot question follows, unless /R is given.
 
 #include "plugged_test_support.h"
+
+#include <map>
+#include <set>
+
+#include "host/nt/io_manager.h"
+#include "host/nt/kernel.h"
 
 namespace ztest {
 namespace {
 
 using host::DevNodeState;
+
+const GUID kComPortInterface = {0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};
 
 const std::string kRebootQuestion =
     "Driver installed successfully.\nReboot is required to complete installation.\n\nReboot now?";
@@ -35,6 +44,36 @@ protected:
         return text->substr(at, text->find('\r', at) - at);
     }
 
+    // Every UART has one of the COM names COM3 to COM6, shown in its friendly
+    // name and taken in the COM name database, and is reachable as an
+    // application finds a COM port: \\.\COMn, the SERIALCOMM map and the
+    // COM-port interface.
+    void expectComNamesThreeToSix() {
+        auto& reg = machine->registry();
+        // SERIALCOMM: a value per port, named by its device name, holding its COM name.
+        const std::u16string serialComm = host::kDeviceMapPath + u"\\SERIALCOMM";
+        std::map<PDEVICE_OBJECT, std::u16string> mapped;
+        for (auto& deviceName : reg.valueNames(serialComm))
+            mapped[machine->objects().resolveDevice(deviceName)] = reg.string(serialComm, deviceName).value_or(u"");
+        EXPECT_EQ(mapped.size(), 4u);
+        std::set<std::u16string> names;
+        for (auto& n : uarts()) {
+            std::u16string key = host::kEnumPath + u"\\" + n.description.instanceId;
+            std::u16string name = reg.string(key + u"\\Device Parameters", u"PortName").value_or(u"");
+            names.insert(name);
+            EXPECT_EQ(reg.string(key, u"FriendlyName"), u"Halvane Serial Adv (" + name + u")");
+            PDEVICE_OBJECT port = n.pdo->AttachedDevice;
+            ASSERT_NE(port, nullptr);
+            EXPECT_EQ(machine->objects().resolveDevice(u"\\DosDevices\\" + name), port) << host::toUtf8(name);
+            EXPECT_EQ(mapped[port], name);
+        }
+        EXPECT_EQ(names, (std::set<std::u16string>{u"COM3", u"COM4", u"COM5", u"COM6"}));
+        EXPECT_EQ(machine->io().interfaces(&kComPortInterface).size(), 4u);
+        auto comDb = reg.value(host::kControlPath + u"\\COM Name Arbiter", u"ComDB");
+        ASSERT_TRUE(comDb);
+        EXPECT_EQ(comDb->data[0], 0x3F);   // COM1 to COM6
+    }
+
     size_t rebootQuestions() {
         size_t n = 0;
         for (auto& m : messages())
@@ -51,6 +90,7 @@ TEST_F(SystemTest, TheInstallerReplacesAnOlderReleaseOnAFreshX64Machine) {
     ASSERT_EQ(uarts().size(), 4u);
     for (auto& n : uarts())
         ASSERT_EQ(infPathOf(n), "oem1.inf");
+    expectComNamesThreeToSix();
     ASSERT_NE(driverVerOf("oem1.inf").find("0.9.0.0"), std::string::npos);
     size_t toolRuns = windows->programRuns().size();
 
@@ -98,6 +138,9 @@ TEST_F(SystemTest, TheInstallerReplacesAnOlderReleaseOnAFreshX64Machine) {
         EXPECT_EQ(n.state, DevNodeState::Started);
         EXPECT_EQ(hardwareValue(n, u"DeviceEnable"), 0u);
     }
+    // The old devices were uninstalled, giving their names back, so the new
+    // ones are COM3 to COM6 again.
+    expectComNamesThreeToSix();
     // The chip function is bound to the enumerator. (The enumerator has no
     // host image yet, so its start cannot succeed on this host.)
     ASSERT_EQ(chip().size(), 1u);
@@ -116,6 +159,7 @@ TEST_F(SystemTest, TheInstallerReplacesAnOlderReleaseOnAFreshX64Machine) {
         EXPECT_EQ(n.state, DevNodeState::Started);
         EXPECT_EQ(n.service, u"Zephan_Port");
     }
+    expectComNamesThreeToSix();
     EXPECT_EQ(windows->list("C:\\Windows\\INF").size(), 2u);
 }
 
