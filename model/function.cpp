@@ -313,7 +313,7 @@ TransferId Function::submit(uint8_t endpointAddress, std::span<uint8_t> buffer, 
         }
         return id;
     }
-    ep->queue.push_back(Transfer{id, buffer, std::move(done)});
+    ep->queue.push_back(Transfer{id, buffer, std::move(done), 0});
     kick(l, endpointAddress);
     return id;
 }
@@ -388,7 +388,7 @@ void Function::runEndpoint(uint8_t address) {
         } else if (ep->halted) {
             result = UsbResult::Stall;
         } else {
-            std::optional<uint32_t> r = serviceTransfer(l, address, t.buffer);
+            std::optional<uint32_t> r = serviceTransfer(l, address, t.buffer, t.progress);
             if (!r) break;
             moved = *r;
         }

@@ -151,9 +151,12 @@ protected:
                                     uint32_t& transferred) = 0;
     // Tries to finish the oldest transfer of an endpoint (lock held): fills
     // or consumes the buffer and returns the bytes moved, or nullopt while
-    // the transfer has to wait (the device NAKs).
-    virtual std::optional<uint32_t> serviceTransfer(HubLock& lock, uint8_t address, std::span<uint8_t> buffer) {
-        (void)lock; (void)address; (void)buffer;
+    // the transfer has to wait (the device NAKs). `progress` belongs to the
+    // transfer (0 when it is first looked at): an OUT endpoint that takes
+    // part of the data before it NAKs records there how much it took.
+    virtual std::optional<uint32_t> serviceTransfer(HubLock& lock, uint8_t address, std::span<uint8_t> buffer,
+                                                    uint32_t& progress) {
+        (void)lock; (void)address; (void)buffer; (void)progress;
         return std::nullopt;
     }
     // Asks for the endpoint's queue to be looked at again (lock held).
@@ -166,6 +169,7 @@ private:
         TransferId id;
         std::span<uint8_t> buffer;
         TransferDone done;
+        uint32_t progress = 0;
     };
     struct Endpoint {
         EndpointInfo info;

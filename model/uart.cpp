@@ -3,6 +3,7 @@
 #include "chip_function.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 namespace zmodel {
 
@@ -10,20 +11,28 @@ namespace {
 
 constexpr uint16_t kPortControlFirst = 0x105;
 constexpr uint16_t kPortControlLast = 0x10D;
+constexpr uint16_t kSampleConfig = 0x105;   // bits 2-3 oversampling
+constexpr uint16_t kConfig0 = 0x106;        // bits 0-1 clock select
+constexpr uint16_t kConfig1 = 0x107;        // bits 2-3 receive trigger scale
+constexpr uint16_t kPortControl = 0x10D;    // bit 5 high clock
 constexpr uint16_t kGpio = 0x10E;
 constexpr uint16_t kGpioStatus = 0x10F;
 constexpr uint16_t kUartBase = 0x120;
 constexpr uint16_t kUartLast = 0x127;
 
+constexpr uint8_t kHighClock = 0x20;
 constexpr uint8_t kGpioScl = 0x10;
 constexpr uint8_t kGpioSda = 0x20;
 constexpr uint8_t kStatusSdaIn = 0x02;
 
 // At most 253 characters fit behind one length byte with the status byte.
 constexpr size_t kMaxPacketChars = 253;
-// Status byte of a packet: the transmitter bits as the line status register
-// shows them, plus the errors of the packet's characters.
-constexpr uint8_t kPacketStatusBase = kLsrThrEmpty | kLsrTxEmpty;
+// A receiver with characters below the trigger level hands them on after
+// this many character times without a new one, as a 16550 raises its
+// character time-out.
+constexpr LineTime kCharacterTimeout = 4;
+
+constexpr unsigned triggerScaleOf(uint8_t config1) { return 1u << ((config1 >> 2) & 3); }
 
 } // namespace
 
@@ -37,7 +46,9 @@ Uart::Uart(HubCore& hub, const ChipFunction& chip, int index, const ControllerOp
       index_(index),
       strap_(options.strap & 0x07),
       revision_(options.revision & 0x07),
-      chipGroup_(options.chipGroup & 0x03) {}
+      chipGroup_(options.chipGroup & 0x03) {
+    core_.setTriggerScale(triggerScaleOf(portControl_[kConfig1 - kPortControlFirst]));
+}
 
 bool Uart::presentLocked() const {
     return Function::presentLocked() && chip_.portEnabledLocked(index_);
@@ -64,6 +75,47 @@ uint16_t Uart::divisor() const {
     return core_.divisor();
 }
 
+LineSettings Uart::lineSettingsLocked() const {
+    uint8_t sample = portControl_[kSampleConfig - kPortControlFirst];
+    uint8_t config0 = portControl_[kConfig0 - kPortControlFirst];
+    bool high = portControl_[kPortControl - kPortControlFirst] & kHighClock;
+    LineSettings s;
+    s.rate = LineRate::fromClock(uartClockHz(config0 & 3, high), oversamplingOf(sample), core_.divisor());
+    s.framing = Framing::fromLineControl(core_.lineControl());
+    return s;
+}
+
+LineSettings Uart::lineSettings() const {
+    std::lock_guard g(hub_.mutex);
+    return lineSettingsLocked();
+}
+
+uint32_t Uart::clockHz() const {
+    std::lock_guard g(hub_.mutex);
+    return uartClockHz(portControl_[kConfig0 - kPortControlFirst] & 3,
+                       portControl_[kPortControl - kPortControlFirst] & kHighClock);
+}
+
+unsigned Uart::oversampling() const {
+    std::lock_guard g(hub_.mutex);
+    return oversamplingOf(portControl_[kSampleConfig - kPortControlFirst]);
+}
+
+unsigned Uart::rxTrigger() const {
+    std::lock_guard g(hub_.mutex);
+    return core_.rxTrigger();
+}
+
+size_t Uart::rxFifoCount() const {
+    std::lock_guard g(hub_.mutex);
+    return core_.rxCount();
+}
+
+size_t Uart::txFifoCount() const {
+    std::lock_guard g(hub_.mutex);
+    return core_.txCount();
+}
+
 uint8_t Uart::readRegister(uint16_t address) {
     if (address >= kPortControlFirst && address <= kPortControlLast) return portControl_[address - kPortControlFirst];
     if (address == kGpio) return uint8_t((gpio_ & 0xFC) | chipGroup_);
@@ -75,6 +127,7 @@ uint8_t Uart::readRegister(uint16_t address) {
 void Uart::writeRegister(uint16_t address, uint8_t value) {
     if (address >= kPortControlFirst && address <= kPortControlLast) {
         portControl_[address - kPortControlFirst] = value;
+        if (address == kConfig1) core_.setTriggerScale(triggerScaleOf(value));
     } else if (address == kGpio) {
         gpio_ = value;
         twoWire_.drive(value & kGpioScl, value & kGpioSda);
@@ -104,16 +157,28 @@ UsbResult Uart::vendorRequest(HubLock& lock, const SetupPacket& setup, std::span
 }
 
 void Uart::update(HubLock& lock) {
-    for (const Uart16550::RxChar& c : core_.takeLooped()) line_.push_back(c);
-    while (!line_.empty() && !core_.rxFull()) {
-        core_.receive(line_.front().ch, line_.front().errors);
-        line_.pop_front();
+    if (timed_) {
+        applyLineSettings(lock);
+        runTransmitter(lock);
+    } else {
+        for (const Uart16550::RxChar& c : core_.takeLooped()) line_.push_back(c);
+        while (!line_.empty() && !core_.rxFull()) {
+            core_.receive(line_.front().ch, line_.front().errors);
+            line_.pop_front();
+        }
     }
     uint8_t pending = core_.pendingInterrupts();
     if (pending & ~lastPending_) reportPending_ = true;
     lastPending_ = pending;
     if (reportPending_) kick(lock, kInterruptInEndpoint);
-    if (!core_.rxEmpty()) kick(lock, kBulkInEndpoint);
+    if (bulkInReady()) kick(lock, kBulkInEndpoint);
+    if (timed_ && core_.txRoom() > 0) kick(lock, kBulkOutEndpoint);
+
+    uint8_t outputs = core_.loopback() ? 0 : uint8_t(core_.modemControl() & 0x0F);
+    if (outputs != reportedModemOutputs_) {
+        reportedModemOutputs_ = outputs;
+        if (modemListener_) lock.defer([listener = modemListener_, outputs] { listener(outputs); });
+    }
 }
 
 void Uart::setStrap(uint8_t bits) {
@@ -143,13 +208,28 @@ unsigned Uart::twoWireStarts() const {
 
 void Uart::receive(std::span<const uint8_t> bytes, uint8_t errors) {
     HubLock l(hub_);
-    for (uint8_t b : bytes) line_.push_back(Uart16550::RxChar{b, errors});
+    if (!timed_) {
+        for (uint8_t b : bytes) line_.push_back(Uart16550::RxChar{b, errors});
+    } else {
+        LineTime now = lineNow();
+        for (uint8_t b : bytes) {
+            Received r;
+            r.ch = b;
+            r.errors = errors;
+            r.end = now;
+            deliver(l, r);
+        }
+    }
     update(l);
 }
 
 std::vector<uint8_t> Uart::takeTransmitted() {
     HubLock l(hub_);
-    return core_.takeTransmitted();
+    if (!timed_) return core_.takeTransmitted();
+    runTransmitter(l);
+    std::vector<uint8_t> out;
+    out.swap(sent_);
+    return out;
 }
 
 void Uart::setModemInputs(ModemInputs inputs) {
@@ -163,37 +243,76 @@ uint8_t Uart::modemOutputs() const {
     return core_.loopback() ? 0 : uint8_t(core_.modemControl() & 0x0F);
 }
 
+void Uart::setModemOutputsListener(std::function<void(uint8_t)> listener) {
+    HubLock l(hub_);
+    modemListener_ = std::move(listener);
+    reportedModemOutputs_ = core_.loopback() ? 0 : uint8_t(core_.modemControl() & 0x0F);
+    if (modemListener_)
+        l.defer([listener = modemListener_, outputs = reportedModemOutputs_] { listener(outputs); });
+}
+
+bool Uart::bulkInReady() const {
+    if (core_.looseOverrunPending()) return true;
+    if (!timed_) return !core_.rxEmpty() || !line_.empty();
+    if (core_.rxEmpty()) return false;
+    if (core_.rxCount() >= core_.rxTrigger() || core_.rxTimedOut()) return true;
+    // Line status is reported as soon as a character carries it.
+    for (const Uart16550::RxChar& c : core_.rxFifo())
+        if (c.errors) return true;
+    return false;
+}
+
 uint32_t Uart::fillBulkIn(std::span<uint8_t> buffer) {
-    size_t pos = 0;
-    uint8_t looseErrors = core_.takeLineErrors();   // overrun: no character carries it
-    while (pos + 2 <= buffer.size()) {
-        size_t n = 0;
-        uint8_t status = uint8_t(kPacketStatusBase | looseErrors);
-        looseErrors = 0;
-        // A character received with an error ends its packet, so that the
-        // status byte names the characters it belongs to.
-        while (n < kMaxPacketChars && pos + 2 + n < buffer.size()) {
-            if (core_.rxEmpty()) {
-                if (line_.empty()) break;
-                core_.receive(line_.front().ch, line_.front().errors);
-                line_.pop_front();
-            }
-            Uart16550::RxChar c = core_.popRx();
-            buffer[pos + 1 + n] = c.ch;
-            ++n;
-            status |= c.errors;
-            if (c.errors) break;
+    // Untimed, characters waiting on the line follow into the FIFO as it
+    // drains.
+    auto refill = [this] {
+        while (!timed_ && !line_.empty() && !core_.rxFull()) {
+            core_.receive(line_.front().ch, line_.front().errors);
+            line_.pop_front();
         }
-        if (n == 0 && status == kPacketStatusBase) break;
+    };
+    // The status byte is the line status register for its characters: the
+    // transmitter bits as they stand and the characters' errors.
+    const uint8_t base = core_.peek(kLsr) & (kLsrThrEmpty | kLsrTxEmpty);
+    size_t pos = 0;
+    if (buffer.size() < 2) return 0;
+    if (core_.takeLooseOverrun()) {
+        // Characters were lost while nothing was held: a packet of status only.
+        buffer[0] = 2;
+        buffer[1] = uint8_t(base | kLsrOverrun);
+        pos = 2;
+    }
+    refill();
+    // One packet per run of characters with the same status: error-free
+    // characters go together, a character with an error goes alone and its
+    // packet's status names the error.
+    while (pos + 3 <= buffer.size() && !core_.rxEmpty()) {
+        size_t n = 0;
+        uint8_t status = base;
+        if (core_.rxFifo().front().errors) {
+            Uart16550::RxChar c = core_.popRx();
+            buffer[pos + 1] = c.ch;
+            status |= c.errors;
+            n = 1;
+            refill();
+        } else {
+            while (n < kMaxPacketChars && pos + 2 + n < buffer.size() && !core_.rxEmpty() &&
+                   !core_.rxFifo().front().errors) {
+                buffer[pos + 1 + n] = core_.popRx().ch;
+                ++n;
+                refill();
+            }
+        }
         buffer[pos] = uint8_t(n + 2);
         buffer[pos + 1 + n] = status;
         pos += n + 2;
-        if (core_.rxEmpty() && line_.empty()) break;
     }
+    if (core_.rxEmpty()) core_.setRxTimedOut(false);
     return uint32_t(pos);
 }
 
-std::optional<uint32_t> Uart::serviceTransfer(HubLock& lock, uint8_t address, std::span<uint8_t> buffer) {
+std::optional<uint32_t> Uart::serviceTransfer(HubLock& lock, uint8_t address, std::span<uint8_t> buffer,
+                                              uint32_t& progress) {
     std::optional<uint32_t> result;
     switch (address) {
     case kInterruptInEndpoint: {
@@ -208,21 +327,242 @@ std::optional<uint32_t> Uart::serviceTransfer(HubLock& lock, uint8_t address, st
         break;
     }
     case kBulkInEndpoint: {
-        if (buffer.size() < 2) return std::nullopt;
+        if (buffer.size() < 2 || !bulkInReady()) return std::nullopt;   // nothing to send: the endpoint NAKs
         uint32_t n = fillBulkIn(buffer);
-        if (n == 0) return std::nullopt;   // nothing received: the endpoint NAKs
+        if (n == 0) return std::nullopt;
         result = n;
         break;
     }
     case kBulkOutEndpoint:
-        for (uint8_t b : buffer) core_.transmit(b);
-        result = uint32_t(buffer.size());
-        break;
+        if (!timed_) {
+            for (uint8_t b : buffer) core_.transmit(b);
+            result = uint32_t(buffer.size());
+            break;
+        }
+        // The bytes go into the transmit FIFO as it has room; while it is
+        // full the endpoint NAKs, and the transfer completes once its last
+        // byte is in.
+        for (;;) {
+            bool moved = false;
+            while (progress < buffer.size() && core_.txRoom() > 0) {
+                core_.transmit(buffer[progress++]);
+                moved = true;
+            }
+            if (!moved) break;
+            runTransmitter(lock);
+        }
+        update(lock);
+        if (progress < buffer.size()) return std::nullopt;
+        return uint32_t(buffer.size());
     default:
         return std::nullopt;
     }
     update(lock);
     return result;
+}
+
+// --- Line timing ---------------------------------------------------------
+
+void Uart::enableLineTiming() {
+    HubLock l(hub_);
+    if (timed_) return;
+    if (!hub_.scheduler) throw std::logic_error("line timing needs the controller connected to a scheduler");
+    timed_ = true;
+    core_.setTimed(true);
+    std::weak_ptr<HubCore> weak = hub_.self;
+    loopWire_->setSink([weak, this] {
+        if (auto core = weak.lock()) lineChanged();
+    });
+    // What was waiting untimed arrives now.
+    for (const Uart16550::RxChar& c : core_.takeLooped()) line_.push_back(c);
+    LineTime now = lineNow();
+    while (!line_.empty()) {
+        Received r;
+        r.ch = line_.front().ch;
+        r.errors = line_.front().errors;
+        r.end = now;
+        line_.pop_front();
+        deliver(l, r);
+    }
+    update(l);
+}
+
+bool Uart::lineTiming() const {
+    std::lock_guard g(hub_.mutex);
+    return timed_;
+}
+
+Scheduler* Uart::lineScheduler() const {
+    std::lock_guard g(hub_.mutex);
+    return hub_.scheduler;
+}
+
+void Uart::connectReceiveLine(std::shared_ptr<Wire> wire) {
+    HubLock l(hub_);
+    if (rxWire_ && rxWire_ != wire) rxWire_->setSink(nullptr);
+    rxWire_ = std::move(wire);
+    if (rxWire_) {
+        std::weak_ptr<HubCore> weak = hub_.self;
+        rxWire_->setSink([weak, this] {
+            if (auto core = weak.lock()) lineChanged();
+        });
+    }
+    if (timed_ && !appliedLoopback_) {
+        receiver_.restart(appliedSettings_, lineNow());
+        ++rxGeneration_;
+        rxWakePending_ = false;
+        runReceiver(l);
+    }
+    update(l);
+}
+
+LineTime Uart::lineNow() const {
+    return hub_.scheduler ? lineTimeOf(hub_.scheduler->now()) : 0;
+}
+
+void Uart::schedule(HubLock& lock, uint64_t when, std::function<void(HubLock&)> fn) {
+    Scheduler* s = hub_.scheduler;
+    if (!s) return;
+    std::weak_ptr<HubCore> weak = hub_.self;
+    lock.defer([s, when, weak, this, fn = std::move(fn)] {
+        s->at(when, [weak, this, fn] {
+            if (auto core = weak.lock()) {
+                HubLock l(hub_);
+                fn(l);
+            }
+        });
+    });
+}
+
+Wire& Uart::receiveWire() {
+    if (core_.loopback()) return *loopWire_;
+    return rxWire_ ? *rxWire_ : *idleWire_;
+}
+
+Wire& Uart::outputWire() {
+    return core_.loopback() ? *loopWire_ : *txWire_;
+}
+
+void Uart::applyLineSettings(HubLock& lock) {
+    LineSettings current = lineSettingsLocked();
+    std::optional<LineSettings> settings;
+    if (!current.rate.stopped()) settings = current;
+    bool loop = core_.loopback();
+    LineTime now = lineNow();
+    if (loop != appliedLoopback_ && appliedBreak_) {
+        // The break was on the other output.
+        Wire& old = appliedLoopback_ ? *loopWire_ : *txWire_;
+        transmitter_.releaseBreak(old, now);
+        appliedBreak_ = false;
+        std::shared_ptr<Wire> w = appliedLoopback_ ? loopWire_ : txWire_;
+        lock.defer([w] { w->notify(); });
+    }
+    if (settings != appliedSettings_ || loop != appliedLoopback_) {
+        // A new rate, framing or input: the character being received is
+        // lost and the receiver starts over from here.
+        appliedSettings_ = settings;
+        appliedLoopback_ = loop;
+        receiver_.restart(settings, now);
+        ++rxGeneration_;
+        rxWakePending_ = false;
+        runReceiver(lock);
+    }
+    bool breakOn = core_.breakActive();
+    if (breakOn != appliedBreak_) {
+        if (breakOn)
+            transmitter_.holdBreak(outputWire(), now);
+        else
+            transmitter_.releaseBreak(outputWire(), now);
+        appliedBreak_ = breakOn;
+        std::shared_ptr<Wire> w = loop ? loopWire_ : txWire_;
+        lock.defer([w] { w->notify(); });
+    }
+}
+
+void Uart::runReceiver(HubLock& lock) {
+    if (!timed_ || rxWakePending_) return;
+    LineTime now = lineNow();
+    // What the receiver is not listening to now can never be looked at again
+    // (a new input or new settings start from the moment they apply).
+    if (rxWire_ && (core_.loopback() || !receiver_.settings())) rxWire_->prune(now);
+    if (!core_.loopback()) loopWire_->prune(now);
+    std::optional<LineTime> wake =
+        receiver_.advance(receiveWire(), now, [&](const Received& r) { deliver(lock, r); });
+    if (!wake) return;
+    rxWakePending_ = true;
+    uint64_t generation = rxGeneration_;
+    schedule(lock, machineTimeOf(*wake), [this, generation](HubLock& l) {
+        if (generation != rxGeneration_) return;
+        rxWakePending_ = false;
+        runReceiver(l);
+        update(l);
+    });
+}
+
+void Uart::deliver(HubLock& lock, const Received& r) {
+    if (r.lost)
+        core_.overrun();
+    else
+        core_.receive(r.ch, r.errors);
+    // Below the trigger level the characters go to the host once four
+    // character times pass without another.
+    core_.setRxTimedOut(false);
+    uint64_t sequence = ++rxSequence_;
+    LineSettings s = appliedSettings_ ? *appliedSettings_ : lineSettingsLocked();
+    if (s.rate.stopped()) return;
+    LineTime timeout = r.end + kCharacterTimeout * s.characterTicks();
+    schedule(lock, machineTimeOf(timeout), [this, sequence](HubLock& l) {
+        if (sequence != rxSequence_ || core_.rxEmpty()) return;
+        core_.setRxTimedOut(true);
+        update(l);
+    });
+}
+
+void Uart::runTransmitter(HubLock& lock) {
+    if (!timed_) return;
+    LineTime now = lineNow();
+    std::vector<SentFrame> finished;
+    bool committed = false;
+    const std::optional<LineSettings> settings = appliedSettings_;
+    std::optional<LineTime> wake = transmitter_.pump(
+        outputWire(), now,
+        [&]() -> std::optional<LineItem> {
+            if (!settings || core_.txEmpty()) return std::nullopt;
+            LineItem item;
+            item.ch = core_.popTx();
+            item.settings = *settings;
+            return item;
+        },
+        &finished, &committed);
+    if (!appliedLoopback_)
+        for (const SentFrame& f : finished) sent_.push_back(f.ch);
+    core_.setTransmitterState(transmitter_.waiting(now), transmitter_.shifting(now));
+    if (committed) {
+        std::shared_ptr<Wire> w = core_.loopback() ? loopWire_ : txWire_;
+        lock.defer([w] { w->notify(); });
+    }
+    txWire_->pruneIfUnwatched(now);
+    if (!wake) {
+        txWakeAt_.reset();
+        return;
+    }
+    uint64_t when = machineTimeOf(*wake);
+    if (txWakeAt_ == when) return;
+    txWakeAt_ = when;
+    uint64_t generation = ++txGeneration_;
+    schedule(lock, when, [this, generation](HubLock& l) {
+        if (generation != txGeneration_) return;
+        txWakeAt_.reset();
+        runTransmitter(l);
+        update(l);
+    });
+}
+
+void Uart::lineChanged() {
+    HubLock l(hub_);
+    if (!timed_) return;
+    runReceiver(l);
+    update(l);
 }
 
 } // namespace zmodel

@@ -9,6 +9,7 @@
 #include "ids.h"
 #include "two_wire.h"
 #include "uart16550.h"
+#include "wire.h"
 
 #include <deque>
 
@@ -26,6 +27,20 @@ public:
     uint8_t peekRegister(uint16_t address) const;
     uint16_t divisor() const;
 
+    // The line as the registers program it: rate = clock / (oversampling x
+    // divisor) with the clock from SERIAL_CONFIG_REG0 bits 0-1 and the
+    // high-clock bit (SERIAL_PORT_CONTROL_REG bit 5), the oversampling from
+    // SERIAL_SAMPLE_CONFIG_REG bits 2-3, the framing from LCR. A divisor of
+    // 0 stops the baud generator (rate.stopped()).
+    LineSettings lineSettings() const;
+    uint32_t clockHz() const;
+    unsigned oversampling() const;
+    // Receive trigger level (FCR bits 6-7 times SERIAL_CONFIG_REG1 bits 2-3)
+    // and FIFO fill.
+    unsigned rxTrigger() const;
+    size_t rxFifoCount() const;
+    size_t txFifoCount() const;
+
     // Pins.
     void setStrap(uint8_t bits);
     void setRevision(uint8_t revision);
@@ -33,9 +48,13 @@ public:
     void attachTwoWireDevice(std::shared_ptr<TwoWireDevice> device);
     unsigned twoWireStarts() const;
 
-    // The serial line. Characters from the far end enter the receiver in
-    // order (with PE/FE/BI bits for a character received with errors);
-    // bytes the UART sent are taken with takeTransmitted().
+    // The serial line, untimed (until line timing is enabled): characters
+    // from the far end enter the receiver in order as it has room (with
+    // PE/FE/BI bits for a character received with errors, OE for characters
+    // lost after it); bytes the UART sent are taken with takeTransmitted().
+    // With line timing, receive() puts the characters into the receive FIFO
+    // at once, as if they had just arrived (a full FIFO overruns), and
+    // takeTransmitted() gives the bytes whose last stop bit has left.
     void receive(std::span<const uint8_t> bytes, uint8_t errors = 0);
     std::vector<uint8_t> takeTransmitted();
     void setModemInputs(ModemInputs inputs);
@@ -43,21 +62,52 @@ public:
     // inactive in loopback).
     uint8_t modemOutputs() const;
 
+    // Line timing: from now on characters take their time on the virtual
+    // clock, through the UART's own transmitter and receiver at the
+    // programmed rate and framing (the far ends in serial_line.h turn it on).
+    // Needs the controller connected to a scheduler.
+    void enableLineTiming();
+    bool lineTiming() const;
+    Scheduler* lineScheduler() const;
+    // The wire the UART's transmitter drives (its TX pin; at mark in
+    // loopback), and the one that drives its receiver (nullptr: nothing
+    // connected, the line idles at mark).
+    std::shared_ptr<Wire> transmitLine() const { return txWire_; }
+    void connectReceiveLine(std::shared_ptr<Wire> wire);
+    // Told (outside the model's lock) when modemOutputs() changes.
+    void setModemOutputsListener(std::function<void(uint8_t)> listener);
+    // Whether the controller still exists (for objects that outlive it).
+    std::weak_ptr<HubCore> lifetime() const { return hub_.self; }
+
     bool presentLocked() const override;
 
 protected:
     UsbResult vendorRequest(HubLock& lock, const SetupPacket& setup, std::span<uint8_t> data,
                             uint32_t& transferred) override;
-    std::optional<uint32_t> serviceTransfer(HubLock& lock, uint8_t address, std::span<uint8_t> buffer) override;
+    std::optional<uint32_t> serviceTransfer(HubLock& lock, uint8_t address, std::span<uint8_t> buffer,
+                                            uint32_t& progress) override;
 
 private:
     uint8_t readRegister(uint16_t address);
     void writeRegister(uint16_t address, uint8_t value);
     uint8_t gpioStatus() const;
+    LineSettings lineSettingsLocked() const;
     // Moves waiting line characters into the receive FIFO, raises a status
     // report for new interrupt sources and wakes the pipes that can move.
     void update(HubLock& lock);
+    bool bulkInReady() const;
     uint32_t fillBulkIn(std::span<uint8_t> buffer);
+
+    // Line timing (lock held).
+    LineTime lineNow() const;
+    void schedule(HubLock& lock, uint64_t when, std::function<void(HubLock&)> fn);
+    void applyLineSettings(HubLock& lock);
+    Wire& receiveWire();
+    Wire& outputWire();
+    void runReceiver(HubLock& lock);
+    void runTransmitter(HubLock& lock);
+    void deliver(HubLock& lock, const Received& r);
+    void lineChanged();
 
     const ChipFunction& chip_;
     const int index_;
@@ -69,6 +119,26 @@ private:
     std::deque<Uart16550::RxChar> line_;
     uint8_t lastPending_ = 0;
     bool reportPending_ = false;
+
+    // Line timing.
+    bool timed_ = false;
+    std::shared_ptr<Wire> txWire_ = std::make_shared<Wire>();
+    std::shared_ptr<Wire> loopWire_ = std::make_shared<Wire>();
+    std::shared_ptr<Wire> idleWire_ = std::make_shared<Wire>();
+    std::shared_ptr<Wire> rxWire_;
+    LineReceiver receiver_;
+    LineTransmitter transmitter_;
+    std::optional<LineSettings> appliedSettings_;
+    bool appliedLoopback_ = false;
+    bool appliedBreak_ = false;
+    uint64_t rxGeneration_ = 0;
+    bool rxWakePending_ = false;
+    uint64_t txGeneration_ = 0;
+    std::optional<uint64_t> txWakeAt_;
+    uint64_t rxSequence_ = 0;
+    std::vector<uint8_t> sent_;
+    std::function<void(uint8_t)> modemListener_;
+    uint8_t reportedModemOutputs_ = 0;
 };
 
 } // namespace zmodel

@@ -6,12 +6,19 @@ void Uart16550::reset() {
     rx_.clear();
     tx_.clear();
     looped_.clear();
+    txFifo_.clear();
+    txWaiting_ = 0;
+    txShifting_ = false;
     lastRead_ = 0;
-    dll_ = dlm_ = 0;
+    dll_ = 12;
+    dlm_ = 0;
     ier_ = lcr_ = mcr_ = scr_ = 0;
     fcr_ = 0;
+    triggerScale_ = 1;
     fifoEnabled_ = false;
-    lsrErrors_ = reportErrors_ = 0;
+    lsrErrors_ = 0;
+    looseOverrun_ = false;
+    rxTimedOut_ = false;
     thrInterrupt_ = false;
     msrLines_ = modemStatusBits();
     msrDeltas_ = 0;
@@ -61,12 +68,17 @@ uint8_t Uart16550::peek(unsigned offset) const {
     case kMcr:
         return mcr_;
     case kLsr: {
-        // The transmitter hands each byte on at once, so it is always empty.
-        uint8_t v = kLsrThrEmpty | kLsrTxEmpty | lsrErrors_;
+        // Untimed, the transmitter hands each byte on at once, so it is
+        // always empty.
+        uint8_t v = lsrErrors_;
+        if (transmitterEmpty()) {
+            v |= kLsrThrEmpty;
+            if (!timed_ || !txShifting_) v |= kLsrTxEmpty;
+        }
         if (!rx_.empty()) v |= kLsrDataReady;
         if (fifoEnabled_)
             for (const RxChar& c : rx_)
-                if (c.errors) {
+                if (c.errors & (kLsrParity | kLsrFraming | kLsrBreak)) {
                     v |= kLsrFifoError;
                     break;
                 }
@@ -88,8 +100,9 @@ void Uart16550::write(unsigned offset, uint8_t value) {
             dll_ = value;
         } else {
             transmit(value);
-            // The holding register is empty again at once.
-            thrInterrupt_ = true;
+            // Untimed, the holding register is empty again at once; timed,
+            // it empties when the line transmitter takes the byte.
+            thrInterrupt_ = !timed_;
         }
         break;
     case kIerDlm:
@@ -100,14 +113,19 @@ void Uart16550::write(unsigned offset, uint8_t value) {
             ier_ = value & 0x0F;
             // Enabling the transmitter-empty interrupt with an empty holding
             // register raises it at once, as on a 16550.
-            if (!wasEnabled && (ier_ & kIerThrEmpty)) thrInterrupt_ = true;
+            if (!wasEnabled && (ier_ & kIerThrEmpty) && transmitterEmpty()) thrInterrupt_ = true;
         }
         break;
     case kIirFcr: {
         bool enable = value & 0x01;
-        if (enable != fifoEnabled_) rx_.clear();   // switching the FIFOs resets them
+        bool switched = enable != fifoEnabled_;   // switching the FIFOs resets them
         fifoEnabled_ = enable;
-        if (value & 0x02) rx_.clear();
+        if (switched || (value & 0x02)) {
+            rx_.clear();
+            looseOverrun_ = false;
+            rxTimedOut_ = false;
+        }
+        if (switched || (value & 0x04)) txFifo_.clear();
         fcr_ = value;
         break;
     }
@@ -115,7 +133,8 @@ void Uart16550::write(unsigned offset, uint8_t value) {
         bool breakBefore = lcr_ & 0x40;
         lcr_ = value;
         // In loopback the receiver sees the break the transmitter sends.
-        if (!breakBefore && (lcr_ & 0x40) && loopback()) looped_.push_back(RxChar{0, kLsrBreak});
+        // (Timed, the break reaches the receiver through the line itself.)
+        if (!timed_ && !breakBefore && (lcr_ & 0x40) && loopback()) looped_.push_back(RxChar{0, kLsrBreak});
         break;
     }
     case kMcr:
@@ -137,12 +156,22 @@ bool Uart16550::rxFull() const {
 void Uart16550::receive(uint8_t ch, uint8_t errors) {
     if (rxFull()) {
         overrun();
-        reportErrors_ |= kLsrOverrun;
         return;
     }
-    errors &= kLsrParity | kLsrFraming | kLsrBreak;
-    rx_.push_back(RxChar{ch, errors});
-    lsrErrors_ |= errors;
+    uint8_t lineErrors = errors & (kLsrParity | kLsrFraming | kLsrBreak);
+    rx_.push_back(RxChar{ch, lineErrors});
+    lsrErrors_ |= lineErrors;
+    if (errors & kLsrOverrun) overrun();
+}
+
+void Uart16550::overrun() {
+    lsrErrors_ |= kLsrOverrun;
+    // The loss lies after the newest character held, so the status that
+    // reports it goes with that character.
+    if (!rx_.empty())
+        rx_.back().errors |= kLsrOverrun;
+    else
+        looseOverrun_ = true;
 }
 
 Uart16550::RxChar Uart16550::popRx() {
@@ -151,17 +180,39 @@ Uart16550::RxChar Uart16550::popRx() {
     return c;
 }
 
-uint8_t Uart16550::takeLineErrors() {
-    uint8_t v = reportErrors_;
-    reportErrors_ = 0;
+bool Uart16550::takeLooseOverrun() {
+    bool v = looseOverrun_;
+    looseOverrun_ = false;
     return v;
 }
 
 void Uart16550::transmit(uint8_t ch) {
-    if (loopback())
+    if (timed_) {
+        if (txRoom() > 0) txFifo_.push_back(ch);   // a write into a full FIFO is lost
+    } else if (loopback()) {
         looped_.push_back(RxChar{ch, 0});
-    else
+    } else {
         tx_.push_back(ch);
+    }
+}
+
+size_t Uart16550::txRoom() const {
+    size_t depth = fifoEnabled_ ? kFifoDepth : 1;
+    size_t used = txFifo_.size() + txWaiting_;
+    return used >= depth ? 0 : depth - used;
+}
+
+uint8_t Uart16550::popTx() {
+    uint8_t ch = txFifo_.front();
+    txFifo_.pop_front();
+    return ch;
+}
+
+void Uart16550::setTransmitterState(size_t waiting, bool shifting) {
+    bool wasEmpty = transmitterEmpty();
+    txWaiting_ = waiting;
+    txShifting_ = shifting;
+    if (!wasEmpty && transmitterEmpty()) thrInterrupt_ = true;
 }
 
 std::vector<Uart16550::RxChar> Uart16550::takeLooped() {
@@ -204,13 +255,13 @@ void Uart16550::updateModemStatus() {
 
 unsigned Uart16550::rxTrigger() const {
     static constexpr unsigned levels[4] = {1, 4, 8, 14};
-    return levels[fcr_ >> 6];
+    return fifoEnabled_ ? levels[fcr_ >> 6] * triggerScale_ : 1;
 }
 
 uint8_t Uart16550::pendingInterrupts() const {
     uint8_t p = 0;
     if ((ier_ & kIerLineStatus) && lsrErrors_) p |= kIerLineStatus;
-    if ((ier_ & kIerReceiveData) && rx_.size() >= (fifoEnabled_ ? rxTrigger() : 1)) p |= kIerReceiveData;
+    if ((ier_ & kIerReceiveData) && !rx_.empty() && (rx_.size() >= rxTrigger() || rxTimedOut_)) p |= kIerReceiveData;
     if ((ier_ & kIerThrEmpty) && thrInterrupt_) p |= kIerThrEmpty;
     if ((ier_ & kIerModemStatus) && msrDeltas_) p |= kIerModemStatus;
     return p;
@@ -223,7 +274,7 @@ uint8_t Uart16550::interruptIdentification() const {
     if (p & kIerLineStatus)
         id = 0x06;
     else if (p & kIerReceiveData)
-        id = 0x04;
+        id = rx_.size() >= rxTrigger() ? 0x04 : 0x0C;   // data at the trigger, or a character time-out
     else if (p & kIerThrEmpty)
         id = 0x02;
     else if (p & kIerModemStatus)

@@ -53,14 +53,20 @@ struct ModemInputs {
 
 class Uart16550 {
 public:
-    static constexpr size_t kFifoDepth = 16;
+    // Both FIFOs hold 128 characters: the receive trigger goes up to 112
+    // (14 x a scale of 8).
+    static constexpr size_t kFifoDepth = 128;
 
     struct RxChar {
         uint8_t ch;
-        uint8_t errors;   // kLsrParity / kLsrFraming / kLsrBreak
+        // kLsrParity / kLsrFraming / kLsrBreak of the character; kLsrOverrun
+        // when characters were lost right after it (the FIFO was full).
+        uint8_t errors;
     };
 
     Uart16550() { reset(); }
+    // Power-on state: FIFOs off, LCR 0, and a divisor of 12 (9600 bit/s on
+    // the chip's 1.8432 MHz clock at 16x oversampling).
     void reset();
 
     // Host-side register access (offset 0..7), with the hardware's side
@@ -72,23 +78,42 @@ public:
     uint8_t peek(unsigned offset) const;
 
     // Receiver. A character that finds the FIFO full is lost and sets the
-    // overrun bit.
+    // overrun bit; so does overrun() (a character lost on the way in).
     bool rxFull() const;
     bool rxEmpty() const { return rx_.empty(); }
     size_t rxCount() const { return rx_.size(); }
+    const std::deque<RxChar>& rxFifo() const { return rx_; }
     void receive(uint8_t ch, uint8_t errors = 0);
-    void overrun() { lsrErrors_ |= kLsrOverrun; }
+    void overrun();
     // Takes the oldest character for the USB engine (bulk-in).
     RxChar popRx();
-    // Error bits gathered since they were last reported; cleared by the call.
-    uint8_t takeLineErrors();
+    // An overrun that found the FIFO empty (no character to attach it to);
+    // cleared by the call.
+    bool takeLooseOverrun();
+    bool looseOverrunPending() const { return looseOverrun_; }
+    // Character time-out: characters wait below the trigger level and none
+    // has arrived for four character times (the owner keeps the time).
+    void setRxTimedOut(bool on) { rxTimedOut_ = on; }
+    bool rxTimedOut() const { return rxTimedOut_; }
 
-    // Transmitter: bytes written to THR (or sent by the USB engine). In
-    // loopback they stay inside the chip and come back through the line
-    // (takeLooped) instead of leaving.
+    // Transmitter. Untimed (the default), bytes written to THR or sent by
+    // the USB engine leave at once: in loopback they come back through
+    // takeLooped, otherwise through takeTransmitted. Timed, they wait in the
+    // transmit FIFO (1 byte without FIFOs) until the owner's line
+    // transmitter takes them (popTx) and reports its state, which THRE and
+    // TEMT show.
+    void setTimed(bool timed) { timed_ = timed; }
+    bool timed() const { return timed_; }
     void transmit(uint8_t ch);
     std::vector<uint8_t> takeTransmitted();
     std::vector<RxChar> takeLooped();
+    size_t txRoom() const;
+    bool txEmpty() const { return txFifo_.empty(); }
+    size_t txCount() const { return txFifo_.size(); }
+    uint8_t popTx();
+    // Characters handed to the line but not started yet, and whether one is
+    // being shifted out.
+    void setTransmitterState(size_t waiting, bool shifting);
 
     // Modem lines.
     void setModemInputs(ModemInputs inputs);
@@ -104,24 +129,33 @@ public:
     uint8_t lineControl() const { return lcr_; }
     uint8_t interruptEnable() const { return ier_; }
     bool fifoEnabled() const { return fifoEnabled_; }
-    // Receive trigger level in characters (1, 4, 8 or 14).
+    // Receive trigger level in characters: FCR bits 6-7 (1, 4, 8, 14) times
+    // the chip's trigger scale (1, 2, 4, 8); 1 without FIFOs.
     unsigned rxTrigger() const;
+    void setTriggerScale(unsigned scale) { triggerScale_ = scale; }
     bool breakActive() const { return lcr_ & 0x40; }
 
 private:
     uint8_t modemStatusBits() const;   // upper nibble of MSR from the current inputs
     void updateModemStatus();
+    bool transmitterEmpty() const { return !timed_ || (txFifo_.empty() && txWaiting_ == 0); }
 
     std::deque<RxChar> rx_;
     std::vector<uint8_t> tx_;
     std::vector<RxChar> looped_;
+    std::deque<uint8_t> txFifo_;
+    bool timed_ = false;
+    size_t txWaiting_ = 0;
+    bool txShifting_ = false;
     uint8_t lastRead_ = 0;
     uint8_t dll_ = 0, dlm_ = 0;
     uint8_t ier_ = 0, lcr_ = 0, mcr_ = 0, scr_ = 0;
     uint8_t fcr_ = 0;             // last value written (trigger bits)
+    unsigned triggerScale_ = 1;
     bool fifoEnabled_ = false;
     uint8_t lsrErrors_ = 0;       // sticky OE/PE/FE/BI for LSR reads
-    uint8_t reportErrors_ = 0;    // the same, for the bulk-in status bytes
+    bool looseOverrun_ = false;
+    bool rxTimedOut_ = false;
     bool thrInterrupt_ = false;
     ModemInputs external_;
     uint8_t msrLines_ = 0;        // last line states (MSR bits 4-7)

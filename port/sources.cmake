@@ -25,7 +25,10 @@ set(ZEPHAN_PORT_SOURCES
   ${ZEPHAN_PORT_DIR}/chip/pipe.cpp
   ${ZEPHAN_PORT_DIR}/datapath/queue_buffer.cpp
   ${ZEPHAN_PORT_DIR}/datapath/read.cpp
+  ${ZEPHAN_PORT_DIR}/datapath/bulk_in.cpp
+  ${ZEPHAN_PORT_DIR}/datapath/transfer.cpp
   ${ZEPHAN_PORT_DIR}/datapath/write.cpp
   ${ZEPHAN_PORT_DIR}/control/device_control.cpp
+  ${ZEPHAN_PORT_DIR}/control/line_control.cpp
 )
 file(GLOB ZEPHAN_PORT_HEADERS ${ZEPHAN_PORT_DIR}/*/*.h)

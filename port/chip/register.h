@@ -96,6 +96,16 @@
 #define LCR_BREAK                         0x40
 #define LCR_DIVISOR_LATCH                 0x80
 
+/* LINE_STATUS_REGISTER (also the status byte of every bulk-in packet) */
+#define SERIAL_LSR_DR                     0x01
+#define SERIAL_LSR_OE                     0x02
+#define SERIAL_LSR_PE                     0x04
+#define SERIAL_LSR_FE                     0x08
+#define SERIAL_LSR_BI                     0x10
+#define SERIAL_LSR_THRE                   0x20
+#define SERIAL_LSR_TEMT                   0x40
+#define SERIAL_LSR_FIFOERR                0x80
+
 /* MODEM_CONTROL_REGISTER */
 #define MCR_DTR                           0x01
 #define MCR_RTS                           0x02

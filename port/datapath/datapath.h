@@ -4,14 +4,64 @@
  */
 #pragma once
 
+/* Bulk-in transfers: direction in, short packets accepted. */
+#define BULK_IN_TRANSFER_FLAGS (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK)
+
+/* A worker is given this long (ms) to reach its wait after its kill event is set. */
+#define WORKER_STOP_DELAY_MS 100
+
 EXTERN_C_START
 
-/* queue_buffer.cpp: Init and Free run while nothing else can touch the ring. */
+/*
+ * queue_buffer.cpp. Init and Free run while nothing else can touch the
+ * ring; every other operation is called with QueueBufferLock held, up to
+ * DISPATCH_LEVEL.
+ */
 NTSTATUS InitQueueBuffer(PQUEUE_BUFFER Queue, ULONG Size);
 NTSTATUS FreeQueueBuffer(PQUEUE_BUFFER Queue);
+NTSTATUS PushQueueBufferEntry(PQUEUE_BUFFER Queue, const UCHAR *Source, ULONG Length);
+NTSTATUS PopQueueBufferEntry(PQUEUE_BUFFER Queue, PUCHAR Destination, ULONG Count);
+ULONG GetQueueBufferCount(PQUEUE_BUFFER Queue);
+VOID ClearQueueBuffer(PQUEUE_BUFFER Queue);
+NTSTATUS ResizeQueueBuffer(PQUEUE_BUFFER Queue, ULONG NewSize);
 
-/* read.cpp: DISPATCH_LEVEL. */
+/*
+ * read.cpp. QueueOrCompleteReadIrp runs in the caller's thread (up to
+ * DISPATCH_LEVEL); ServiceCurrentRead, FailCurrentRead and ReadTimeoutDpc
+ * run at DISPATCH_LEVEL; ReadIrpCancelRoutine is entered with the system
+ * cancel spin lock held.
+ */
+NTSTATUS QueueOrCompleteReadIrp(PDEVICE_EXTENSION Port, PIRP Irp);
+PIRP DequeueReadIrp(PDEVICE_EXTENSION Port);
+BOOLEAN ServiceCurrentRead(PDEVICE_EXTENSION Port, PNTSTATUS CompletedStatus);
+VOID FailCurrentRead(PDEVICE_EXTENSION Port, NTSTATUS Status);
+VOID CancelReadTimer(PDEVICE_EXTENSION Port);
 VOID ReadTimeoutDpc(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2);
+VOID ReadIrpCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+BOOLEAN PortIsStarted(PDEVICE_EXTENSION Port);
+
+/*
+ * bulk_in.cpp. PollingReadInterruptUrb is the bulk-in worker (PASSIVE_LEVEL);
+ * OnReadCompletion and ParseBulkInTransfer run at DISPATCH_LEVEL;
+ * SubmitBulkInTransfer up to DISPATCH_LEVEL.
+ */
+VOID PollingReadInterruptUrb(PVOID Context);
+NTSTATUS SubmitBulkInTransfer(PDEVICE_EXTENSION Port);
+NTSTATUS OnReadCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+VOID ParseBulkInTransfer(PDEVICE_EXTENSION Port, const UCHAR *Data, ULONG Length);
+
+/*
+ * transfer.cpp: the transfer contexts and worker threads of a port.
+ * Create, Delete and the worker helpers at PASSIVE_LEVEL; CancelPortTransfers
+ * up to DISPATCH_LEVEL.
+ */
+NTSTATUS CreatePortTransfers(PDEVICE_EXTENSION Port);
+VOID DeletePortTransfers(PDEVICE_EXTENSION Port);
+VOID CancelPortTransfers(PDEVICE_EXTENSION Port);
+NTSTATUS CreateTransferContext(PDEVICE_EXTENSION Port, PTRANSFER_CONTEXT Transfer);
+VOID FreeTransferContext(PTRANSFER_CONTEXT Transfer);
+NTSTATUS StartWorkerThread(PDEVICE_EXTENSION Port, PKSTART_ROUTINE Routine, PVOID *Thread);
+VOID StopWorkerThread(PKEVENT KillEvent, PVOID *Thread);
 
 /* write.cpp: DISPATCH_LEVEL. */
 VOID WriteTimeoutDpc(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2);

@@ -37,6 +37,15 @@ NTSTATUS InitializePortRecord(PDEVICE_EXTENSION Port, PDEVICE_OBJECT DeviceObjec
     Port->HandFlow.FlowReplace = SERIAL_RTS_CONTROL;
     Port->HandFlow.XonLimit = DEFAULT_XON_LIMIT;
     Port->HandFlow.XoffLimit = DEFAULT_XOFF_LIMIT;
+    /* The line clock and FIFO trigger settings the settings file may
+       replace at start: the rate tables, 16x oversampling, the deepest
+       receive trigger. */
+    Port->BaudMode = 0xFF;
+    Port->CustomClock = 0x01;
+    Port->CustomDivisor = 0x01;
+    Port->SampleRate = 16;
+    Port->RxTriggerBits = 0xC0;
+    Port->RxTriggerScale = 0x0B;
     Port->MsrPollArmed = 1;
 
     Port->SystemPower = PowerSystemWorking;

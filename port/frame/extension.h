@@ -184,6 +184,7 @@ typedef struct _DEVICE_EXTENSION {
     KEVENT ReadKillEvent;
     KEVENT ReadEvent;
     PVOID ReadThread;                    /* PollingReadInterruptUrb */
+    UCHAR BulkInRestartPending;          /* ReadEvent found the transfer busy */
     ULONG BreakErrorFlag;
     UCHAR PollingStopped;
     UCHAR WhqlTestMode;

@@ -66,6 +66,67 @@ static NTSTATUS HandleCancelRemove(PDEVICE_EXTENSION Port, PIRP Irp)
     return CompleteRequest(Irp, status);
 }
 
+/*
+ * Brings the port up once the lower drivers have started the device: the
+ * device descriptor (its failure fails the start) and the configuration
+ * with its pipes (whose failure leaves the port without transfers).
+ * PASSIVE_LEVEL.
+ */
+static NTSTATUS StartDevice(PDEVICE_EXTENSION Port)
+{
+    NTSTATUS status = ReadDeviceDescriptor(Port);
+    if (!NT_SUCCESS(status))
+        return status;
+    ConfigureDevice(Port);
+    return STATUS_SUCCESS;
+}
+
+/*
+ * Puts the device into its unconfigured state when it was started: a
+ * select-configuration request without a configuration. PASSIVE_LEVEL.
+ */
+static VOID StopDevice(PDEVICE_EXTENSION Port, BOOLEAN Deconfigure)
+{
+    if (!Deconfigure || Port->DeviceState != PortStateStarted)
+        return;
+    URB urb;
+    RtlZeroMemory(&urb, sizeof(urb));
+    UsbBuildSelectConfigurationRequest(&urb, (USHORT)sizeof(struct _URB_SELECT_CONFIGURATION), NULL);
+    SubmitUrbSynchronously(Port, &urb);
+}
+
+/*
+ * IRP_MN_START_DEVICE: after the lower drivers, the port's own start; on
+ * success the transfers and their workers are set up (a start after a
+ * stop reuses them) and reception is started.
+ */
+static NTSTATUS HandleStartDevice(PDEVICE_EXTENSION Port, PIRP Irp)
+{
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    NTSTATUS status = ForwardAndWait(Port, Irp);
+    if (NT_SUCCESS(status))
+        status = StartDevice(Port);
+    if (NT_SUCCESS(status)) {
+        CreatePortTransfers(Port);
+        Port->DeviceState = PortStateStarted;
+        Port->Started = 1;
+        if (DriverGlobals.ReceiveEnabled)
+            KeSetEvent(&Port->ReadEvent, IO_NO_INCREMENT, FALSE);
+    }
+    return CompleteRequest(Irp, status);
+}
+
+/* IRP_MN_STOP_DEVICE: reception ends; the transfers and workers stay for a restart. */
+static NTSTATUS HandleStopDevice(PDEVICE_EXTENSION Port, PIRP Irp)
+{
+    CancelPortTransfers(Port);
+    Port->Started = 0;
+    StopDevice(Port, TRUE);
+    Port->DeviceState = PortStateStopped;
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    return ForwardRequest(Port, Irp);
+}
+
 /* The private interface is disabled at every removal; its name is kept until the last. */
 static VOID DisablePortInterface(PDEVICE_EXTENSION Port)
 {
@@ -79,6 +140,8 @@ static NTSTATUS HandleSurpriseRemoval(PDEVICE_EXTENSION Port, PIRP Irp)
     Port->Removed = 1;
     DisablePortInterface(Port);
     Port->DeviceState = PortStateSurpriseRemoved;
+    StopDevice(Port, FALSE);
+    CancelPortTransfers(Port);
     UnnamePort(Port);
     return ForwardRequest(Port, Irp);
 }
@@ -91,7 +154,8 @@ static VOID RemoveDevice(PDEVICE_EXTENSION Port)
 {
     PDEVICE_OBJECT deviceObject = Port->DeviceObject;
 
-    KeCancelTimer(&Port->ReadTimer);
+    CancelReadTimer(Port);
+    DeletePortTransfers(Port);
     FreeQueueBuffer(&Port->QueueBuffer);
     UnnamePort(Port);
     FreeUnicodeString(&Port->DeviceName);
@@ -123,10 +187,12 @@ static NTSTATUS HandleRemoveDevice(PDEVICE_EXTENSION Port, PIRP Irp)
     if (Port->InterfaceName.Buffer != NULL)
         RtlFreeUnicodeString(&Port->InterfaceName);
 
+    StopDevice(Port, TRUE);
     Port->DeviceState = PortStateRemoved;
     Port->PollingStopped = 1;
 
     NTSTATUS status = ForwardRequest(Port, Irp);
+    CancelPortTransfers(Port);
     IoReleaseRemoveLockAndWait(&Port->RemoveLock, Irp);
     DecrementIoCount(Port);
     RemoveDevice(Port);
@@ -167,7 +233,11 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         status = HandleSurpriseRemoval(port, Irp);
         break;
     case IRP_MN_START_DEVICE:
+        status = HandleStartDevice(port, Irp);
+        break;
     case IRP_MN_STOP_DEVICE:
+        status = HandleStopDevice(port, Irp);
+        break;
     case IRP_MN_QUERY_CAPABILITIES:
     default:
         status = ForwardRequest(port, Irp);

@@ -1,11 +1,22 @@
 /*
- * IRP_MJ_READ and IRP_MJ_WRITE: handed to the data path.
+ * IRP_MJ_READ and IRP_MJ_WRITE: handed to the data path, which completes
+ * or pends them. No parameter of the request is checked here.
  */
 #include "driver.h"
 
 /* PASSIVE_LEVEL. */
 NTSTATUS DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    UNREFERENCED_PARAMETER(DeviceObject);
+    PDEVICE_EXTENSION port = PortFromDevice(DeviceObject);
+    PortTrace(DeviceObject, " - DispatchReadWrite Irql=%d\n", KeGetCurrentIrql());
+
+    /* An idle request on its way down must be finished before the device is used. */
+    if (port->DeviceEnable && port->IdleInFlight)
+        KeWaitForSingleObject(&port->IdleDoneEvent, Executive, KernelMode, FALSE, NULL);
+
+    if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_READ) {
+        PortTrace(DeviceObject, " - IRP_MJ_READ Irql=%d\n", KeGetCurrentIrql());
+        return QueueOrCompleteReadIrp(port, Irp);
+    }
     return CompleteRequest(Irp, STATUS_NOT_IMPLEMENTED);
 }

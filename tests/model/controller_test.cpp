@@ -144,7 +144,7 @@ TEST_F(Transfers, BulkOutSendsAndLoopbackComesBackAsPackets) {
     EXPECT_EQ(in[3], 0x60);               // line status for these characters
 }
 
-TEST_F(Transfers, CharacterWithErrorEndsItsPacket) {
+TEST_F(Transfers, CharacterWithAnErrorGetsAPacketOfItsOwn) {
     uint8_t a[] = {'a', 'b'};
     uint8_t bad = 'c';
     uint8_t d = 'd';
@@ -156,7 +156,7 @@ TEST_F(Transfers, CharacterWithErrorEndsItsPacket) {
     submit(kBulkInEndpoint, in, r);
     sched.runAll();
     ASSERT_TRUE(r.done);
-    std::vector<uint8_t> expect{5, 'a', 'b', 'c', 0x68, 3, 'd', 0x60};
+    std::vector<uint8_t> expect{4, 'a', 'b', 0x60, 3, 'c', 0x68, 3, 'd', 0x60};
     EXPECT_EQ(std::vector<uint8_t>(in.begin(), in.begin() + r.n), expect);
 }
 

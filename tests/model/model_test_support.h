@@ -26,6 +26,17 @@ public:
             fn();
         }
     }
+    // Runs every event due by `t` in time order, then leaves the clock at t.
+    void runUntil(uint64_t t) {
+        while (!events_.empty() && events_.begin()->first <= t) {
+            auto it = events_.begin();
+            now_ = std::max(now_, it->first);
+            auto fn = std::move(it->second);
+            events_.erase(it);
+            fn();
+        }
+        now_ = std::max(now_, t);
+    }
     size_t pending() const { return events_.size(); }
 
 private:

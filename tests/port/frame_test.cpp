@@ -117,8 +117,12 @@ TEST_F(FrameTest, AddDeviceSetsThePortDefaults)
     EXPECT_EQ(p->HandFlow.XonLimit, 100);
     EXPECT_EQ(p->HandFlow.XoffLimit, 300);
     EXPECT_EQ(p->QueueBuffer.BufferSize, 65536u);
+    EXPECT_EQ(p->BaudMode, 0xFF);   // rate tables until the settings file says otherwise
+    EXPECT_EQ(p->SampleRate, 16);
+    EXPECT_EQ(p->RxTriggerBits, 0xC0);
+    EXPECT_EQ(p->RxTriggerScale, 0x0B);
     EXPECT_EQ(p->IoCount, 1);
-    EXPECT_EQ(p->Started, 0);
+    EXPECT_EQ(p->Started, 1);   // and the start has run
     EXPECT_EQ(p->PortIndex, 0);
     PDEVICE_OBJECT fdo = zsim::portDevice(pdo(0));
     EXPECT_EQ(fdo->DeviceType, static_cast<DEVICE_TYPE>(FILE_DEVICE_SERIAL_PORT));

@@ -21,6 +21,9 @@ void PortTest::plugController(zmodel::Variant variant)
     controller_ = std::make_unique<zmodel::Controller>(variant, zmodel::ControllerOptions{.uartsEnabledAtPlugIn = true});
     plug_ = host::usb::plug(*machine, *controller_);
     machine->pnp().waitIdle();
+    // The started ports' workers submit their first transfers on their own
+    // threads; a moment of machine time passes only once they are waiting.
+    machine->sleep(1);
 }
 
 void PortTest::unplugController()

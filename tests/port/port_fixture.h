@@ -16,7 +16,8 @@ protected:
     void TearDown() override;
 
     // Plugs a controller whose UARTs are on the hub from the start and waits
-    // until every device has been added.
+    // until every device has been added and started, with its workers waiting
+    // (100 ns of machine time pass).
     void plugController(zmodel::Variant variant = zmodel::Variant::Ports4);
     // Unplugs it (surprise removal and removal of every port).
     void unplugController();

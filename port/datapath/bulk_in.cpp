@@ -1,0 +1,260 @@
+/*
+ * Bulk-in reception. One transfer of up to 64 KiB is kept in flight on the
+ * port's bulk-in pipe. Its completion splits the data into the chip's
+ * packets, each [L, L - 2 characters, line status], records line errors,
+ * follows XON/XOFF for the transmitter, pushes the characters into the
+ * receive ring, records the receive events, serves the current read and
+ * sends the transfer again, normally straight from the completion routine.
+ * The worker PollingReadInterruptUrb submits it when asked through
+ * ReadEvent: at start, at open, on power-up, when reception is switched
+ * back on, and after every transfer when the port re-arms through it.
+ *
+ * Ownership of the transfer: Idle is 1 while nobody owns it. Whoever turns
+ * it from 1 to 0 under TransferLock submits it; the completion routine
+ * owns it until it is done with the data buffer and either sends it again
+ * or gives it back (Idle = 1), so the worker never sends it while it is
+ * in flight or being parsed. A ReadEvent that finds it busy is remembered
+ * (BulkInRestartPending, cleared whenever the transfer is claimed for
+ * sending): a completion that would leave reception stopped sends the
+ * transfer again instead when the port may receive, so a start asked for
+ * while a cancelled transfer was still completing (a close followed at
+ * once by an open) is not lost.
+ */
+#include "../frame/driver.h"
+
+/* The USBD status with which a transfer reports that its device is gone. */
+#define USBD_STATUS_NOT_CONNECTED ((USBD_STATUS)STATUS_DEVICE_NOT_CONNECTED)
+
+/*
+ * The port may receive: it is started, reception is switched on and not
+ * stopped by a close. Any IRQL.
+ */
+static BOOLEAN ReceptionWanted(PDEVICE_EXTENSION Port)
+{
+    return PortIsStarted(Port) && Port->PollingStopped == 0 && DriverGlobals.ReceiveEnabled == 1;
+}
+
+/*
+ * Takes the idle transfer for submission. A busy one is asked to be sent
+ * again when its completion would leave it idle. Up to DISPATCH_LEVEL.
+ */
+static BOOLEAN ClaimBulkInTransfer(PDEVICE_EXTENSION Port)
+{
+    BOOLEAN claimed = FALSE;
+    KIRQL irql;
+    KeAcquireSpinLock(&Port->TransferLock, &irql);
+    if (Port->BulkInContext.Irp != NULL && Port->BulkInContext.Urb != NULL) {
+        if (Port->BulkInContext.Idle) {
+            Port->BulkInContext.Idle = 0;
+            Port->BulkInRestartPending = 0;
+            claimed = TRUE;
+        } else {
+            Port->BulkInRestartPending = 1;
+        }
+    }
+    KeReleaseSpinLock(&Port->TransferLock, irql);
+    return claimed;
+}
+
+/* Gives the transfer back without sending it. Up to DISPATCH_LEVEL. */
+static VOID ReleaseBulkInTransfer(PDEVICE_EXTENSION Port)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&Port->TransferLock, &irql);
+    Port->BulkInContext.Idle = 1;
+    KeReleaseSpinLock(&Port->TransferLock, irql);
+}
+
+/*
+ * Sends the bulk-in transfer, which the caller has claimed (Idle is 0).
+ * The transfer holds the remove lock until its completion; when the lock
+ * cannot be had the device is going away, the transfer is given back and
+ * the failure returned. Up to DISPATCH_LEVEL.
+ */
+NTSTATUS SubmitBulkInTransfer(PDEVICE_EXTENSION Port)
+{
+    PTRANSFER_CONTEXT transfer = &Port->BulkInContext;
+    PIRP irp = transfer->Irp;
+    PURB urb = transfer->Urb;
+
+    NTSTATUS status = IoAcquireRemoveLock(&Port->RemoveLock, irp);
+    if (!NT_SUCCESS(status)) {
+        ReleaseBulkInTransfer(Port);
+        return status;
+    }
+
+    RtlZeroMemory(urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
+    UsbBuildInterruptOrBulkTransferRequest(urb, (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
+                                           transfer->PipeInformation->PipeHandle, transfer->Buffer, NULL,
+                                           transfer->BufferLength, BULK_IN_TRANSFER_FLAGS, NULL);
+
+    /* The request is reused: its stack and cancel flag start afresh. */
+    IoReuseIrp(irp, STATUS_SUCCESS);
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+    stack->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    stack->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    stack->Parameters.Others.Argument1 = urb;
+    IoSetCompletionRoutine(irp, OnReadCompletion, transfer, TRUE, TRUE, TRUE);
+    IoCallDriver(Port->LowerDeviceObject, irp);
+    return STATUS_SUCCESS;
+}
+
+/*
+ * The bulk-in worker: waits for its kill event or ReadEvent and submits
+ * the transfer when it is idle. Ends when killed, when the wait fails, or
+ * when the remove lock is gone. PASSIVE_LEVEL.
+ */
+VOID PollingReadInterruptUrb(PVOID Context)
+{
+    PDEVICE_EXTENSION port = (PDEVICE_EXTENSION)Context;
+    PVOID events[2] = { &port->ReadKillEvent, &port->ReadEvent };
+    for (;;) {
+        NTSTATUS status = KeWaitForMultipleObjects(2, events, WaitAny, Executive, KernelMode, FALSE, NULL, NULL);
+        if (status != STATUS_WAIT_1)
+            break;
+        if (ClaimBulkInTransfer(port) && !NT_SUCCESS(SubmitBulkInTransfer(port)))
+            break;
+    }
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+/*
+ * Splits a completed transfer into its packets and takes in each: line
+ * errors, XON/XOFF for the transmitter, and the characters into the ring.
+ * A packet whose length byte is below 2 or that runs past the transfer
+ * ends the parse; nothing past Length is read. Characters that find the
+ * ring full are lost and counted as buffer overruns. Every transfer of 2
+ * bytes or more records the receive events the wait mask asks for.
+ * DISPATCH_LEVEL.
+ */
+VOID ParseBulkInTransfer(PDEVICE_EXTENSION Port, const UCHAR *Data, ULONG Length)
+{
+    if (Length < 2)
+        return;
+
+    BOOLEAN followXonXoff = (Port->HandFlow.FlowReplace & SERIAL_AUTO_TRANSMIT) != 0;
+    UCHAR xon = Port->SpecialChars.XonChar;
+    UCHAR xoff = Port->SpecialChars.XoffChar;
+    ULONG received = 0;
+    ULONG lost = 0;
+    ULONG index = 0;
+    while (index < Length) {
+        ULONG packetLength = Data[index];
+        if (packetLength < 2 || packetLength > Length - index)
+            break;
+        UCHAR lineStatus = Data[index + packetLength - 1];
+        const UCHAR *characters = Data + index + 1;
+        ULONG count = packetLength - 2;
+
+        if (lineStatus & SERIAL_LSR_OE)
+            Port->PerfStats.SerialOverrunErrorCount = 1;
+        if (lineStatus & SERIAL_LSR_PE)
+            Port->PerfStats.ParityErrorCount = 1;
+        if (lineStatus & SERIAL_LSR_FE)
+            Port->PerfStats.FrameErrorCount = 1;
+        if (lineStatus & SERIAL_LSR_BI)
+            Port->BreakErrorFlag = 1;
+
+        if (followXonXoff) {
+            /* The flow-control characters stay in the data. */
+            for (ULONG i = 0; i < count; i++) {
+                if (characters[i] == xon)
+                    InterlockedAnd((volatile LONG *)&Port->TxHoldFlags, ~(LONG)TX_HOLD_XOFF);
+                else if (characters[i] == xoff)
+                    InterlockedOr((volatile LONG *)&Port->TxHoldFlags, TX_HOLD_XOFF);
+            }
+        }
+
+        if (count > 0) {
+            KIRQL irql;
+            KeAcquireSpinLock(&Port->QueueBufferLock, &irql);
+            ULONG before = GetQueueBufferCount(&Port->QueueBuffer);
+            PushQueueBufferEntry(&Port->QueueBuffer, characters, count);
+            ULONG stored = GetQueueBufferCount(&Port->QueueBuffer) - before;
+            KeReleaseSpinLock(&Port->QueueBufferLock, irql);
+            received += count;
+            lost += count - stored;
+        }
+        index += packetLength;
+    }
+    Port->PerfStats.ReceivedCount += received;
+    Port->PerfStats.BufferOverrunErrorCount += lost;
+
+    ULONG events = Port->WaitMask & (SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG);
+    if (events != 0)
+        InterlockedOr((volatile LONG *)&Port->HistoryMask, (LONG)events);
+}
+
+/*
+ * Ends the completion routine's hold on the transfer. Resubmit sends it
+ * again from here; otherwise it becomes idle (and the worker is asked to
+ * send it when SignalWorker is set), unless a ReadEvent found it busy and
+ * the port may receive. The remove lock that the finished transfer held
+ * is released last: once it is gone, removal may free the port.
+ * DISPATCH_LEVEL.
+ */
+static VOID EndBulkInCompletion(PDEVICE_EXTENSION Port, PIRP Irp, BOOLEAN Resubmit, BOOLEAN SignalWorker)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&Port->TransferLock, &irql);
+    if (!Resubmit && !SignalWorker && Port->BulkInRestartPending && ReceptionWanted(Port))
+        Resubmit = TRUE;
+    if (Port->BulkInContext.Irp == NULL || Port->BulkInContext.Urb == NULL)
+        Resubmit = FALSE;
+    if (Resubmit)
+        Port->BulkInRestartPending = 0;
+    else
+        Port->BulkInContext.Idle = 1;
+    KeReleaseSpinLock(&Port->TransferLock, irql);
+
+    if (Resubmit)
+        SubmitBulkInTransfer(Port);
+    else if (SignalWorker)
+        KeSetEvent(&Port->ReadEvent, IO_NO_INCREMENT, FALSE);
+    IoReleaseRemoveLock(&Port->RemoveLock, Irp);
+}
+
+/*
+ * Completion routine of the bulk-in transfer; the context is BulkInContext.
+ * The request belongs to the driver, so the routine always returns
+ * STATUS_MORE_PROCESSING_REQUIRED. DISPATCH_LEVEL.
+ */
+NTSTATUS OnReadCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    PTRANSFER_CONTEXT transfer = (PTRANSFER_CONTEXT)Context;
+    PDEVICE_EXTENSION port = PortFromDevice(transfer->DeviceObject);
+    PURB urb = transfer->Urb;
+    NTSTATUS status = Irp->IoStatus.Status;
+    USBD_STATUS usbdStatus = urb->UrbHeader.Status;
+
+    /* Cancelled, failed or disconnected: reception ends here. */
+    if (status == STATUS_CANCELLED || status == STATUS_UNSUCCESSFUL || status == STATUS_DEVICE_NOT_CONNECTED
+        || usbdStatus == USBD_STATUS_NOT_CONNECTED) {
+        FailCurrentRead(port, STATUS_DELETE_PENDING);
+        EndBulkInCompletion(port, Irp, FALSE, FALSE);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+
+    /* A transfer with a USBD error carries no data, but the read is still served. */
+    if (USBD_SUCCESS(usbdStatus))
+        ParseBulkInTransfer(port, transfer->Buffer, urb->UrbBulkOrInterruptTransfer.TransferBufferLength);
+
+    NTSTATUS readStatus;
+    if (ServiceCurrentRead(port, &readStatus))
+        status = readStatus;
+
+    if (transfer->Irp == NULL || transfer->Urb == NULL) {
+        FailCurrentRead(port, STATUS_DELETE_PENDING);
+        EndBulkInCompletion(port, Irp, FALSE, FALSE);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+
+    if (!ReceptionWanted(port) || !USBD_SUCCESS(usbdStatus) || !NT_SUCCESS(status))
+        EndBulkInCompletion(port, Irp, FALSE, FALSE);
+    else if (port->WhqlTestMode || port->PowerDownSeen)
+        EndBulkInCompletion(port, Irp, FALSE, TRUE);
+    else
+        EndBulkInCompletion(port, Irp, TRUE, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
