@@ -3,6 +3,7 @@
 
 #include "kernel.h"
 #include "fs_files.h"
+#include "strings.h"
 #include "io_manager.h"
 
 #include <cstdio>
@@ -22,22 +23,6 @@ struct HostFile {
     }
 };
 
-std::vector<std::u16string> split(const std::u16string& p) {
-    std::vector<std::u16string> parts;
-    std::u16string cur;
-    for (char16_t c : p) {
-        if (c == u'\\' || c == u'/') {
-            if (!cur.empty())
-                parts.push_back(cur);
-            cur.clear();
-        } else {
-            cur += c;
-        }
-    }
-    if (!cur.empty())
-        parts.push_back(cur);
-    return parts;
-}
 
 } // namespace
 
@@ -66,7 +51,7 @@ std::optional<std::filesystem::path> FileSystem::hostPath(const std::u16string& 
     if (!rest.empty() && rest[0] != u'\\')
         return std::nullopt;
     std::filesystem::path cur = windowsFolder();
-    for (auto& part : split(rest)) {
+    for (auto& part : splitFilePath<char16_t>(rest)) {
         if (part == u"..")
             return std::nullopt;
         std::filesystem::path next = cur / toUtf8(part);

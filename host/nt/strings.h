@@ -12,6 +12,26 @@
 
 namespace host {
 
+// The components of a file path, split at either separator; empty
+// components (doubled or trailing separators) are dropped.
+template <class Char>
+std::vector<std::basic_string<Char>> splitFilePath(std::basic_string_view<Char> path) {
+    std::vector<std::basic_string<Char>> parts;
+    std::basic_string<Char> cur;
+    for (Char c : path) {
+        if (c == Char('\\') || c == Char('/')) {
+            if (!cur.empty())
+                parts.push_back(cur);
+            cur.clear();
+        } else {
+            cur += c;
+        }
+    }
+    if (!cur.empty())
+        parts.push_back(cur);
+    return parts;
+}
+
 inline char16_t upcase(char16_t c) {
     if (c >= u'a' && c <= u'z')
         return char16_t(c - 32);

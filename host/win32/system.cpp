@@ -14,6 +14,7 @@
 #include <system_error>
 
 #include "host/nt/kernel.h"
+#include "host/nt/strings.h"
 #include "programs.h"
 
 namespace host::win32 {
@@ -63,22 +64,6 @@ char upperChar(char c) {
     return c;
 }
 
-std::vector<std::string> splitPath(std::string_view path) {
-    std::vector<std::string> parts;
-    std::string cur;
-    for (char c : path) {
-        if (c == '\\' || c == '/') {
-            if (!cur.empty())
-                parts.push_back(cur);
-            cur.clear();
-        } else {
-            cur += c;
-        }
-    }
-    if (!cur.empty())
-        parts.push_back(cur);
-    return parts;
-}
 
 int defaultButton(uint32_t type) {
     static const int buttons[6][3] = {
@@ -590,7 +575,7 @@ std::optional<std::string> System::fullPath(std::string_view path, const std::st
     }
     const bool trailingSlash = !rest.empty() && rest.back() == '\\' && rest.size() > 1;
     std::vector<std::string> out;
-    for (auto& part : splitPath(rest)) {
+    for (auto& part : splitFilePath<char>(rest)) {
         if (part == ".")
             continue;
         if (part == "..") {
@@ -622,7 +607,7 @@ std::optional<std::string> System::fullPath(std::string_view path, const std::st
 std::optional<fs::path> System::hostPathFor(const std::string& full, const ThreadState* thread) {
     if (full.size() < 3 || !equalNoCase(full.substr(0, 3), "C:\\"))
         return std::nullopt;
-    std::vector<std::string> parts = splitPath(full.substr(3));
+    std::vector<std::string> parts = splitFilePath<char>(std::string_view(full).substr(3));
     // WOW64 file system redirection: a 32-bit process sees SysWOW64 as
     // System32 (but for the folders that are shared), and the 64-bit
     // System32 as Sysnative.
