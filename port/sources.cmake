@@ -28,7 +28,14 @@ set(ZEPHAN_PORT_SOURCES
   ${ZEPHAN_PORT_DIR}/datapath/bulk_in.cpp
   ${ZEPHAN_PORT_DIR}/datapath/transfer.cpp
   ${ZEPHAN_PORT_DIR}/datapath/write.cpp
+  ${ZEPHAN_PORT_DIR}/datapath/purge.cpp
+  ${ZEPHAN_PORT_DIR}/datapath/modem_status.cpp
+  ${ZEPHAN_PORT_DIR}/datapath/wait_mask.cpp
   ${ZEPHAN_PORT_DIR}/control/device_control.cpp
   ${ZEPHAN_PORT_DIR}/control/line_control.cpp
+  ${ZEPHAN_PORT_DIR}/control/modem_lines.cpp
+  ${ZEPHAN_PORT_DIR}/control/settings.cpp
+  ${ZEPHAN_PORT_DIR}/control/vendor_control.cpp
+  ${ZEPHAN_PORT_DIR}/control/maintenance_control.cpp
 )
 file(GLOB ZEPHAN_PORT_HEADERS ${ZEPHAN_PORT_DIR}/*/*.h)

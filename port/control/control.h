@@ -17,4 +17,32 @@ NTSTATUS DispatchControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS SerialSetBaudRateAndLineControl(PDEVICE_EXTENSION Port, ULONG NewBaudRate,
                                          PSERIAL_LINE_CONTROL NewLineControl);
 
+/*
+ * modem_lines.cpp: PASSIVE_LEVEL. The DTR and RTS line operations (left
+ * alone while AutoFlowControl is set) and a new handshake record.
+ */
+NTSTATUS SetDtrLine(PDEVICE_EXTENSION Port);
+NTSTATUS ClearDtrLine(PDEVICE_EXTENSION Port);
+NTSTATUS SetRtsLine(PDEVICE_EXTENSION Port);
+NTSTATUS ClearRtsLine(PDEVICE_EXTENSION Port);
+VOID SerialSetupNewHandFlow(PDEVICE_EXTENSION Port, PSERIAL_HANDFLOW NewHandFlow);
+
+/*
+ * settings.cpp: PASSIVE_LEVEL. The vendor settings' defaults, the two-wire
+ * probe that resets the open-time flags, and this port's record of the
+ * settings file.
+ */
+VOID LoadSettingsDefaults(PDEVICE_EXTENSION Port);
+VOID ProbeTwoWireDevice(PDEVICE_EXTENSION Port);
+NTSTATUS ReadSettingsFile(PDEVICE_EXTENSION Port);
+
+/*
+ * vendor_control.cpp, maintenance_control.cpp: PASSIVE_LEVEL. The driver's
+ * own controls: port settings, and register, two-wire bus and USB
+ * maintenance. Each sets *Information and returns the request's status;
+ * DispatchControl completes the request.
+ */
+NTSTATUS SerialVendorControl(PDEVICE_EXTENSION Port, PIRP Irp, ULONG Code, PULONG_PTR Information);
+NTSTATUS SerialMaintenanceControl(PDEVICE_EXTENSION Port, PIRP Irp, ULONG Code, PULONG_PTR Information);
+
 EXTERN_C_END

@@ -63,7 +63,44 @@ VOID FreeTransferContext(PTRANSFER_CONTEXT Transfer);
 NTSTATUS StartWorkerThread(PDEVICE_EXTENSION Port, PKSTART_ROUTINE Routine, PVOID *Thread);
 VOID StopWorkerThread(PKEVENT KillEvent, PVOID *Thread);
 
-/* write.cpp: DISPATCH_LEVEL. */
+/*
+ * write.cpp. QueueOrStartWriteIrp runs in the caller's thread (up to
+ * DISPATCH_LEVEL); PollingWriteInterruptUrb is the bulk-out worker
+ * (PASSIVE_LEVEL); OnWriteCompletion and WriteTimeoutDpc run at
+ * DISPATCH_LEVEL; WriteIrpCancelRoutine is entered with the system cancel
+ * spin lock held; DequeueWriteIrp is called with WriteQueueLock held.
+ */
+NTSTATUS QueueOrStartWriteIrp(PDEVICE_EXTENSION Port, PIRP Irp);
+PIRP DequeueWriteIrp(PDEVICE_EXTENSION Port);
+VOID PollingWriteInterruptUrb(PVOID Context);
+NTSTATUS OnWriteCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 VOID WriteTimeoutDpc(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2);
+VOID WriteIrpCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+/*
+ * purge.cpp: up to DISPATCH_LEVEL. SerialKillAllReadsOrWrites ends every
+ * request of one direction with STATUS_CANCELLED; kills of the reads are
+ * made with ReadServiceLock held.
+ */
+VOID SerialKillAllReadsOrWrites(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY Queue, PIRP *CurrentOpIrp,
+                                PKSPIN_LOCK QueueLock);
+NTSTATUS SerialStartPurge(PDEVICE_EXTENSION Port, PIRP Irp);
+
+/*
+ * modem_status.cpp: the interrupt-in and modem-status workers
+ * (PASSIVE_LEVEL) and the modem-status reading for the device controls
+ * (PASSIVE_LEVEL).
+ */
+VOID PollingInterruptInUrb(PVOID Context);
+VOID PollingMSR(PVOID Context);
+ULONG SerialHandleModemUpdate(PDEVICE_EXTENSION Port);
+
+/*
+ * wait_mask.cpp: SerialSetWaitMask and SerialWaitOnMask at PASSIVE_LEVEL;
+ * SerialCompleteCurrentWait up to DISPATCH_LEVEL.
+ */
+NTSTATUS SerialSetWaitMask(PDEVICE_EXTENSION Port, PIRP Irp);
+NTSTATUS SerialWaitOnMask(PDEVICE_EXTENSION Port, PIRP Irp);
+NTSTATUS SerialCompleteCurrentWait(PDEVICE_EXTENSION Port, PIRP Irp, ULONG Events);
 
 EXTERN_C_END

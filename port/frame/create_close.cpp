@@ -16,3 +16,10 @@ NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     UNREFERENCED_PARAMETER(DeviceObject);
     return CompleteRequest(Irp, STATUS_NOT_IMPLEMENTED);
 }
+
+NTSTATUS SetTransceiverMode(PDEVICE_EXTENSION Port, UCHAR Mode)
+{
+    UNREFERENCED_PARAMETER(Port);
+    UNREFERENCED_PARAMETER(Mode);
+    return STATUS_NOT_IMPLEMENTED;
+}

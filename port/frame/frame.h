@@ -71,8 +71,18 @@ NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
-/* power.cpp: PASSIVE_LEVEL (the device is power pageable). */
+/*
+ * create_close.cpp: PASSIVE_LEVEL. SetTransceiverMode drives the
+ * transceiver-mode outputs of SERIAL_GPIO_REG (open, removal, power-up).
+ */
+NTSTATUS SetTransceiverMode(PDEVICE_EXTENSION Port, UCHAR Mode);
+
+/*
+ * power.cpp: PASSIVE_LEVEL (the device is power pageable). SendDeviceSetPower
+ * asks the power manager for a device power state and waits for it.
+ */
 NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS SendDeviceSetPower(PDEVICE_EXTENSION Port, DEVICE_POWER_STATE State);
 
 /* idle.cpp: IdleTimeoutDpc runs at DISPATCH_LEVEL. */
 VOID IdleTimeoutDpc(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2);

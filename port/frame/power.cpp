@@ -11,3 +11,10 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     IoSkipCurrentIrpStackLocation(Irp);
     return PoCallDriver(port->LowerDeviceObject, Irp);
 }
+
+NTSTATUS SendDeviceSetPower(PDEVICE_EXTENSION Port, DEVICE_POWER_STATE State)
+{
+    UNREFERENCED_PARAMETER(Port);
+    UNREFERENCED_PARAMETER(State);
+    return STATUS_NOT_IMPLEMENTED;
+}
