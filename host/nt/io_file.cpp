@@ -81,10 +81,12 @@ void setupBuffers(Machine& m, PIRP irp, PIO_STACK_LOCATION sp, PDEVICE_OBJECT to
 std::shared_ptr<PendingIo> IoManager::sendAsync(PFILE_OBJECT file, UCHAR major, UCHAR minor, ULONG code,
                                                 const void* input, ULONG inputLength, void* output,
                                                 ULONG outputLength,
-                                                const std::function<void(PIRP, PIO_STACK_LOCATION)>& prepare) {
+                                                const std::function<void(PIRP, PIO_STACK_LOCATION)>& prepare,
+                                                std::function<void(PIRP)> onComplete) {
     PDEVICE_OBJECT top = IoGetAttachedDevice(file->DeviceObject);
     auto p = std::make_shared<PendingIo>();
     p->machine_ = &machine_;
+    p->onComplete_ = std::move(onComplete);
     KeInitializeEvent(&p->event_, NotificationEvent, FALSE);
     PIRP irp = allocateIrp(top->StackSize, IrpKind::Thread, nullptr);
     attachPending(irp, p.get());
@@ -101,7 +103,7 @@ std::shared_ptr<PendingIo> IoManager::sendAsync(PFILE_OBJECT file, UCHAR major, 
     setupBuffers(machine_, irp, sp, top, major, code, input, inputLength, output, outputLength, 0);
     if (prepare)
         prepare(irp, sp);
-    IoCallDriver(top, irp);
+    p->callStatus_ = IoCallDriver(top, irp);
     return p;
 }
 
@@ -116,7 +118,7 @@ IoResult IoManager::sendSync(PFILE_OBJECT file, UCHAR major, UCHAR minor, ULONG 
 }
 
 NTSTATUS IoManager::openFileObject(const std::u16string& path, ACCESS_MASK access, PFILE_OBJECT* fileOut,
-                                   PDEVICE_OBJECT* topOut) {
+                                   PDEVICE_OBJECT* topOut, const OpenOptions& options) {
     std::u16string rest;
     PDEVICE_OBJECT dev = machine_.objects().resolveDevice(path, &rest);
     if (!dev)
@@ -138,6 +140,8 @@ NTSTATUS IoManager::openFileObject(const std::u16string& path, ACCESS_MASK acces
     file->FileName.Buffer = name;
     file->FileName.Length = USHORT(rest.size() * 2);
     file->FileName.MaximumLength = USHORT(file->FileName.Length + 2);
+    if (options.createOptions & (FILE_SYNCHRONOUS_IO_ALERT | FILE_SYNCHRONOUS_IO_NONALERT))
+        file->Flags |= FO_SYNCHRONOUS_IO;
     KeInitializeEvent(&file->Lock, SynchronizationEvent, FALSE);
     KeInitializeEvent(&file->Event, NotificationEvent, FALSE);
     InitializeListHead(&file->IrpList);
@@ -150,8 +154,9 @@ NTSTATUS IoManager::openFileObject(const std::u16string& path, ACCESS_MASK acces
                            [&](PIRP irp, PIO_STACK_LOCATION sp) {
                                irp->Flags |= IRP_CREATE_OPERATION | IRP_SYNCHRONOUS_API;
                                sp->Parameters.Create.SecurityContext = &security;
-                               sp->Parameters.Create.Options = FILE_OPEN << 24;
-                               sp->Parameters.Create.ShareAccess = 0;
+                               sp->Parameters.Create.Options =
+                                   (options.disposition << 24) | (options.createOptions & 0x00FFFFFF);
+                               sp->Parameters.Create.ShareAccess = options.shareAccess;
                            })->wait();
     if (!NT_SUCCESS(r.status)) {
         ObfDereferenceObject(dev);
@@ -166,11 +171,21 @@ NTSTATUS IoManager::openFileObject(const std::u16string& path, ACCESS_MASK acces
 }
 
 NTSTATUS IoManager::closeFileObject(PFILE_OBJECT file) {
-    sendSync(file, IRP_MJ_CLEANUP, 0, 0, nullptr, 0, nullptr, 0);
+    cleanupFileObject(file);
+    return releaseFileObject(file);
+}
+
+NTSTATUS IoManager::cleanupFileObject(PFILE_OBJECT file) {
+    return sendSync(file, IRP_MJ_CLEANUP, 0, 0, nullptr, 0, nullptr, 0).status;
+}
+
+NTSTATUS IoManager::releaseFileObject(PFILE_OBJECT file) {
     IoResult r = sendSync(file, IRP_MJ_CLOSE, 0, 0, nullptr, 0, nullptr, 0);
     PDEVICE_OBJECT dev = file->DeviceObject;
     InterlockedDecrement(&dev->ReferenceCount);
     machine_.objects().dereference(file, "close");
+    // A removal waiting for the stack's last file goes on.
+    machine_.pnp().fileClosed(dev);
     ObfDereferenceObject(dev);
     return r.status;
 }

@@ -138,6 +138,8 @@ void IoManager::finishIrp(PIRP irp) {
     if (irp->UserIosb)
         *irp->UserIosb = irp->IoStatus;
     PKEVENT event = irp->UserEvent;
+    if (pending && pending->onComplete_)
+        pending->onComplete_(irp);
     if (!pending)
         freeIrp(irp);
     if (event)

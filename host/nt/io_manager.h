@@ -35,12 +35,19 @@ public:
     // not cancellable.
     bool cancel();
     IoResult result() const;
+    // What IoCallDriver returned when the request was sent.
+    NTSTATUS callStatus() const { return callStatus_; }
 
 private:
     friend class IoManager;
     friend class DeviceFile;
     Machine* machine_ = nullptr;
     PIRP irp_ = nullptr;
+    NTSTATUS callStatus_ = STATUS_PENDING;
+    // Runs once when the request comes back to the I/O manager, on the
+    // completing thread (at up to DISPATCH_LEVEL), after the caller's buffer
+    // and status block are filled and before done() turns true.
+    std::function<void(PIRP)> onComplete_;
     KEVENT event_{};
     IO_STATUS_BLOCK iosb_{};
     std::vector<uint8_t> keep_;   // holds an input buffer alive while the request runs
@@ -131,16 +138,33 @@ public:
     std::vector<Interface> interfaces(const GUID* classGuid = nullptr, bool enabledOnly = true);
     void dropInterfacesOf(PDEVICE_OBJECT pdo);
 
-    // Files on devices.
+    // Files on devices. The options are those of IRP_MJ_CREATE (the create
+    // disposition and options, the share access); FILE_SYNCHRONOUS_IO_ALERT
+    // or _NONALERT makes the file object synchronous (FO_SYNCHRONOUS_IO).
+    struct OpenOptions {
+        ULONG disposition = FILE_OPEN;
+        ULONG createOptions = 0;
+        USHORT shareAccess = 0;
+    };
     NTSTATUS openFileObject(const std::u16string& path, ACCESS_MASK access, PFILE_OBJECT* file,
-                            PDEVICE_OBJECT* top);
+                            PDEVICE_OBJECT* top, const OpenOptions& options);
+    NTSTATUS openFileObject(const std::u16string& path, ACCESS_MASK access, PFILE_OBJECT* file,
+                            PDEVICE_OBJECT* top) {
+        return openFileObject(path, access, file, top, OpenOptions{});
+    }
+    // IRP_MJ_CLEANUP and IRP_MJ_CLOSE. The two steps apart: cleanup when
+    // the last handle goes, release (IRP_MJ_CLOSE, the file object freed)
+    // once no request refers to the file any more.
     NTSTATUS closeFileObject(PFILE_OBJECT file);
+    NTSTATUS cleanupFileObject(PFILE_OBJECT file);
+    NTSTATUS releaseFileObject(PFILE_OBJECT file);
     // Synchronous request on a file object (ZwReadFile and friends on device handles).
     IoResult sendSync(PFILE_OBJECT file, UCHAR major, UCHAR minor, ULONG code, const void* input, ULONG inputLength,
                       void* output, ULONG outputLength, LONGLONG offset = 0);
     std::shared_ptr<PendingIo> sendAsync(PFILE_OBJECT file, UCHAR major, UCHAR minor, ULONG code, const void* input,
                                          ULONG inputLength, void* output, ULONG outputLength,
-                                         const std::function<void(PIRP, PIO_STACK_LOCATION)>& prepare = {});
+                                         const std::function<void(PIRP, PIO_STACK_LOCATION)>& prepare = {},
+                                         std::function<void(PIRP)> onComplete = {});
 
 private:
     struct IrpRec {

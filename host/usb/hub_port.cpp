@@ -85,6 +85,11 @@ uint64_t HubPort::urbCount() {
     return urbs_;
 }
 
+uint64_t HubPort::controlTransferCount() {
+    std::lock_guard g(mutex_);
+    return controlTransfers_;
+}
+
 void HubPort::failNext(int count, USBD_STATUS status, int endpoint) {
     std::lock_guard g(mutex_);
     FaultPlan* plan = &deviceFaults_;
@@ -187,6 +192,11 @@ NTSTATUS HubPort::submitUrb(PIRP irp, PURB urb) {
     {
         std::lock_guard g(mutex_);
         ++urbs_;
+        // Everything but data transfers and pipe aborts goes over the
+        // device's default (control) pipe.
+        if (urb->UrbHeader.Function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
+            urb->UrbHeader.Function != URB_FUNCTION_ABORT_PIPE)
+            ++controlTransfers_;
         dev = device_;
     }
     if (!dev) {

@@ -51,6 +51,7 @@ public:
     void deletePdo();
     zmodel::UsbDevice* device();
     uint64_t urbCount();
+    uint64_t controlTransferCount();
 
     // IRP_MJ_INTERNAL_DEVICE_CONTROL on the PDO.
     NTSTATUS internalControl(PIRP irp);
@@ -125,6 +126,7 @@ private:
     FaultPlan deviceFaults_;
     FaultPlan defaultPipeFaults_;
     uint64_t urbs_ = 0;
+    uint64_t controlTransfers_ = 0;
 };
 
 // The PDO's extension holds the port record: it lives as long as the PDO,

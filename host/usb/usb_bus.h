@@ -59,6 +59,8 @@ public:
 
     // URBs the device at a hub port has received (all functions).
     uint64_t urbCount(int hubPort) const;
+    // Of those, the ones sent over its default pipe (control transfers).
+    uint64_t controlTransferCount(int hubPort) const;
 
 private:
     std::shared_ptr<HubState> hub_;

@@ -4,12 +4,15 @@
 #pragma once
 
 #include <windows.h>
+#include <winternl.h>
 
 #include <cstring>
+#include <memory>
 #include <filesystem>
 #include <optional>
 #include <string>
 
+#include "device_io.h"
 #include "system.h"
 
 namespace host::win32::api {
@@ -23,6 +26,13 @@ inline ThreadState& thread(const char* call) {
 template <class T>
 T failed(ThreadState& t, DWORD error, T result) {
     t.lastError = error;
+    return result;
+}
+
+// kernel32's BaseSetLastNTError: the last error of a native status.
+template <class T>
+T failedNt(ThreadState& t, int32_t status, T result) {
+    t.lastError = RtlNtStatusToDosError(NTSTATUS(status));
     return result;
 }
 
@@ -61,6 +71,7 @@ inline DWORD missingError(const std::filesystem::path& host) {
 // pseudo handle, (HANDLE)-1.
 struct ProcessHandle : HandleObject {
     explicit ProcessHandle(std::shared_ptr<Process> p) : process(std::move(p)) {}
+    void* dispatcherObject() override { return process->exitObject(); }
     std::shared_ptr<Process> process;
 };
 
@@ -70,5 +81,33 @@ inline std::shared_ptr<Process> processOf(ThreadState& t, HANDLE h) {
     auto p = t.process->system().handleAs<ProcessHandle>(h);
     return p ? p->process : nullptr;
 }
+
+// A handle to a device file (CreateFile on \\.\COM3); null for any other.
+inline std::shared_ptr<DeviceHandle> deviceOf(ThreadState& t, HANDLE h) {
+    return t.process->system().handleAs<DeviceHandle>(h);
+}
+
+// The NT path a Win32 file name names when it names a device rather than a
+// file on a disk: "\\.\COM10", "\\?\<interface>", or a reserved DOS
+// device name such as "COM3" or "COM1:" in any folder (kernel32_device.cpp).
+std::optional<std::u16string> deviceNtPath(std::u16string_view name);
+// CreateFile's device branch.
+HANDLE openDevice(ThreadState& t, const std::u16string& ntPath, DWORD access, DWORD share, DWORD disposition,
+                  DWORD flags);
+// A handle to a file on the machine's disk (kernel32_file.cpp).
+bool isDiskFile(ThreadState& t, HANDLE h);
+
+// ReadFile and WriteFile on a device (kernel32_device.cpp).
+BOOL deviceTransfer(ThreadState& t, DeviceHandle& device, bool write, void* buffer, DWORD length, LPDWORD done,
+                    LPOVERLAPPED overlapped);
+
+// A device request waited for to its end, as kernel32's own helpers do it
+// (on an overlapped handle with an event of their own): the final status and
+// the bytes transferred.
+struct DeviceResult {
+    int32_t status;
+    uintptr_t information;
+};
+DeviceResult callAndWait(DeviceHandle& device, DeviceHandle::Request request);
 
 } // namespace host::win32::api

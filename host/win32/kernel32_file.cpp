@@ -46,6 +46,10 @@ WIN32_FIND_DATAA findData(const fs::path& p, const std::string& name) {
 
 } // namespace
 
+bool host::win32::api::isDiskFile(ThreadState& t, HANDLE h) {
+    return t.process->system().handleAs<FileHandle>(h) != nullptr;
+}
+
 extern "C" {
 
 UINT WINAPI GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize) {
@@ -173,6 +177,10 @@ BOOL WINAPI CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES) {
 HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, LPSECURITY_ATTRIBUTES,
                           DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes, HANDLE) {
     ThreadState& t = thread("CreateFileA");
+    if (!lpFileName)
+        return failed(t, ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+    if (auto device = deviceNtPath(ansiToUtf16(lpFileName)))
+        return openDevice(t, *device, dwDesiredAccess, dwShareMode, dwCreationDisposition, dwFlagsAndAttributes);
     auto full = fullPath(t, lpFileName);
     if (!full)
         return failed(t, ERROR_INVALID_NAME, INVALID_HANDLE_VALUE);
@@ -224,8 +232,10 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
 }
 
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
-                     LPOVERLAPPED) {
+                     LPOVERLAPPED lpOverlapped) {
     ThreadState& t = thread("ReadFile");
+    if (auto device = deviceOf(t, hFile))
+        return deviceTransfer(t, *device, false, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped);
     auto file = t.process->system().handleAs<FileHandle>(hFile);
     if (lpNumberOfBytesRead)
         *lpNumberOfBytesRead = 0;
@@ -244,8 +254,11 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, 
 }
 
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
-                      LPOVERLAPPED) {
+                      LPOVERLAPPED lpOverlapped) {
     ThreadState& t = thread("WriteFile");
+    if (auto device = deviceOf(t, hFile))
+        return deviceTransfer(t, *device, true, const_cast<void*>(lpBuffer), nNumberOfBytesToWrite,
+                              lpNumberOfBytesWritten, lpOverlapped);
     auto file = t.process->system().handleAs<FileHandle>(hFile);
     if (lpNumberOfBytesWritten)
         *lpNumberOfBytesWritten = 0;

@@ -1,4 +1,4 @@
-// kernel32: last errors and handles, processes and waits, time, modules and
+// kernel32: last errors and handles, processes, time, modules and
 // their exports, the Windows version and WOW64.
 
 #include "api.h"
@@ -68,17 +68,6 @@ HANDLE WINAPI GetCurrentProcess(VOID) {
 
 DWORD WINAPI GetCurrentProcessId(VOID) {
     return thread("GetCurrentProcessId").process->id();
-}
-
-DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
-    ThreadState& t = thread("WaitForSingleObject");
-    auto p = t.process->system().handleAs<ProcessHandle>(hHandle);
-    if (!p)
-        return failed(t, ERROR_INVALID_HANDLE, WAIT_FAILED);
-    std::optional<uint32_t> limit;
-    if (dwMilliseconds != INFINITE)
-        limit = dwMilliseconds;
-    return t.process->system().wait(*p->process, limit) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
 }
 
 BOOL WINAPI GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode) {

@@ -221,6 +221,10 @@ std::string Process::output() const {
     return output_;
 }
 
+void* Process::exitObject() const {
+    return &exit_->event;
+}
+
 bool Process::privilegeHeld(const std::string& name) const {
     std::lock_guard g(mutex_);
     return privileges_.count(name) != 0;
@@ -409,6 +413,23 @@ void System::threadMain(std::shared_ptr<Process> process, Program program, std::
 }
 
 void System::ended(Process& process, uint32_t code) {
+    // The process's handles close with it (devices get their cleanup and
+    // close requests from the process's own thread).
+    std::vector<std::shared_ptr<HandleObject>> open;
+    {
+        std::lock_guard g(mutex_);
+        for (auto it = handles_.begin(); it != handles_.end();) {
+            if (it->second.process == process.id()) {
+                open.push_back(std::move(it->second.object));
+                it = handles_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (auto& object : open)
+        object->closed();
+    open.clear();
     {
         std::lock_guard g(mutex_);
         if (process.run_) {
@@ -521,25 +542,32 @@ std::vector<ShutdownRecord> System::shutdowns() const {
 
 void* System::insertHandle(std::shared_ptr<HandleObject> object) {
     std::lock_guard g(mutex_);
+    uint32_t owner = 0;
+    auto t = threads_.find(std::this_thread::get_id());
+    if (t != threads_.end() && t->second->process)
+        owner = t->second->process->id();
     nextHandle_ += 4;
-    handles_[nextHandle_] = std::move(object);
+    handles_[nextHandle_] = HandleEntry{std::move(object), owner};
     return reinterpret_cast<void*>(nextHandle_);
 }
 
 std::shared_ptr<HandleObject> System::handle(void* h) {
     std::lock_guard g(mutex_);
     auto it = handles_.find(reinterpret_cast<uintptr_t>(h));
-    return it == handles_.end() ? nullptr : it->second;
+    return it == handles_.end() ? nullptr : it->second.object;
 }
 
 bool System::closeHandle(void* h) {
-    std::shared_ptr<HandleObject> object;   // released outside the lock
-    std::lock_guard g(mutex_);
-    auto it = handles_.find(reinterpret_cast<uintptr_t>(h));
-    if (it == handles_.end())
-        return false;
-    object = std::move(it->second);
-    handles_.erase(it);
+    std::shared_ptr<HandleObject> object;
+    {
+        std::lock_guard g(mutex_);
+        auto it = handles_.find(reinterpret_cast<uintptr_t>(h));
+        if (it == handles_.end())
+            return false;
+        object = std::move(it->second.object);
+        handles_.erase(it);
+    }
+    object->closed();
     return true;
 }
 

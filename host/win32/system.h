@@ -158,6 +158,8 @@ public:
     // The process token's privileges (name -> enabled).
     bool privilegeHeld(const std::string& name) const;
     bool privilegeEnabled(const std::string& name) const;
+    // The dispatcher object that is signalled when the process ends.
+    void* exitObject() const;
 
     // Used by the Win32 functions.
     std::string currentDirectory() const;
@@ -193,6 +195,12 @@ struct ThreadState {
 // An object a Win32 handle refers to.
 struct HandleObject {
     virtual ~HandleObject() = default;
+    // The dispatcher object a wait on the handle waits for (null: the
+    // handle cannot be waited on).
+    virtual void* dispatcherObject() { return nullptr; }
+    // The handle was closed (CloseHandle, or its process ended); called on
+    // the closing thread, outside the subsystem's lock.
+    virtual void closed() {}
 };
 
 class System {
@@ -253,7 +261,8 @@ public:
     // The program a program file names (nullopt: not a program file).
     std::optional<std::string> programOfFile(const std::filesystem::path& hostFile);
 
-    // Handles.
+    // Handles. A handle belongs to the process whose thread made it and is
+    // closed when that process ends, as on the platform.
     void* insertHandle(std::shared_ptr<HandleObject> object);
     std::shared_ptr<HandleObject> handle(void* handle);
     bool closeHandle(void* handle);
@@ -296,7 +305,11 @@ private:
     std::map<std::string, Program> programs_;               // by upper-cased name
     std::map<std::thread::id, std::unique_ptr<ThreadState>> threads_;
     std::vector<std::shared_ptr<Process>> processes_;
-    std::map<uintptr_t, std::shared_ptr<HandleObject>> handles_;
+    struct HandleEntry {
+        std::shared_ptr<HandleObject> object;
+        uint32_t process = 0;   // the owning process's id (0: none)
+    };
+    std::map<uintptr_t, HandleEntry> handles_;
     uintptr_t nextHandle_ = 0x100;
     uint32_t nextProcessId_ = 0x1000;
     uint64_t order_ = 0;

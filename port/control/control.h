@@ -4,6 +4,8 @@
  */
 #pragma once
 
+#include "vendor_ioctl.h"
+
 EXTERN_C_START
 
 /* device_control.cpp: PASSIVE_LEVEL. */

@@ -7,6 +7,9 @@
 /* Bulk-in transfers: direction in, short packets accepted. */
 #define BULK_IN_TRANSFER_FLAGS (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK)
 
+/* While a write is held by handshake or XOFF, the bulk-out worker looks again this often (ms). */
+#define WRITE_HOLD_POLL_MS 10
+
 /* A worker is given this long (ms) to reach its wait after its kill event is set. */
 #define WORKER_STOP_DELAY_MS 100
 
@@ -76,6 +79,21 @@ VOID PollingWriteInterruptUrb(PVOID Context);
 NTSTATUS OnWriteCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 VOID WriteTimeoutDpc(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2);
 VOID WriteIrpCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+/*
+ * Ending writes from elsewhere (kill-all, transfer cancellation).
+ * EndCurrentWrite and ForgetQueuedWrite are called with WriteQueueLock
+ * held. EndCurrentWrite returns the current write, taken off the port and
+ * ready to be completed by the caller after the lock is released, or null:
+ * no write, or one whose chunk is in flight, which then ends with Status
+ * when that chunk's transfer is back; *CancelTransfer then asks the caller
+ * to call CancelWriteTransfer once the lock is released.
+ * CancelBulkOutTransfer cancels the chunk in flight, if any (up to
+ * DISPATCH_LEVEL, no lock held).
+ */
+PIRP EndCurrentWrite(PDEVICE_EXTENSION Port, NTSTATUS Status, PBOOLEAN CancelTransfer);
+VOID CancelWriteTransfer(PDEVICE_EXTENSION Port);
+VOID CancelBulkOutTransfer(PDEVICE_EXTENSION Port);
+VOID ForgetQueuedWrite(PDEVICE_EXTENSION Port, PIRP Irp);
 
 /*
  * purge.cpp: up to DISPATCH_LEVEL. SerialKillAllReadsOrWrites ends every

@@ -96,32 +96,54 @@ NTSTATUS CreatePortTransfers(PDEVICE_EXTENSION Port)
     Port->BulkOutContext.PipeInformation = &pipes[PORT_PIPE_BULK_OUT];
 
     NTSTATUS status = CreateTransferContext(Port, &Port->BulkInContext);
+    if (NT_SUCCESS(status))
+        status = CreateTransferContext(Port, &Port->InterruptInContext);
+    if (NT_SUCCESS(status))
+        status = CreateTransferContext(Port, &Port->BulkOutContext);
     if (NT_SUCCESS(status) && Port->ReadThread == NULL)
         status = StartWorkerThread(Port, PollingReadInterruptUrb, &Port->ReadThread);
+    if (NT_SUCCESS(status) && Port->WriteThread == NULL)
+        status = StartWorkerThread(Port, PollingWriteInterruptUrb, &Port->WriteThread);
+    if (NT_SUCCESS(status) && Port->InterruptThread == NULL)
+        status = StartWorkerThread(Port, PollingInterruptInUrb, &Port->InterruptThread);
+    if (NT_SUCCESS(status) && Port->MsrThread == NULL)
+        status = StartWorkerThread(Port, PollingMSR, &Port->MsrThread);
     return status;
 }
 
 /*
  * Ends the workers and frees the transfers' requests and URBs. Called at
- * removal once no transfer holds the remove lock. PASSIVE_LEVEL.
+ * removal once no transfer holds the remove lock, so no chunk is in
+ * flight: writes the port still holds (none once a handle was closed)
+ * cannot be sent any more and end with STATUS_CANCELLED. PASSIVE_LEVEL.
  */
 VOID DeletePortTransfers(PDEVICE_EXTENSION Port)
 {
     StopWorkerThread(&Port->ReadKillEvent, &Port->ReadThread);
+    StopWorkerThread(&Port->WriteKillEvent, &Port->WriteThread);
+    StopWorkerThread(&Port->InterruptKillEvent, &Port->InterruptThread);
+    StopWorkerThread(&Port->MsrKillEvent, &Port->MsrThread);
+
+    SerialKillAllReadsOrWrites(Port->DeviceObject, &Port->WriteQueue, &Port->CurrentWriteIrp, &Port->WriteQueueLock);
 
     KIRQL irql;
     KeAcquireSpinLock(&Port->TransferLock, &irql);
     FreeTransferContext(&Port->BulkInContext);
+    FreeTransferContext(&Port->InterruptInContext);
+    FreeTransferContext(&Port->BulkOutContext);
     KeReleaseSpinLock(&Port->TransferLock, irql);
 }
 
 /*
  * Cancels the port's transfers in flight: the bulk-in and interrupt-in
- * transfers, and the bulk-out transfer when it is not idle. The requests
- * are picked under TransferLock and cancelled after it is released: a
- * lower driver may complete a cancelled request at once, and its
- * completion routine takes TransferLock. The requests stay allocated
- * until removal, so they are still valid here. DISPATCH_LEVEL or below.
+ * transfers, and the bulk-out transfer when a chunk is in flight. The
+ * requests are picked under their locks and cancelled after these are
+ * released: a lower driver may complete a cancelled request at once, and
+ * the completion routines take the same locks. The bulk-out request stays
+ * marked busy until its completion has ended the write it carried, and no
+ * chunk is sent while its cancellation is under way (write.cpp). The
+ * requests stay allocated until removal, so they are still valid here.
+ * DISPATCH_LEVEL or below.
  */
 VOID CancelPortTransfers(PDEVICE_EXTENSION Port)
 {
@@ -129,17 +151,11 @@ VOID CancelPortTransfers(PDEVICE_EXTENSION Port)
     KeAcquireSpinLock(&Port->TransferLock, &irql);
     PIRP bulkIn = Port->BulkInContext.Irp;
     PIRP interruptIn = Port->InterruptInContext.Irp;
-    PIRP bulkOut = NULL;
-    if (Port->BulkOutContext.Irp != NULL && Port->BulkOutContext.Idle == 0) {
-        bulkOut = Port->BulkOutContext.Irp;
-        Port->BulkOutContext.Idle = 1;
-    }
     KeReleaseSpinLock(&Port->TransferLock, irql);
 
     if (bulkIn != NULL)
         IoCancelIrp(bulkIn);
     if (interruptIn != NULL)
         IoCancelIrp(interruptIn);
-    if (bulkOut != NULL)
-        IoCancelIrp(bulkOut);
+    CancelBulkOutTransfer(Port);
 }

@@ -1,25 +1,260 @@
 /*
  * IRP_MJ_CREATE and IRP_MJ_CLOSE: opening and closing a port.
+ *
+ * A port has at most one handle. Opening powers the device up when needed,
+ * programs the port-control registers and the UART from the port's stored
+ * settings, empties the receive ring, starts reception and interrupt
+ * polling and raises DTR and RTS. Closing stops the data path, cancels what
+ * is in flight and returns the registers and modem lines to idle.
  */
 #include "driver.h"
+
+/* Settling times of the open and close sequences, in ms. */
+#define OPEN_SETTLE_MS   10
+#define OPEN_FINISH_MS   20
+#define CLOSE_SETTLE_MS  10
+#define CLOSE_CANCEL_MS  10
+
+/* Strap values (bits 0-2 of SERIAL_GPIO_STATUS_REG) that select mode flag 0 in port mode 7. */
+#define PORT_MODE_STRAPPED 7
+
+static BOOLEAN StrapSelectsModeFlag(UCHAR Strap)
+{
+    return Strap == 2 || Strap == 3 || Strap == 6;
+}
+
+/*
+ * Read-modify-write of one register: the bits of Clear are cleared, those
+ * of Set set. Nothing is written when the read fails. PASSIVE_LEVEL.
+ */
+static NTSTATUS UpdateRegister(PDEVICE_EXTENSION Port, USHORT Address, UCHAR Clear, UCHAR Set)
+{
+    UCHAR value = 0;
+    NTSTATUS status = ReadRegister(Port, Address, 1, &value);
+    if (!NT_SUCCESS(status))
+        return status;
+    value = (UCHAR)((value & ~Clear) | Set);
+    return WriteRegister(Port, Address, 1, &value);
+}
+
+static NTSTATUS WriteByte(PDEVICE_EXTENSION Port, USHORT Address, UCHAR Value)
+{
+    return WriteRegister(Port, Address, 1, &Value);
+}
+
+/*
+ * Drives the transceiver outputs, bits 4-6 of SERIAL_GPIO_REG, keeping
+ * bits 3 and 7 of what was read; bit 7 is then cleared while idle
+ * power-down or wake is allowed and set otherwise. Nothing is written when
+ * the read fails. PASSIVE_LEVEL.
+ */
+NTSTATUS WriteTransceiverOutputs(PDEVICE_EXTENSION Port, UCHAR Outputs)
+{
+    UCHAR value = 0;
+    NTSTATUS status = ReadRegister(Port, SERIAL_GPIO_REG, 1, &value);
+    if (!NT_SUCCESS(status))
+        return status;
+    value = (UCHAR)((value & GPIO_KEEP_MASK) | (Outputs & GPIO_MODE_MASK));
+    if (Port->DeviceWakeEnable || Port->DeviceEnable)
+        value &= (UCHAR)~GPIO_TRANSCEIVER_ENABLE;
+    else
+        value |= GPIO_TRANSCEIVER_ENABLE;
+    return WriteRegister(Port, SERIAL_GPIO_REG, 1, &value);
+}
+
+/*
+ * Applies a transceiver mode. Modes 0-6 drive the outputs: the mode's bit 2
+ * goes to bit 4, bit 1 to bit 5 and bit 0 to bit 6. Mode 7 leaves the
+ * outputs alone and takes mode flag 0 from the board's strap pins. Higher
+ * modes do nothing. PASSIVE_LEVEL.
+ */
+NTSTATUS SetTransceiverMode(PDEVICE_EXTENSION Port, UCHAR Mode)
+{
+    if (Mode < PORT_MODE_STRAPPED) {
+        UCHAR outputs = (UCHAR)((((Mode >> 2) & 1) << 4) | (((Mode >> 1) & 1) << 5) | ((Mode & 1) << 6));
+        return WriteTransceiverOutputs(Port, outputs);
+    }
+    if (Mode == PORT_MODE_STRAPPED) {
+        UCHAR value[2] = { 0, 0 };   /* SERIAL_GPIO_REG, SERIAL_GPIO_STATUS_REG */
+        NTSTATUS status = ReadRegister(Port, SERIAL_GPIO_REG, sizeof(value), value);
+        if (!NT_SUCCESS(status))
+            return status;
+        if (StrapSelectsModeFlag((UCHAR)(value[1] & GPIO_STATUS_STRAP_MASK)))
+            Port->PortModeFlags |= 0x01;
+        else
+            Port->PortModeFlags &= (UCHAR)~0x01;
+        return STATUS_SUCCESS;
+    }
+    return STATUS_SUCCESS;
+}
+
+/* The oversampling code of SERIAL_SAMPLE_CONFIG_REG bits 2-3 for a sample rate. */
+static UCHAR SampleRateCode(UCHAR SampleRate)
+{
+    switch (SampleRate) {
+    case 12: return SAMPLE_CONFIG_RATE_12;
+    case 8:  return SAMPLE_CONFIG_RATE_8;
+    case 4:  return SAMPLE_CONFIG_RATE_4;
+    default: return SAMPLE_CONFIG_RATE_16;
+    }
+}
 
 /* PASSIVE_LEVEL. */
 NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    UNREFERENCED_PARAMETER(DeviceObject);
-    return CompleteRequest(Irp, STATUS_NOT_IMPLEMENTED);
+    PDEVICE_EXTENSION port = PortFromDevice(DeviceObject);
+    PortTrace(DeviceObject, " - DispatchCreate pdx->handles=%x status1=%x\n", port->handles,
+              Irp->IoStatus.Status);
+
+    if (InterlockedIncrement(&port->handles) != 1) {
+        PortTrace(DeviceObject, "-- DispatchCreate CurrentReadIrp STATUS_ACCESS_DENIED %d\n", port->handles);
+        InterlockedDecrement(&port->handles);
+        return CompleteRequest(Irp, STATUS_ACCESS_DENIED);
+    }
+    PortTrace(DeviceObject, " - DispatchCreate okay to open pdx->handles=%x\n", port->handles);
+
+    /* Power-up. */
+    if (port->DeviceEnable) {
+        CancelIdleTimer(port);
+        CancelIdleRequest(port);
+        NTSTATUS power = RequestPowerUp(port);
+        if (!NT_SUCCESS(power)) {
+            InterlockedDecrement(&port->handles);
+            return CompleteRequest(Irp, power);
+        }
+    } else if (port->DevicePower != PowerDeviceD0) {
+        PortTrace(DeviceObject, " - DispatchCreate SendDeviceSetPower PowerDeviceD0\n");
+        SendDeviceSetPower(port, PowerDeviceD0);
+    }
+
+    UpdateRegister(port, SERIAL_PORT_CONTROL_REG, 0, PORT_CONTROL_OPEN);
+    RtlZeroMemory(&port->PerfStats, sizeof(port->PerfStats));
+
+    /* Oversampling and sample point. */
+    UCHAR sample = 0;
+    if (NT_SUCCESS(ReadRegister(port, SERIAL_SAMPLE_CONFIG_REG, 1, &sample))) {
+        sample = (UCHAR)((sample & SAMPLE_CONFIG_KEEP_MASK) | (UCHAR)(port->SampleBits << SAMPLE_CONFIG_BITS_SHIFT)
+                         | SampleRateCode(port->SampleRate) | port->SampleBit0);
+        WriteByte(port, SERIAL_SAMPLE_CONFIG_REG, sample);
+    }
+
+    SetTransceiverMode(port, port->PortMode);
+
+    /* The mode flags; this write's status is one half of the open's. */
+    UCHAR config0 = 0;
+    NTSTATUS statusA = ReadRegister(port, SERIAL_CONFIG_REG0, 1, &config0);
+    if (NT_SUCCESS(statusA)) {
+        PortTrace(DeviceObject, "DispatchCreate:Get SERIAL_CONFIG_REG0 : %x\n", config0);
+        config0 &= (UCHAR)~(CONFIG0_MODE_FLAG0 | CONFIG0_MODE_FLAG1);
+        if (port->PortModeFlags & 0x01)
+            config0 |= CONFIG0_MODE_FLAG0;
+        if (port->PortModeFlags & 0x02)
+            config0 |= CONFIG0_MODE_FLAG1;
+        PortTrace(DeviceObject, "DispatchCreate:Set SERIAL_CONFIG_REG0 : %x\n", config0);
+        statusA = WriteByte(port, SERIAL_CONFIG_REG0, config0);
+    }
+
+    /* FIFOs: no receive trigger at 1200 bit/s and below. */
+    if (port->FifoPresent) {
+        UCHAR fcr = FCR_ENABLE | FCR_RESET_RECEIVE | FCR_RESET_TRANSMIT;
+        if (port->BaudRate > 1200)
+            fcr |= port->RxTriggerBits;
+        WriteByte(port, FIFO_CONTROL_REGISTER, fcr);
+    } else {
+        PortTrace(DeviceObject, "-- fifo disable: FifoPresent:%x\n", port->FifoPresent);
+        WriteByte(port, FIFO_CONTROL_REGISTER, 0);
+    }
+
+    /* The data path starts afresh. */
+    KIRQL irql;
+    KeAcquireSpinLock(&port->QueueBufferLock, &irql);
+    ClearQueueBuffer(&port->QueueBuffer);
+    KeReleaseSpinLock(&port->QueueBufferLock, irql);
+    port->PollingStopped = 0;
+    DelayMilliseconds(OPEN_SETTLE_MS);
+    if (DriverGlobals.ReceiveEnabled)
+        KeSetEvent(&port->ReadEvent, IO_NO_INCREMENT, FALSE);
+    KeSetEvent(&port->InterruptEvent, IO_NO_INCREMENT, FALSE);
+
+    UCHAR lsr = 0;
+    ReadRegister(port, LINE_STATUS_REGISTER, 1, &lsr);
+    PortTrace(DeviceObject, "-- LINE_STATUS_REGISTER:%x\n", lsr);
+    UCHAR mcr = 0;
+    if (NT_SUCCESS(ReadRegister(port, MODEM_CONTROL_REGISTER, 1, &mcr))) {
+        PortTrace(DeviceObject, "-- MODEM_CONTROL_REGISTER:%x\n", mcr);
+        mcr |= port->LoopbackAtOpen == 1 ? (UCHAR)(MCR_OUT2 | MCR_LOOPBACK) : (UCHAR)MCR_OUT2;
+        WriteByte(port, MODEM_CONTROL_REGISTER, mcr);
+    }
+
+    SetDtrLine(port);
+    SetRtsLine(port);
+
+    port->AutoFlowControl = 0;
+    NTSTATUS statusB = WriteByte(port, INTERRUPT_ENABLE_REGISTER, port->MsrInterruptOff ? 0 : IER_MODEM_STATUS);
+
+    DelayMilliseconds(OPEN_FINISH_MS);
+    PortTrace(DeviceObject, "DispatchCreate exit");
+    return CompleteRequest(Irp, statusA | statusB);
 }
 
 /* PASSIVE_LEVEL. */
 NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    UNREFERENCED_PARAMETER(DeviceObject);
-    return CompleteRequest(Irp, STATUS_NOT_IMPLEMENTED);
-}
+    PDEVICE_EXTENSION port = PortFromDevice(DeviceObject);
+    PortTrace(DeviceObject, " - Enter DispatchClose Irp->IoStatus.Status:%d\n", Irp->IoStatus.Status);
+    port->PollingStopped = 1;
+    DelayMilliseconds(CLOSE_SETTLE_MS);
 
-NTSTATUS SetTransceiverMode(PDEVICE_EXTENSION Port, UCHAR Mode)
-{
-    UNREFERENCED_PARAMETER(Port);
-    UNREFERENCED_PARAMETER(Mode);
-    return STATUS_NOT_IMPLEMENTED;
+    LONG handles = InterlockedDecrement(&port->handles);
+    if (handles == 0)
+        PortTrace(DeviceObject, " - DispatchClose into stop & delete result:%d\n", 0);
+    else
+        PortTrace(DeviceObject, " - DispatchClose result:%d\n", handles);
+
+    /*
+     * Every write, then every read, ends with STATUS_CANCELLED. A read
+     * waits in the queue until the next bulk-in transfer makes it current,
+     * so the queues are looked at as well as the current requests: nothing
+     * of this handle stays pending after its close.
+     */
+    if (port->CurrentWriteIrp != NULL || !IsListEmpty(&port->WriteQueue)) {
+        PortTrace(DeviceObject, " - Enter DispatchClose CurrentWriteIrp != NULL\n");
+        SerialKillAllReadsOrWrites(DeviceObject, &port->WriteQueue, &port->CurrentWriteIrp,
+                                   &port->WriteQueueLock);
+    }
+    if (port->CurrentReadIrp != NULL || !IsListEmpty(&port->ReadQueue)) {
+        PortTrace(DeviceObject, " - Enter DispatchClose CurrentReadIrp != NULL\n");
+        KIRQL irql;
+        KeAcquireSpinLock(&port->ReadServiceLock, &irql);
+        SerialKillAllReadsOrWrites(DeviceObject, &port->ReadQueue, &port->CurrentReadIrp, &port->ReadQueueLock);
+        KeReleaseSpinLock(&port->ReadServiceLock, irql);
+    }
+
+    /* Reception and interrupt polling end; the bulk-out transfer finishes on its own. */
+    if (port->BulkInContext.Irp != NULL) {
+        DelayMilliseconds(CLOSE_CANCEL_MS);
+        IoCancelIrp(port->BulkInContext.Irp);
+        PortTrace(DeviceObject, "-- Cancel Read Irp\n");
+    }
+    if (port->InterruptInContext.Irp != NULL) {
+        DelayMilliseconds(CLOSE_CANCEL_MS);
+        IoCancelIrp(port->InterruptInContext.Irp);
+        PortTrace(DeviceObject, "-- Cancel InteruptUrbs Irp\n");
+    }
+
+    /* Registers and lines back to idle; their statuses do not matter here. */
+    UpdateRegister(port, SERIAL_PORT_CONTROL_REG, PORT_CONTROL_LINE_MASK, 0);
+    WriteByte(port, SERIAL_PORT_AUX_REG0, 0);
+    WriteByte(port, SERIAL_PORT_AUX_REG1, 0);
+    port->AutoFlowControl = 0;
+    ClearRtsLine(port);
+    ClearDtrLine(port);
+    UpdateRegister(port, MODEM_CONTROL_REGISTER, MCR_OUT2, 0);
+    WriteByte(port, INTERRUPT_ENABLE_REGISTER, 0);
+
+    if (port->DeviceEnable && handles == 0)
+        StartIdleTimer(port, FALSE);
+
+    PortTrace(DeviceObject, " - Exit DispatchClose result:%d\n", handles);
+    return CompleteRequest(Irp, STATUS_SUCCESS);
 }

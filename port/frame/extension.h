@@ -203,6 +203,9 @@ typedef struct _DEVICE_EXTENSION {
     PVOID WriteThread;                   /* PollingWriteInterruptUrb */
     KTIMER WriteTimer;
     KDPC WriteTimerDpc;
+    ULONGLONG WriteTimerDue;             /* interrupt time the write timer expires at; 0 = not armed */
+    NTSTATUS CurrentWriteEndStatus;      /* non-zero: the current write ends with this once its chunk is back */
+    LONG BulkOutCancels;                 /* cancellations of the bulk-out request under way */
 
     /* Modem status. */
     TRANSFER_CONTEXT InterruptInContext;

@@ -76,6 +76,8 @@ NTSTATUS DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
  * transceiver-mode outputs of SERIAL_GPIO_REG (open, removal, power-up).
  */
 NTSTATUS SetTransceiverMode(PDEVICE_EXTENSION Port, UCHAR Mode);
+/* The transceiver outputs (bits 4-6 of SERIAL_GPIO_REG, GPIO_MODE_MASK) set directly. */
+NTSTATUS WriteTransceiverOutputs(PDEVICE_EXTENSION Port, UCHAR Outputs);
 
 /*
  * power.cpp: PASSIVE_LEVEL (the device is power pageable). SendDeviceSetPower
@@ -83,12 +85,24 @@ NTSTATUS SetTransceiverMode(PDEVICE_EXTENSION Port, UCHAR Mode);
  */
 NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS SendDeviceSetPower(PDEVICE_EXTENSION Port, DEVICE_POWER_STATE State);
+/* D0 and wait; a request still pending counts as success. */
+NTSTATUS RequestPowerUp(PDEVICE_EXTENSION Port);
 
-/* idle.cpp: IdleTimeoutDpc runs at DISPATCH_LEVEL. */
+/*
+ * idle.cpp: IdleTimeoutDpc runs at DISPATCH_LEVEL; the timer helpers and
+ * CancelIdleRequest up to DISPATCH_LEVEL; SubmitIdleRequest up to
+ * DISPATCH_LEVEL (it is called by the idle timer's DPC).
+ */
 VOID IdleTimeoutDpc(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2);
+VOID StartIdleTimer(PDEVICE_EXTENSION Port, BOOLEAN Periodic);
+VOID CancelIdleTimer(PDEVICE_EXTENSION Port);
+NTSTATUS SubmitIdleRequest(PDEVICE_EXTENSION Port);
+VOID CancelIdleRequest(PDEVICE_EXTENSION Port);
 
 /* wmi.cpp, internal_control.cpp: PASSIVE_LEVEL. */
 NTSTATUS DispatchWmi(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS RegisterWmi(PDEVICE_EXTENSION Port);
+VOID DeregisterWmi(PDEVICE_EXTENSION Port);
 NTSTATUS DispatchInternalControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 EXTERN_C_END

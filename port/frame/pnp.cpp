@@ -50,6 +50,10 @@ static NTSTATUS HandleCancelStop(PDEVICE_EXTENSION Port, PIRP Irp)
 
 static NTSTATUS HandleQueryRemove(PDEVICE_EXTENSION Port, PIRP Irp)
 {
+    if (Port->DeviceEnable) {
+        CancelIdleTimer(Port);
+        CancelIdleRequest(Port);
+    }
     Port->PreviousState = Port->DeviceState;
     Port->DeviceState = PortStateRemovePending;
     Irp->IoStatus.Status = STATUS_SUCCESS;
@@ -66,11 +70,82 @@ static NTSTATUS HandleCancelRemove(PDEVICE_EXTENSION Port, PIRP Irp)
     return CompleteRequest(Irp, status);
 }
 
+/* Reads one UART or port-control register; 0 when the read fails. PASSIVE_LEVEL. */
+static UCHAR ProbeRead(PDEVICE_EXTENSION Port, USHORT Address)
+{
+    UCHAR value = 0;
+    if (!NT_SUCCESS(ReadRegister(Port, Address, 1, &value)))
+        value = 0;
+    return value;
+}
+
+static VOID ProbeWrite(PDEVICE_EXTENSION Port, USHORT Address, UCHAR Value)
+{
+    WriteRegister(Port, Address, 1, &Value);
+}
+
+/*
+ * Looks at the chip revision and the UART. A revision below 2 cannot power
+ * down when idle nor wake the system, whatever the registry says. A UART
+ * whose divisor latch reads back what IER and RBR gave is not there; one
+ * that reports both FIFO bits in IIR after FCR enabled them has working
+ * FIFOs. IER is left at 0x0F. PASSIVE_LEVEL.
+ */
+static VOID ProbeUart(PDEVICE_EXTENSION Port)
+{
+    Port->FifoPresent = 0;
+
+    /* A failed read counts as the oldest revision. */
+    UCHAR revision = (UCHAR)(ProbeRead(Port, SERIAL_GPIO_STATUS_REG) & GPIO_STATUS_REVISION_MASK);
+    if (revision < 0x20) {
+        Port->DeviceWakeEnable = 0;
+        Port->DeviceEnable = 0;
+        Port->ChipRevision = 0;
+    } else {
+        Port->ChipRevision = (UCHAR)(revision >> GPIO_STATUS_REVISION_SHIFT);
+    }
+
+    /* Existence: IER and RBR against the divisor latch at the same addresses. */
+    UCHAR lcr = (UCHAR)(ProbeRead(Port, LINE_CONTROL_REGISTER) & ~LCR_DIVISOR_LATCH);
+    ProbeWrite(Port, LINE_CONTROL_REGISTER, lcr);
+    UCHAR savedIer = ProbeRead(Port, INTERRUPT_ENABLE_REGISTER);
+    ProbeWrite(Port, INTERRUPT_ENABLE_REGISTER, IER_MODEM_STATUS);
+    UCHAR ier = ProbeRead(Port, INTERRUPT_ENABLE_REGISTER);
+    UCHAR rbr = ProbeRead(Port, RECEIVE_BUFFER_REGISTER);
+    ProbeWrite(Port, LINE_CONTROL_REGISTER, (UCHAR)(lcr | LCR_DIVISOR_LATCH));
+    UCHAR dll = ProbeRead(Port, DIVISOR_LATCH_LSB);
+    UCHAR dlm = ProbeRead(Port, DIVISOR_LATCH_MSB);
+    ProbeWrite(Port, LINE_CONTROL_REGISTER, lcr);
+    ProbeWrite(Port, LINE_CONTROL_REGISTER, lcr);
+    ProbeWrite(Port, INTERRUPT_ENABLE_REGISTER, savedIer);
+    if (ier == dlm && rbr == dll) {
+        PortTrace(Port->DeviceObject, "-- ProbeUart: no UART\n");
+        return;
+    }
+
+    /* FIFOs: no receive trigger at 1200 bit/s and below. */
+    UCHAR trigger = Port->BaudRate <= 1200 ? 0 : Port->RxTriggerBits;
+    ProbeWrite(Port, INTERRUPT_ENABLE_REGISTER, 0x0F);
+    ProbeWrite(Port, FIFO_CONTROL_REGISTER, (UCHAR)(trigger | FCR_ENABLE));
+    UCHAR iir = ProbeRead(Port, INTERRUPT_IDENT_REGISTER);
+    if (iir > 63) {
+        Port->FifoPresent = 1;
+        ProbeWrite(Port, FIFO_CONTROL_REGISTER, 0);
+        ProbeRead(Port, RECEIVE_BUFFER_REGISTER);
+        ProbeWrite(Port, FIFO_CONTROL_REGISTER,
+                   (UCHAR)(trigger | FCR_ENABLE | FCR_RESET_RECEIVE | FCR_RESET_TRANSMIT));
+    } else {
+        ProbeWrite(Port, FIFO_CONTROL_REGISTER, 0);
+    }
+    PortTrace(Port->DeviceObject, "-- ProbeUart: FifoPresent:%x\n", Port->FifoPresent);
+}
+
 /*
  * Brings the port up once the lower drivers have started the device: the
- * device descriptor (its failure fails the start) and the configuration
- * with its pipes (whose failure leaves the port without transfers).
- * PASSIVE_LEVEL.
+ * device descriptor (its failure fails the start), the configuration with
+ * its pipes, the UART probe and WMI (whose failures do not), the vendor
+ * settings and the chip group, whose SERIAL_GPIO_REG read decides the
+ * result. PASSIVE_LEVEL.
  */
 static NTSTATUS StartDevice(PDEVICE_EXTENSION Port)
 {
@@ -78,15 +153,56 @@ static NTSTATUS StartDevice(PDEVICE_EXTENSION Port)
     if (!NT_SUCCESS(status))
         return status;
     ConfigureDevice(Port);
-    return STATUS_SUCCESS;
+    ProbeUart(Port);
+    RegisterWmi(Port);
+
+    LoadSettingsDefaults(Port);
+
+    UCHAR gpio = 0;
+    status = ReadRegister(Port, SERIAL_GPIO_REG, 1, &gpio);
+    if (NT_SUCCESS(status))
+        Port->ChipGroup = (UCHAR)(gpio & GPIO_GROUP_MASK);
+
+    Port->DevicePower = PowerDeviceD0;
+    Port->PowerDownSeen = 0;
+    Port->IdleRequestPending = 0;
+    Port->RestoreNeeded = 0;
+
+    if (Port->DeviceEnable) {
+        StartIdleTimer(Port, TRUE);
+        InterlockedExchange(&Port->IdleIrpRefs, 0);
+    }
+
+    /*
+     * A start after a stop: the workers are there and resume. The new
+     * configuration replaced the interface information the transfers
+     * pointed into, so they are pointed at its pipes before they run.
+     */
+    if (Port->BulkInContext.Irp != NULL && Port->InterruptInContext.Irp != NULL) {
+        CreatePortTransfers(Port);
+        if (DriverGlobals.ReceiveEnabled)
+            KeSetEvent(&Port->ReadEvent, IO_NO_INCREMENT, FALSE);
+        KeSetEvent(&Port->InterruptEvent, IO_NO_INCREMENT, FALSE);
+    }
+
+    ProbeTwoWireDevice(Port);
+
+    if (KeGetCurrentIrql() == PASSIVE_LEVEL)
+        ReadSettingsFile(Port);
+    return status;
 }
 
 /*
- * Puts the device into its unconfigured state when it was started: a
- * select-configuration request without a configuration. PASSIVE_LEVEL.
+ * Cancels an idle request in flight and, when the device was started,
+ * puts it into its unconfigured state: a select-configuration request
+ * without a configuration. PASSIVE_LEVEL.
  */
 static VOID StopDevice(PDEVICE_EXTENSION Port, BOOLEAN Deconfigure)
 {
+    if (Port->IdleInFlight) {
+        CancelIdleRequest(Port);
+        CancelIdleTimer(Port);
+    }
     if (!Deconfigure || Port->DeviceState != PortStateStarted)
         return;
     URB urb;
@@ -97,8 +213,10 @@ static VOID StopDevice(PDEVICE_EXTENSION Port, BOOLEAN Deconfigure)
 
 /*
  * IRP_MN_START_DEVICE: after the lower drivers, the port's own start; on
- * success the transfers and their workers are set up (a start after a
- * stop reuses them) and reception is started.
+ * success the private interface is enabled, the transfers and their
+ * workers are set up (a start after a stop reuses them), the chip group is
+ * read again and the GPIO register set to its running value, and
+ * reception is started.
  */
 static NTSTATUS HandleStartDevice(PDEVICE_EXTENSION Port, PIRP Irp)
 {
@@ -107,8 +225,19 @@ static NTSTATUS HandleStartDevice(PDEVICE_EXTENSION Port, PIRP Irp)
     if (NT_SUCCESS(status))
         status = StartDevice(Port);
     if (NT_SUCCESS(status)) {
+        if (Port->InterfaceName.Buffer != NULL)
+            IoSetDeviceInterfaceState(&Port->InterfaceName, TRUE);
         CreatePortTransfers(Port);
         Port->DeviceState = PortStateStarted;
+        Port->WakeArmed = 0;
+
+        UCHAR gpio = 0;
+        status = ReadRegister(Port, SERIAL_GPIO_REG, 1, &gpio);
+        if (NT_SUCCESS(status)) {
+            Port->ChipGroup = (UCHAR)(gpio & GPIO_GROUP_MASK);
+            gpio = (UCHAR)((gpio & ~GPIO_LOW_NIBBLE) | GPIO_TRANSCEIVER_ENABLE);
+            status = WriteRegister(Port, SERIAL_GPIO_REG, 1, &gpio);
+        }
         Port->Started = 1;
         if (DriverGlobals.ReceiveEnabled)
             KeSetEvent(&Port->ReadEvent, IO_NO_INCREMENT, FALSE);
@@ -116,15 +245,42 @@ static NTSTATUS HandleStartDevice(PDEVICE_EXTENSION Port, PIRP Irp)
     return CompleteRequest(Irp, status);
 }
 
+/* Waits until the idle timer's DPC and an idle request have finished. PASSIVE_LEVEL. */
+static VOID DrainIdle(PDEVICE_EXTENSION Port)
+{
+    CancelIdleTimer(Port);
+    PVOID events[2] = { &Port->IdleDpcIdle, &Port->IdleDoneEvent };
+    KeWaitForMultipleObjects(2, events, WaitAll, Executive, KernelMode, FALSE, NULL, NULL);
+    CancelIdleTimer(Port);
+}
+
 /* IRP_MN_STOP_DEVICE: reception ends; the transfers and workers stay for a restart. */
 static NTSTATUS HandleStopDevice(PDEVICE_EXTENSION Port, PIRP Irp)
 {
+    if (Port->DeviceEnable)
+        DrainIdle(Port);
     CancelPortTransfers(Port);
     Port->Started = 0;
     StopDevice(Port, TRUE);
     Port->DeviceState = PortStateStopped;
     Irp->IoStatus.Status = STATUS_SUCCESS;
     return ForwardRequest(Port, Irp);
+}
+
+/*
+ * Ends every read with STATUS_CANCELLED. A queued read becomes current only
+ * when a bulk-in transfer completes, which never happens again after a
+ * surprise removal, and the removal itself waits for the handle that may
+ * be blocked on it. (A write ends through its failing bulk-out transfer.)
+ * PASSIVE_LEVEL.
+ */
+static VOID KillAllReads(PDEVICE_EXTENSION Port)
+{
+    CancelReadTimer(Port);
+    KIRQL irql;
+    KeAcquireSpinLock(&Port->ReadServiceLock, &irql);
+    SerialKillAllReadsOrWrites(Port->DeviceObject, &Port->ReadQueue, &Port->CurrentReadIrp, &Port->ReadQueueLock);
+    KeReleaseSpinLock(&Port->ReadServiceLock, irql);
 }
 
 /* The private interface is disabled at every removal; its name is kept until the last. */
@@ -134,6 +290,11 @@ static VOID DisablePortInterface(PDEVICE_EXTENSION Port)
         IoSetDeviceInterfaceState(&Port->InterfaceName, FALSE);
 }
 
+/*
+ * IRP_MN_SURPRISE_REMOVAL: the device is gone. Its names go at once; the
+ * transfers in flight are cancelled so that nothing waits on the missing
+ * device (the requests themselves stay until the removal that follows).
+ */
 static NTSTATUS HandleSurpriseRemoval(PDEVICE_EXTENSION Port, PIRP Irp)
 {
     Irp->IoStatus.Status = STATUS_SUCCESS;
@@ -142,6 +303,7 @@ static NTSTATUS HandleSurpriseRemoval(PDEVICE_EXTENSION Port, PIRP Irp)
     Port->DeviceState = PortStateSurpriseRemoved;
     StopDevice(Port, FALSE);
     CancelPortTransfers(Port);
+    KillAllReads(Port);
     UnnamePort(Port);
     return ForwardRequest(Port, Irp);
 }
@@ -154,6 +316,10 @@ static VOID RemoveDevice(PDEVICE_EXTENSION Port)
 {
     PDEVICE_OBJECT deviceObject = Port->DeviceObject;
 
+    Port->DeviceEnable = 0;
+    CancelIdleTimer(Port);
+    CancelIdleRequest(Port);
+    DeregisterWmi(Port);
     CancelReadTimer(Port);
     DeletePortTransfers(Port);
     FreeQueueBuffer(&Port->QueueBuffer);
@@ -176,12 +342,24 @@ static NTSTATUS HandleRemoveDevice(PDEVICE_EXTENSION Port, PIRP Irp)
 {
     Irp->IoStatus.Status = STATUS_SUCCESS;
     Port->Removed = 1;
+    if (Port->DeviceEnable) {
+        CancelIdleTimer(Port);
+        Port->DeviceEnable = 0;
+    }
 
     KeCancelTimer(&Port->ReadTimer);
     KeRemoveQueueDpc(&Port->ReadTimerDpc);
     KeCancelTimer(&Port->WriteTimer);
     KeRemoveQueueDpc(&Port->WriteTimerDpc);
     KeFlushQueuedDpcs();
+
+    /* The transceiver is switched off: enable bit clear, all three outputs high. */
+    UCHAR gpio = 0;
+    if (NT_SUCCESS(ReadRegister(Port, SERIAL_GPIO_REG, 1, &gpio))) {
+        gpio &= (UCHAR)~GPIO_TRANSCEIVER_ENABLE;
+        WriteRegister(Port, SERIAL_GPIO_REG, 1, &gpio);
+    }
+    WriteTransceiverOutputs(Port, GPIO_MODE_MASK);
 
     DisablePortInterface(Port);
     if (Port->InterfaceName.Buffer != NULL)
@@ -199,6 +377,88 @@ static NTSTATUS HandleRemoveDevice(PDEVICE_EXTENSION Port, PIRP Irp)
     return status;
 }
 
+/* The D-state flags of the capability record that a D-state entry implies. */
+static VOID NoteDeviceState(PDEVICE_CAPABILITIES Caps, DEVICE_POWER_STATE State)
+{
+    if (State == PowerDeviceD1)
+        Caps->DeviceD1 = TRUE;
+    else if (State == PowerDeviceD2)
+        Caps->DeviceD2 = TRUE;
+}
+
+/* The wake flag (and D-state flag) of a D-state from which the device wakes. */
+static VOID NoteWakeState(PDEVICE_CAPABILITIES Caps, DEVICE_POWER_STATE State)
+{
+    switch (State) {
+    case PowerDeviceD0:
+        Caps->WakeFromD0 = TRUE;
+        break;
+    case PowerDeviceD1:
+        Caps->WakeFromD1 = TRUE;
+        Caps->DeviceD1 = TRUE;
+        break;
+    case PowerDeviceD2:
+        Caps->WakeFromD2 = TRUE;
+        Caps->DeviceD2 = TRUE;
+        break;
+    case PowerDeviceD3:
+        Caps->WakeFromD3 = TRUE;
+        break;
+    default:
+        break;
+    }
+}
+
+/*
+ * Completes the capabilities the lower drivers reported: the device stays
+ * in D0 in every system state it has an entry for, may be removed by
+ * surprise, and the D-state, wake flags and system wake state follow from
+ * the entries. PASSIVE_LEVEL.
+ */
+static VOID AdjustCapabilities(PDEVICE_CAPABILITIES Caps)
+{
+    for (int state = PowerSystemWorking; state <= PowerSystemShutdown; state++)
+        if ((LONG)Caps->DeviceState[state] >= 0)
+            Caps->DeviceState[state] = PowerDeviceD0;
+    Caps->SurpriseRemovalOK = TRUE;
+
+    for (int state = PowerSystemSleeping1; state <= PowerSystemHibernate; state++)
+        NoteDeviceState(Caps, Caps->DeviceState[state]);
+    NoteWakeState(Caps, Caps->DeviceWake);
+    if (Caps->SystemWake != PowerSystemUnspecified && Caps->SystemWake < PowerSystemMaximum)
+        NoteWakeState(Caps, Caps->DeviceState[Caps->SystemWake]);
+
+    if (Caps->SystemWake == PowerSystemUnspecified
+        && (Caps->WakeFromD1 || Caps->WakeFromD2 || Caps->WakeFromD3)) {
+        DEVICE_POWER_STATE deepest = Caps->WakeFromD3 ? PowerDeviceD3
+                                   : Caps->WakeFromD2 ? PowerDeviceD2 : PowerDeviceD1;
+        static const SYSTEM_POWER_STATE candidates[] = {
+            PowerSystemSleeping3, PowerSystemSleeping2, PowerSystemSleeping1, PowerSystemWorking,
+        };
+        for (ULONG i = 0; i < sizeof(candidates) / sizeof(candidates[0]); i++) {
+            DEVICE_POWER_STATE entry = Caps->DeviceState[candidates[i]];
+            if (entry != PowerDeviceUnspecified && entry <= deepest) {
+                Caps->SystemWake = candidates[i];
+                break;
+            }
+        }
+    }
+}
+
+/* IRP_MN_QUERY_CAPABILITIES: the lower drivers' answer, adjusted and kept in DeviceCaps. */
+static NTSTATUS HandleQueryCapabilities(PDEVICE_EXTENSION Port, PIRP Irp)
+{
+    PDEVICE_CAPABILITIES caps = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceCapabilities.Capabilities;
+    if (caps == NULL || caps->Version < 1)
+        return ForwardRequest(Port, Irp);
+    NTSTATUS status = ForwardAndWait(Port, Irp);
+    if (NT_SUCCESS(status)) {
+        AdjustCapabilities(caps);
+        RtlCopyMemory(&Port->DeviceCaps, caps, sizeof(Port->DeviceCaps));
+    }
+    return CompleteRequest(Irp, status);
+}
+
 /* IRP_MJ_PNP. PASSIVE_LEVEL, serialised by the PnP manager. */
 NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
@@ -208,6 +468,8 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return CompleteRequest(Irp, status);
 
     UCHAR minor = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
+    if (minor != IRP_MN_START_DEVICE && port->DeviceEnable && port->IdleInFlight)
+        CancelIdleRequest(port);
     if (minor > IRP_MN_SURPRISE_REMOVAL) {
         status = ForwardRequest(port, Irp);
         IoReleaseRemoveLock(&port->RemoveLock, Irp);
@@ -239,6 +501,8 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         status = HandleStopDevice(port, Irp);
         break;
     case IRP_MN_QUERY_CAPABILITIES:
+        status = HandleQueryCapabilities(port, Irp);
+        break;
     default:
         status = ForwardRequest(port, Irp);
         break;

@@ -18,5 +18,9 @@ NTSTATUS DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         PortTrace(DeviceObject, " - IRP_MJ_READ Irql=%d\n", KeGetCurrentIrql());
         return QueueOrCompleteReadIrp(port, Irp);
     }
-    return CompleteRequest(Irp, STATUS_NOT_IMPLEMENTED);
+    /* The write timer is stopped and armed afresh for an accepted write
+       only, under the write queue's lock: a refused write leaves the time-out
+       of the write being sent alone. */
+    PortTrace(DeviceObject, " - IRP_MJ_WRITE Irql=%d\n", KeGetCurrentIrql());
+    return QueueOrStartWriteIrp(port, Irp);
 }

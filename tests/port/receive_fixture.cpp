@@ -82,6 +82,9 @@ void ReceiveTest::SetUp()
     auto writeRegister = DRIVER_ROUTINE(WriteRegister);
     UCHAR lineControl = 0x03;
     ASSERT_EQ(writeRegister(rx, LINE_CONTROL_REGISTER, 1, &lineControl), STATUS_SUCCESS);
+    // The start's UART probe leaves the FIFOs on; these tests want them off.
+    UCHAR fifoOff = 0;
+    ASSERT_EQ(writeRegister(rx, FIFO_CONTROL_REGISTER, 1, &fifoOff), STATUS_SUCCESS);
     far = std::make_unique<zmodel::FarEnd>(controller().uart(0));
     ASSERT_EQ(controller().uart(0).lineSettings(), far->settings());
 }

@@ -15,7 +15,7 @@ import sys
 include_dir = pathlib.Path(sys.argv[1])
 out = pathlib.Path(sys.argv[2])
 
-HEADERS = ["windows.h", "shellapi.h", "shlobj.h", "shlwapi.h"]
+HEADERS = ["windows.h", "shellapi.h", "shlobj.h", "shlwapi.h", "winternl.h"]
 
 # Structures the installer hands to the platform, with their fields.
 LAYOUTS = {
@@ -31,6 +31,16 @@ LAYOUTS = {
     "LUID_AND_ATTRIBUTES": "Luid Attributes",
     "TOKEN_PRIVILEGES": "PrivilegeCount Privileges",
     "SECURITY_ATTRIBUTES": "nLength lpSecurityDescriptor bInheritHandle",
+    # Device I/O and the comm API (bit-fields have no offset; their words do).
+    "OVERLAPPED": "Internal InternalHigh Offset OffsetHigh Pointer hEvent",
+    "DCB": "DCBlength BaudRate wReserved XonLim XoffLim ByteSize Parity StopBits XonChar XoffChar ErrorChar "
+           "EofChar EvtChar wReserved1",
+    "COMMTIMEOUTS": "ReadIntervalTimeout ReadTotalTimeoutMultiplier ReadTotalTimeoutConstant "
+                    "WriteTotalTimeoutMultiplier WriteTotalTimeoutConstant",
+    "COMSTAT": "cbInQue cbOutQue",
+    "COMMPROP": "wPacketLength wPacketVersion dwServiceMask dwReserved1 dwMaxTxQueue dwMaxRxQueue dwMaxBaud "
+                "dwProvSubType dwProvCapabilities dwSettableParams dwSettableBaud wSettableData "
+                "wSettableStopParity dwCurrentTxQueue dwCurrentRxQueue dwProvSpec1 dwProvSpec2 wcProvChar",
 }
 
 # Constants that are no numbers the compiler can compare (handle casts), or

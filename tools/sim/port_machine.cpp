@@ -20,9 +20,11 @@ std::u16string uartHardwareId()
     return id;
 }
 
-void installPortDriver(host::Machine& machine, const std::filesystem::path& image)
+void installPortDriver(host::Machine& machine, const std::filesystem::path& image, PortClass setupClass)
 {
-    machine.pnp().installDriver(kPortService, image, {uartHardwareId()});
+    static constexpr GUID kPortsClass = {0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+    machine.pnp().installDriver(kPortService, image, {uartHardwareId()},
+                                setupClass == PortClass::Ports ? &kPortsClass : nullptr);
 }
 
 PDEVICE_OBJECT portDevice(PDEVICE_OBJECT pdo)

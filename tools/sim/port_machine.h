@@ -24,8 +24,14 @@ std::filesystem::path defaultPortImage();
 extern const char16_t kPortService[];
 std::u16string uartHardwareId();
 
+// The setup class the UART devices are installed in. The package's INF
+// puts them in the Ports class, whose class installer gives every port a
+// COM name; Unknown leaves the naming to the test.
+enum class PortClass { Unknown, Ports };
+
 // Installs Zephan_Port as a service bound to the controller's UART devices.
-void installPortDriver(host::Machine& machine, const std::filesystem::path& image = defaultPortImage());
+void installPortDriver(host::Machine& machine, const std::filesystem::path& image = defaultPortImage(),
+                       PortClass setupClass = PortClass::Unknown);
 
 // The port driver's device object on a UART's PDO (null when none).
 PDEVICE_OBJECT portDevice(PDEVICE_OBJECT pdo);

@@ -257,6 +257,9 @@ typedef struct _MDL {
 #define FILE_SYNCHRONOUS_IO_NONALERT 0x00000020
 #define FILE_NON_DIRECTORY_FILE 0x00000040
 
+/* File object flags. */
+#define FO_SYNCHRONOUS_IO 0x00000002
+
 /* Stack location control flags. */
 #define SL_PENDING_RETURNED 0x01
 #define SL_ERROR_RETURNED 0x02

@@ -143,6 +143,19 @@ typedef struct _TOKEN_PRIVILEGES {
 #define VER_PLATFORM_WIN32_NT 2
 #define VER_NT_WORKSTATION 0x0000001
 
-#define STATUS_PENDING ((DWORD)0x00000103L)
 #define STATUS_WAIT_0 ((DWORD)0x00000000L)
+#define STATUS_ABANDONED_WAIT_0 ((DWORD)0x00000080L)
+#define STATUS_USER_APC ((DWORD)0x000000C0L)
 #define STATUS_TIMEOUT ((DWORD)0x00000102L)
+#define STATUS_PENDING ((DWORD)0x00000103L)
+
+#define MAXBYTE 0xff
+#define MAXWORD 0xffff
+#define MAXDWORD 0xffffffff
+
+/* The most objects one wait can wait for. */
+#define MAXIMUM_WAIT_OBJECTS 64
+
+/* Nameless members of unions and structures. */
+#define DUMMYUNIONNAME
+#define DUMMYSTRUCTNAME

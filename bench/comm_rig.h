@@ -1,0 +1,39 @@
+// A machine for the end-to-end benchmarks: Zephan_Port installed for the
+// Ports class, a controller plugged in with a loopback plug on every UART,
+// and the Win32 subsystem to run the benchmark's program in. Only the
+// standard library and the model show here, so the program's file can
+// include <windows.h>.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace zbench {
+
+class CommRig {
+public:
+    // ports: 2, 4, 8 or 12. Verifier reports (the shut-down's leak checks
+    // included) are counted in violations().
+    explicit CommRig(int ports);
+    ~CommRig();
+    CommRig(const CommRig&) = delete;
+    CommRig& operator=(const CommRig&) = delete;
+
+    int ports() const;
+    bool ready() const;
+    // \\.\COMn of UART i.
+    std::string comPath(int uart) const;
+    // Runs `program` as a 64-bit Win32 process on the machine.
+    uint32_t run(std::function<int()> program);
+    // Control transfers UART i's device has received so far.
+    uint64_t controlTransfers(int uart) const;
+    int violations() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+} // namespace zbench

@@ -1,0 +1,350 @@
+// Plug and Play of a port: the state restores of the query and cancel
+// requests, stop and restart with the same workers, the UART probe at start,
+// the chip revision's hold on idle power-down and wake, the capabilities the
+// port reports, and surprise removal with a read in flight.
+#include "port_fixture.h"
+
+#include "host/nt/io_manager.h"
+#include "host/nt/kernel.h"
+
+#include <functional>
+#include <mutex>
+#include <set>
+
+namespace ztest {
+namespace {
+
+using zmodel::Variant;
+
+// A device slipped between a port and its PDO. Vendor register reads of the
+// addresses in `floating` are answered with 0xFF, as a bus without a UART
+// behind it reads; a QUERY_CAPABILITIES request is answered by `capabilities`
+// when that is set. Everything else goes on to the PDO unchanged.
+class LowerTap {
+public:
+    LowerTap(host::Machine& machine, PDEVICE_EXTENSION port) : port_(port)
+    {
+        PDRIVER_OBJECT driver = machine.pnp().busDriver(u"lower-tap");
+        for (auto& major : driver->MajorFunction)
+            major = passDown;
+        driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = dispatchInternal;
+        driver->MajorFunction[IRP_MJ_PNP] = dispatchPnp;
+        EXPECT_EQ(IoCreateDevice(driver, sizeof(LowerTap*), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device_),
+                  STATUS_SUCCESS);
+        *static_cast<LowerTap**>(device_->DeviceExtension) = this;
+        pdo_ = port->LowerDeviceObject;
+        device_->StackSize = pdo_->StackSize;
+        port->LowerDeviceObject = device_;
+    }
+    ~LowerTap()
+    {
+        port_->LowerDeviceObject = pdo_;
+        IoDeleteDevice(device_);
+    }
+
+    std::set<USHORT> floating;
+    std::function<void(PDEVICE_CAPABILITIES)> capabilities;
+
+private:
+    static LowerTap* of(PDEVICE_OBJECT device) { return *static_cast<LowerTap**>(device->DeviceExtension); }
+
+    static NTSTATUS passDown(PDEVICE_OBJECT device, PIRP irp)
+    {
+        IoSkipCurrentIrpStackLocation(irp);
+        return IoCallDriver(of(device)->pdo_, irp);
+    }
+
+    static NTSTATUS complete(PIRP irp, NTSTATUS status)
+    {
+        irp->IoStatus.Status = status;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return status;
+    }
+
+    static NTSTATUS dispatchInternal(PDEVICE_OBJECT device, PIRP irp)
+    {
+        LowerTap* self = of(device);
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        PURB urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
+        if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB &&
+            urb->UrbHeader.Function == URB_FUNCTION_VENDOR_DEVICE &&
+            (urb->UrbControlVendorClassRequest.TransferFlags & USBD_TRANSFER_DIRECTION_IN) &&
+            self->floating.count(urb->UrbControlVendorClassRequest.Value)) {
+            auto& request = urb->UrbControlVendorClassRequest;
+            memset(request.TransferBuffer, 0xFF, request.TransferBufferLength);
+            urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+            return complete(irp, STATUS_SUCCESS);
+        }
+        return passDown(device, irp);
+    }
+
+    static NTSTATUS dispatchPnp(PDEVICE_OBJECT device, PIRP irp)
+    {
+        LowerTap* self = of(device);
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        if (stack->MinorFunction == IRP_MN_QUERY_CAPABILITIES && self->capabilities) {
+            self->capabilities(stack->Parameters.DeviceCapabilities.Capabilities);
+            return complete(irp, STATUS_SUCCESS);
+        }
+        return passDown(device, irp);
+    }
+
+    PDEVICE_EXTENSION port_;
+    PDEVICE_OBJECT device_ = nullptr;
+    PDEVICE_OBJECT pdo_ = nullptr;
+};
+
+class PnpTest : public PortTest {
+protected:
+    host::PnpManager& pnp() { return machine->pnp(); }
+
+    // Query-stop and stop: the port is stopped (state 0) with its workers.
+    void stop(int uart)
+    {
+        ASSERT_EQ(pnp().queryStopDevice(pdo(uart)), STATUS_SUCCESS);
+        ASSERT_EQ(pnp().stopDevice(pdo(uart)), STATUS_SUCCESS);
+        machine->sleep(1);
+    }
+    void restart(int uart)
+    {
+        stop(uart);
+        ASSERT_EQ(pnp().startDevice(pdo(uart)), STATUS_SUCCESS);
+        machine->sleep(1);
+    }
+
+    std::u16string deviceName(int uart)
+    {
+        const UNICODE_STRING& name = port(uart)->DeviceName;
+        return std::u16string(reinterpret_cast<const char16_t*>(name.Buffer), name.Length / sizeof(WCHAR));
+    }
+};
+
+TEST_F(PnpTest, QueryAndCancelRequestsRestoreTheState)
+{
+    plugController(Variant::Ports2);
+    PDEVICE_EXTENSION p = port(0);
+    ASSERT_EQ(p->DeviceState, PortStateStarted);
+
+    EXPECT_EQ(pnp().queryStopDevice(pdo(0)), STATUS_SUCCESS);
+    EXPECT_EQ(p->DeviceState, PortStateStopPending);
+    EXPECT_EQ(pnp().cancelStopDevice(pdo(0)), STATUS_SUCCESS);
+    EXPECT_EQ(p->DeviceState, PortStateStarted);
+
+    EXPECT_EQ(pnp().queryRemoveDevice(pdo(0)), STATUS_SUCCESS);
+    EXPECT_EQ(p->DeviceState, PortStateRemovePending);
+    EXPECT_EQ(p->PreviousState, PortStateStarted);
+    EXPECT_EQ(pnp().cancelRemoveDevice(pdo(0)), STATUS_SUCCESS);
+    EXPECT_EQ(p->DeviceState, PortStateStarted);
+
+    // A cancel without its query changes nothing.
+    EXPECT_EQ(pnp().cancelStopDevice(pdo(0)), STATUS_SUCCESS);
+    EXPECT_EQ(pnp().cancelRemoveDevice(pdo(0)), STATUS_SUCCESS);
+    EXPECT_EQ(p->DeviceState, PortStateStarted);
+    EXPECT_EQ(p->Started, 1);
+}
+
+TEST_F(PnpTest, QueriesOnAStoppedPortKeepItsState)
+{
+    plugController(Variant::Ports2);
+    PDEVICE_EXTENSION p = port(0);
+    stop(0);
+    ASSERT_EQ(p->DeviceState, PortStateStopped);
+    EXPECT_EQ(p->Started, 0);
+
+    // Query-stop on a port that is not started succeeds and leaves it alone.
+    EXPECT_EQ(pnp().queryStopDevice(pdo(0)), STATUS_SUCCESS);
+    EXPECT_EQ(p->DeviceState, PortStateStopped);
+
+    // Query-remove saves the stopped state, cancel-remove brings it back.
+    EXPECT_EQ(pnp().queryRemoveDevice(pdo(0)), STATUS_SUCCESS);
+    EXPECT_EQ(p->DeviceState, PortStateRemovePending);
+    EXPECT_EQ(pnp().cancelRemoveDevice(pdo(0)), STATUS_SUCCESS);
+    EXPECT_EQ(p->DeviceState, PortStateStopped);
+
+    ASSERT_EQ(pnp().startDevice(pdo(0)), STATUS_SUCCESS);
+    EXPECT_EQ(p->DeviceState, PortStateStarted);
+}
+
+TEST_F(PnpTest, RestartAfterStopReusesTheWorkersAndReceptionResumes)
+{
+    plugController(Variant::Ports2);
+    PDEVICE_EXTENSION p = port(0);
+    PVOID threads[] = {p->ReadThread, p->WriteThread, p->InterruptThread, p->MsrThread};
+    PIRP irps[] = {p->BulkInContext.Irp, p->BulkOutContext.Irp, p->InterruptInContext.Irp};
+    ASSERT_NE(p->ReadThread, nullptr);
+    EXPECT_EQ(p->BulkInContext.Idle, 0);   // in flight
+
+    stop(0);
+    EXPECT_EQ(p->Started, 0);
+    EXPECT_EQ(p->BulkInContext.Idle, 1);   // cancelled, and not sent again while stopped
+
+    ASSERT_EQ(pnp().startDevice(pdo(0)), STATUS_SUCCESS);
+    machine->sleep(1);
+    EXPECT_EQ(p->DeviceState, PortStateStarted);
+    EXPECT_EQ(p->Started, 1);
+    PVOID threadsAfter[] = {p->ReadThread, p->WriteThread, p->InterruptThread, p->MsrThread};
+    PIRP irpsAfter[] = {p->BulkInContext.Irp, p->BulkOutContext.Irp, p->InterruptInContext.Irp};
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(threadsAfter[i], threads[i]) << "worker " << i;
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(irpsAfter[i], irps[i]) << "transfer " << i;
+    // The transfers run on the pipes of the new configuration.
+    EXPECT_EQ(p->BulkInContext.PipeInformation, &p->InterfaceInformation->Pipes[PORT_PIPE_BULK_IN]);
+    EXPECT_EQ(p->BulkInContext.Idle, 0);
+
+    // Characters from the line reach a reader again.
+    std::unique_ptr<host::DeviceFile> file;
+    ASSERT_EQ(host::DeviceFile::open(*machine, deviceName(0), &file), STATUS_SUCCESS);
+    char buffer[3] = {};
+    auto pending = file->startRead(buffer, sizeof(buffer));
+    const uint8_t bytes[] = {'a', 'b', 'c'};
+    controller().uart(0).receive(bytes);
+    host::IoResult result = pending->wait(1000 * 10000);
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(result.information, 3u);
+    EXPECT_EQ(std::string(buffer, 3), "abc");
+    file->close();
+}
+
+TEST_F(PnpTest, AbsentUartStartsWithoutFifos)
+{
+    plugController(Variant::Ports2);
+    PDEVICE_EXTENSION p = port(0);
+    EXPECT_EQ(p->FifoPresent, 1);   // the model's UART has its FIFOs
+    stop(0);
+    {
+        // Nothing answers at the UART's addresses: IER and RBR read the same
+        // as the divisor latch.
+        LowerTap tap(*machine, p);
+        for (USHORT a = RECEIVE_BUFFER_REGISTER; a <= 0x127; ++a)
+            tap.floating.insert(a);
+        ASSERT_EQ(pnp().startDevice(pdo(0)), STATUS_SUCCESS);
+        EXPECT_EQ(p->FifoPresent, 0);
+        EXPECT_EQ(p->DeviceState, PortStateStarted);
+        EXPECT_EQ(p->Started, 1);
+        stop(0);
+    }
+    ASSERT_EQ(pnp().startDevice(pdo(0)), STATUS_SUCCESS);
+    EXPECT_EQ(p->FifoPresent, 1);
+    // The probe leaves every interrupt source enabled until an open.
+    EXPECT_EQ(controller().uart(0).peekRegister(INTERRUPT_ENABLE_REGISTER), 0x0F);
+}
+
+TEST_F(PnpTest, OldChipRevisionsCannotPowerDownOrWake)
+{
+    for (int uart = 0; uart < 3; ++uart) {
+        machine->registry().setDword(deviceParametersPath(uart), u"DeviceEnable", 1);
+        machine->registry().setDword(deviceParametersPath(uart), u"DeviceWakeEnable", 1);
+    }
+    plugController(Variant::Ports4);
+    // Revision 2 keeps both switches, and idle power-down is armed: first
+    // after 7 s, then every 7000 ms.
+    EXPECT_EQ(port(2)->ChipRevision, 2);
+    EXPECT_EQ(port(2)->DeviceEnable, 1);
+    EXPECT_EQ(port(2)->DeviceWakeEnable, 1);
+    EXPECT_TRUE(port(2)->IdleTimer.Header.Inserted);
+    EXPECT_EQ(port(2)->IdleTimer.Period, 7000);
+    EXPECT_EQ(port(2)->WmiLibContext.GuidCount, 3u);
+
+    controller().uart(0).setRevision(0);
+    controller().uart(1).setRevision(1);
+    restart(0);
+    restart(1);
+    for (int uart : {0, 1}) {
+        EXPECT_EQ(port(uart)->ChipRevision, 0) << uart;
+        EXPECT_EQ(port(uart)->DeviceEnable, 0) << uart;
+        EXPECT_EQ(port(uart)->DeviceWakeEnable, 0) << uart;
+        EXPECT_EQ(port(uart)->DeviceState, PortStateStarted) << uart;
+        EXPECT_EQ(port(uart)->WmiLibContext.GuidCount, 1u) << uart;
+    }
+    // A revision of 3 or more is kept as it reads.
+    controller().uart(2).setRevision(5);
+    restart(2);
+    EXPECT_EQ(port(2)->ChipRevision, 5);
+}
+
+TEST_F(PnpTest, StartSetsTheGpioRegisterAndTheChipGroup)
+{
+    plugController(Variant::Ports2);
+    controller().uart(1).setChipGroup(3);
+    restart(1);
+    EXPECT_EQ(port(1)->ChipGroup, 3);
+    EXPECT_EQ(port(0)->ChipGroup, 0);
+    // Transceiver enable bit 7 set, low nibble written 0 (bits 0-1 read the group pins).
+    uint8_t gpio = controller().uart(1).peekRegister(SERIAL_GPIO_REG);
+    EXPECT_EQ(gpio & GPIO_TRANSCEIVER_ENABLE, GPIO_TRANSCEIVER_ENABLE);
+    EXPECT_EQ(gpio & 0x0C, 0);
+    EXPECT_EQ(port(1)->DevicePower, PowerDeviceD0);
+}
+
+TEST_F(PnpTest, CapabilitiesAreCompletedFromTheLowerAnswer)
+{
+    plugController(Variant::Ports2);
+    // The answer the PnP manager got at arrival from the USB stack (S1-S3 in
+    // D2, S4/S5 in D3, wake from D2 in S3) as the port completed it.
+    const DEVICE_CAPABILITIES& caps = port(0)->DeviceCaps;
+    for (int s = PowerSystemWorking; s <= PowerSystemShutdown; ++s)
+        EXPECT_EQ(caps.DeviceState[s], PowerDeviceD0) << "S" << s - 1;
+    EXPECT_TRUE(caps.SurpriseRemovalOK);
+    EXPECT_TRUE(caps.WakeFromD2);
+    EXPECT_TRUE(caps.DeviceD2);
+    EXPECT_TRUE(caps.WakeFromD0);   // the system wake state's entry, now D0
+    EXPECT_EQ(caps.SystemWake, PowerSystemSleeping3);
+
+    LowerTap tap(*machine, port(0));
+    // No system wake state: the port picks the first of S3, S2, S1, S0 whose
+    // entry is not deeper than the deepest wake state.
+    tap.capabilities = [](PDEVICE_CAPABILITIES c) {
+        c->DeviceState[PowerSystemWorking] = PowerDeviceD0;
+        c->DeviceState[PowerSystemSleeping1] = PowerDeviceD1;
+        c->SystemWake = PowerSystemUnspecified;
+        c->DeviceWake = PowerDeviceD1;
+    };
+    DEVICE_CAPABILITIES answer{};
+    ASSERT_EQ(pnp().queryCapabilities(pdo(0), &answer), STATUS_SUCCESS);
+    EXPECT_TRUE(answer.WakeFromD1);
+    EXPECT_TRUE(answer.DeviceD1);
+    EXPECT_FALSE(answer.WakeFromD2);
+    EXPECT_EQ(answer.SystemWake, PowerSystemSleeping3);
+    EXPECT_TRUE(answer.SurpriseRemovalOK);
+    EXPECT_EQ(memcmp(&answer, &port(0)->DeviceCaps, sizeof(answer)), 0);
+
+    // A record of version 0 goes down and comes back untouched.
+    DEVICE_CAPABILITIES old{};
+    old.Size = sizeof(old);
+    old.Version = 0;
+    ASSERT_EQ(pnp().sendPnp(pdo(0), IRP_MN_QUERY_CAPABILITIES,
+                            [&](PIO_STACK_LOCATION sp) { sp->Parameters.DeviceCapabilities.Capabilities = &old; }),
+              STATUS_SUCCESS);
+    EXPECT_FALSE(old.SurpriseRemovalOK);
+}
+
+TEST_F(PnpTest, SurpriseRemovalEndsAPendingReadAndTheDeviceGoes)
+{
+    plugController(Variant::Ports2);
+    PDEVICE_OBJECT pdo0 = pdo(0);
+    std::unique_ptr<host::DeviceFile> file;
+    ASSERT_EQ(host::DeviceFile::open(*machine, deviceName(0), &file), STATUS_SUCCESS);
+    char buffer[8];
+    auto read = file->startRead(buffer, sizeof(buffer));   // no time-outs: waits for 8 bytes
+    machine->sleep(10 * 10000);
+    ASSERT_FALSE(read->done());
+
+    hub().disconnect(hubPort(0));
+    host::IoResult result = read->wait(1000 * 10000);
+    EXPECT_NE(result.status, STATUS_TIMEOUT) << "the read did not end";
+    EXPECT_FALSE(NT_SUCCESS(result.status));
+    machine->pnp().waitIdle();
+    auto node = machine->pnp().devNode(pdo0);
+    ASSERT_TRUE(node.has_value());
+    EXPECT_EQ(node->state, host::DevNodeState::SurpriseRemoved);   // REMOVE waits for the last handle
+
+    file->close();
+    machine->pnp().waitIdle();
+    EXPECT_FALSE(machine->pnp().devNode(pdo0).has_value());
+    EXPECT_EQ(machine->objects().resolveDevice(u"\\Device\\LumoraSerial0"), nullptr);
+    EXPECT_NE(port(1), nullptr);   // the other port lives on
+}
+
+} // namespace
+} // namespace ztest

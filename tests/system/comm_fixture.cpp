@@ -1,0 +1,71 @@
+#include "comm_fixture.h"
+
+#include "host/nt/cm_registry.h"
+#include "host/nt/pnp.h"
+#include "host/nt/strings.h"
+#include "host/usb/usb_bus.h"
+#include "tools/sim/port_machine.h"
+
+namespace ztest {
+
+CommTest::CommTest() = default;
+CommTest::~CommTest() = default;
+
+void CommTest::SetUp()
+{
+    MachineTest::SetUp();
+    zsim::installPortDriver(*machine, zsim::defaultPortImage(), zsim::PortClass::Ports);
+    windows_ = std::make_unique<host::win32::System>(*machine);
+}
+
+void CommTest::TearDown()
+{
+    unplugController();
+    windows_.reset();
+    MachineTest::TearDown();
+}
+
+void CommTest::plugController(zmodel::Variant variant)
+{
+    controller_ = std::make_unique<zmodel::Controller>(variant, zmodel::ControllerOptions{.uartsEnabledAtPlugIn = true});
+    plug_ = host::usb::plug(*machine, *controller_);
+    machine->pnp().waitIdle();
+    machine->sleep(1);
+}
+
+void CommTest::unplugController()
+{
+    if (plug_) {
+        plug_.reset();
+        machine->pnp().waitIdle();
+    }
+    controller_.reset();
+}
+
+std::string CommTest::comName(int uart)
+{
+    PDEVICE_OBJECT pdo = plug_->pdo(zmodel::Controller::uartHubPort(uart));
+    auto node = machine->pnp().devNode(pdo);
+    if (!node)
+        return {};
+    auto name = machine->registry().string(host::kEnumPath + u"\\" + node->description.instanceId +
+                                               u"\\Device Parameters",
+                                           u"PortName");
+    return name ? host::toUtf8(*name) : std::string();
+}
+
+bool CommTest::portStarted(int uart)
+{
+    auto node = machine->pnp().devNode(plug_->pdo(zmodel::Controller::uartHubPort(uart)));
+    return node && node->state == host::DevNodeState::Started;
+}
+
+uint32_t CommTest::runApp(std::function<int()> program)
+{
+    host::win32::ProcessOptions options;
+    options.image = "C:\\Tools\\commapp.exe";
+    options.is32Bit = false;
+    return windows_->run(options, [program](host::win32::ProgramContext&) { return program(); });
+}
+
+} // namespace ztest

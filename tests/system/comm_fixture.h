@@ -1,0 +1,58 @@
+// A machine as an application sees it: Zephan_Port installed for the Ports
+// class (so every UART gets a COM name from the class installer), a
+// controller plugged in, and the Win32 subsystem to run programs that use
+// the comm API on \\.\COMn. This header uses only the standard library and
+// the model, so a test can include it next to <windows.h>.
+#pragma once
+
+#include "tests/support/machine_fixture.h"
+#include "host/win32/system.h"
+#include "model/controller.h"
+#include "model/serial_line.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace host::usb {
+class Plug;
+}
+
+namespace ztest {
+
+class CommTest : public MachineTest {
+protected:
+    CommTest();
+    ~CommTest() override;
+    void SetUp() override;
+    void TearDown() override;
+
+    // Plugs a controller whose UARTs are enabled and waits until every port
+    // has started and its workers wait.
+    void plugController(zmodel::Variant variant = zmodel::Variant::Ports4);
+    void unplugController();
+
+    zmodel::Controller& controller() { return *controller_; }
+    host::win32::System& windows() { return *windows_; }
+
+    // The COM name the class installer gave UART i ("COM3"), and the path
+    // an application opens it by ("\\.\COM3").
+    std::string comName(int uart);
+    std::string comPath(int uart) { return "\\\\.\\" + comName(uart); }
+    // The PnP manager has started UART i's device node.
+    bool portStarted(int uart);
+
+    // Runs `program` as a 64-bit Win32 process on the machine and returns
+    // its exit code.
+    uint32_t runApp(std::function<int()> program);
+
+    // Machine time in milliseconds.
+    double nowMs() const { return static_cast<double>(machine->now()) / 10000.0; }
+
+private:
+    std::unique_ptr<zmodel::Controller> controller_;
+    std::unique_ptr<host::usb::Plug> plug_;
+    std::unique_ptr<host::win32::System> windows_;
+};
+
+} // namespace ztest
