@@ -4,7 +4,8 @@
 //   zsim demo [--ports 2|4|8|12] [--image PATH]
 //
 // demo: every UART device is added by Zephan_Port; for each port the tool
-// prints the device name the driver gave it, the port index it read from the
+// prints the device name the driver gave it, the COM name the Ports class
+// installer gave it, the port index it read from the
 // device descriptor, and the UART's registers as read through the driver's
 // own register routine (one vendor control transfer per register).
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <string>
 
+#include "host/nt/cm_registry.h"
 #include "tools/sim/port_machine.h"
 
 namespace {
@@ -58,7 +60,7 @@ int demo(int ports, const std::filesystem::path& image)
     host::MachineOptions options;
     options.onDebugPrint = [](const std::string& line) { std::printf("  [DbgPrint] %s", line.c_str()); };
     host::Machine machine(options);
-    zsim::installPortDriver(machine, image);
+    zsim::installPortDriver(machine, image, zsim::PortClass::Ports);
 
     zmodel::Controller controller(variant, {.uartsEnabledAtPlugIn = true});
     std::printf("Plugging in a %d-port controller (hub with the chip function and %d UARTs)\n", ports, ports);
@@ -71,7 +73,6 @@ int demo(int ports, const std::filesystem::path& image)
         return 1;
     }
     auto readRegister = driver->symbol<decltype(&ReadRegister)>("ReadRegister");
-    auto configureDevice = driver->symbol<decltype(&ConfigureDevice)>("ConfigureDevice");
 
     int added = 0;
     for (int i = 0; i < ports; ++i) {
@@ -87,8 +88,14 @@ int demo(int ports, const std::filesystem::path& image)
         std::printf("\nUART %d at %s\n", i, zsim::narrow(node->description.locationInformation).c_str());
         std::printf("  instance     %s\n", zsim::narrow(node->description.instanceId).c_str());
         std::printf("  device name  %s\n", zsim::narrow(port->DeviceName).c_str());
-        NTSTATUS status = configureDevice(port);
-        std::printf("  configured   status 0x%08X, PortIndex %d\n", static_cast<unsigned>(status), port->PortIndex);
+        auto comName = machine.registry().string(
+            host::kEnumPath + u"\\" + node->description.instanceId + u"\\Device Parameters", u"PortName");
+        std::printf("  COM name     %s\n", comName ? zsim::narrow(*comName).c_str() : "(none)");
+        // The port started: it read its index from the device descriptor
+        // and selected the configuration.
+        std::printf("  started      DeviceState %ld, PortIndex %d\n", static_cast<long>(port->DeviceState),
+                    port->PortIndex);
+        NTSTATUS status;
         for (const NamedRegister& r : kRegisters) {
             UCHAR value = 0;
             status = readRegister(port, r.address, 1, &value);

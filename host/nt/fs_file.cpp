@@ -77,7 +77,8 @@ void FileSystem::writeFile(const std::u16string& kernelPath, const std::vector<u
     FILE* f = fopen(p->c_str(), "wb");
     if (!f)
         return;
-    fwrite(data.data(), 1, data.size(), f);
+    if (!data.empty())
+        fwrite(data.data(), 1, data.size(), f);
     fclose(f);
 }
 
@@ -235,7 +236,7 @@ static NTSTATUS hostTransfer(Machine& m, HANDLE FileHandle, PIO_STATUS_BLOCK IoS
     if (ByteOffset && ByteOffset->QuadPart >= 0)
         pos = uint64_t(ByteOffset->QuadPart);
     fseek(hf->f, long(pos), SEEK_SET);
-    size_t n = write ? fwrite(Buffer, 1, Length, hf->f) : fread(Buffer, 1, Length, hf->f);
+    size_t n = Length == 0 ? 0 : write ? fwrite(Buffer, 1, Length, hf->f) : fread(Buffer, 1, Length, hf->f);
     if (write)
         fflush(hf->f);
     hf->position = pos + n;

@@ -9,16 +9,6 @@
 
 namespace host::win32 {
 
-namespace {
-
-// How long CloseHandle waits, after IRP_MJ_CLEANUP, for the file's requests
-// to come back before it leaves IRP_MJ_CLOSE to the last of them: 5 s of
-// machine time. A driver completes its requests in cleanup, so this wait
-// ends at once unless the driver leaves one pending.
-constexpr LONGLONG kCloseWait = 5LL * 10'000'000;
-
-} // namespace
-
 // ---- Events ----
 
 struct EventObject::Impl {
@@ -236,21 +226,13 @@ void DeviceHandle::closed() {
         std::lock_guard g(impl->mutex);
         impl->cleanedUp = true;
     }
-    // The driver ends the file's requests in its cleanup; wait for the ones
-    // still coming back, so that the port is closed when CloseHandle returns.
-    std::vector<std::shared_ptr<InFlight>> left;
+    // CloseHandle does not wait for the file's requests: a driver that ends
+    // them in its cleanup has done so by now, and one it leaves pending keeps
+    // the file open until it completes.
     {
         std::lock_guard g(mutex_);
         prune();
-        left = inFlight_;
     }
-    const uint64_t until = m.now() + kCloseWait;
-    for (auto& r : left) {
-        uint64_t now = m.now();
-        if (now < until)
-            r->io->wait(until - now);
-    }
-    left.clear();
     bool release = false;
     {
         std::lock_guard g(impl->mutex);

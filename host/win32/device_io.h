@@ -95,6 +95,7 @@ public:
     // CloseHandle: IRP_MJ_CLEANUP, then (once every request of the file has
     // come back) IRP_MJ_CLOSE.
     void closed() override;
+    void threadEnding() override { cancelThreadRequests(); }
 
 private:
     struct Impl;

@@ -428,6 +428,8 @@ void System::ended(Process& process, uint32_t code) {
         }
     }
     for (auto& object : open)
+        object->threadEnding();
+    for (auto& object : open)
         object->closed();
     open.clear();
     {

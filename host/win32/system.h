@@ -201,6 +201,10 @@ struct HandleObject {
     // The handle was closed (CloseHandle, or its process ended); called on
     // the closing thread, outside the subsystem's lock.
     virtual void closed() {}
+    // The process's thread is ending: the I/O it started on the handle is
+    // cancelled first, as the platform cancels a thread's requests when
+    // the thread exits. Called on that thread.
+    virtual void threadEnding() {}
 };
 
 class System {

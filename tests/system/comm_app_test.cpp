@@ -281,5 +281,29 @@ TEST_F(CommAppTest, AnOverlappedReadCompletesWhenTheDataArrives)
     EXPECT_EQ(far.receivedBytes(), (std::vector<uint8_t>{'w', 'o', 'r', 'l', 'd'}));
 }
 
+TEST_F(CommAppTest, AProgramThatEndsWithAReadPendingLeavesThePortFree)
+{
+    std::string path = comPath(0);
+    static char buffer[16];
+    static OVERLAPPED ov;
+    EXPECT_EQ(runApp([&] {
+                  HANDLE h = openPort(path, FILE_FLAG_OVERLAPPED);
+                  ov = {};
+                  DWORD n = 0;
+                  EXPECT_FALSE(ReadFile(h, buffer, sizeof buffer, &n, &ov));
+                  EXPECT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+                  return 0;   // the read is still waiting: the system cancels it
+              }),
+              0u);
+    EXPECT_EQ(ov.Internal, ULONG_PTR(0xC0000120));   // STATUS_CANCELLED
+    EXPECT_EQ(runApp([&] {
+                  HANDLE h = openPort(path);
+                  EXPECT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+                  CloseHandle(h);
+                  return 0;
+              }),
+              0u);
+}
+
 } // namespace
 } // namespace ztest
