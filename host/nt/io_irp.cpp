@@ -301,7 +301,8 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     }
     if (t->irql > DISPATCH_LEVEL)
         m.verifier().report("IoCompleteRequest at IRQL " + std::to_string(t->irql));
-    if (Irp->CancelRoutine)
+    // IoCancelIrp on another thread may be exchanging the routine right now.
+    if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE))
         m.verifier().report("IoCompleteRequest of an IRP whose cancel routine is still set");
     if (Irp->IoStatus.Status == STATUS_PENDING)
         m.verifier().report("IoCompleteRequest with status STATUS_PENDING");

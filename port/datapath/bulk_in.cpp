@@ -31,7 +31,7 @@
  */
 static BOOLEAN ReceptionWanted(PDEVICE_EXTENSION Port)
 {
-    return PortIsStarted(Port) && Port->PollingStopped == 0 && DriverGlobals.ReceiveEnabled == 1;
+    return PortIsStarted(Port) && ReadSharedLong(&Port->PollingStopped) == 0 && DriverGlobals.ReceiveEnabled == 1;
 }
 
 /*

@@ -41,7 +41,7 @@ VOID PollingMSR(PVOID Context)
         if (status != STATUS_WAIT_1)
             break;
         /* MsrEvent: a reading was asked for; the next may be asked for now. */
-        port->MsrPollArmed = 1;
+        InterlockedExchange(&port->MsrPollArmed, 1);
     }
     PsTerminateSystemThread(STATUS_SUCCESS);
 }

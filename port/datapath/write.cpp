@@ -397,8 +397,8 @@ VOID PollingWriteInterruptUrb(PVOID Context)
         KeReleaseSpinLock(&port->WriteQueueLock, irql);
 
         if (chunk == 0) {
-            if (held && port->MsrPollArmed == 1 && InterlockedCompareExchange(&port->handles, 0, 0) != 0) {
-                port->MsrPollArmed = 0;
+            if (held && ReadSharedLong(&port->handles) != 0 &&
+                InterlockedCompareExchange(&port->MsrPollArmed, 0, 1) == 1) {
                 KeSetEvent(&port->MsrEvent, IO_NO_INCREMENT, FALSE);
             }
             IoReleaseRemoveLock(&port->RemoveLock, irp);
@@ -510,7 +510,7 @@ VOID WriteTimeoutDpc(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2)
         return;
     }
     CancelWriteTimer(port);
-    if (port->handles == 0) {
+    if (ReadSharedLong(&port->handles) == 0) {
         KeReleaseSpinLockFromDpcLevel(&port->WriteQueueLock);
         return;
     }

@@ -103,15 +103,15 @@ static UCHAR SampleRateCode(UCHAR SampleRate)
 NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION port = PortFromDevice(DeviceObject);
-    PortTrace(DeviceObject, " - DispatchCreate pdx->handles=%x status1=%x\n", port->handles,
+    PortTrace(DeviceObject, " - DispatchCreate pdx->handles=%x status1=%x\n", ReadSharedLong(&port->handles),
               Irp->IoStatus.Status);
 
     if (InterlockedIncrement(&port->handles) != 1) {
-        PortTrace(DeviceObject, "-- DispatchCreate CurrentReadIrp STATUS_ACCESS_DENIED %d\n", port->handles);
+        PortTrace(DeviceObject, "-- DispatchCreate CurrentReadIrp STATUS_ACCESS_DENIED %d\n", ReadSharedLong(&port->handles));
         InterlockedDecrement(&port->handles);
         return CompleteRequest(Irp, STATUS_ACCESS_DENIED);
     }
-    PortTrace(DeviceObject, " - DispatchCreate okay to open pdx->handles=%x\n", port->handles);
+    PortTrace(DeviceObject, " - DispatchCreate okay to open pdx->handles=%x\n", ReadSharedLong(&port->handles));
 
     /* Power-up. */
     if (port->DeviceEnable) {
@@ -170,7 +170,7 @@ NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     KeAcquireSpinLock(&port->QueueBufferLock, &irql);
     ClearQueueBuffer(&port->QueueBuffer);
     KeReleaseSpinLock(&port->QueueBufferLock, irql);
-    port->PollingStopped = 0;
+    InterlockedExchange(&port->PollingStopped, 0);
     DelayMilliseconds(OPEN_SETTLE_MS);
     if (DriverGlobals.ReceiveEnabled)
         KeSetEvent(&port->ReadEvent, IO_NO_INCREMENT, FALSE);
@@ -202,7 +202,7 @@ NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION port = PortFromDevice(DeviceObject);
     PortTrace(DeviceObject, " - Enter DispatchClose Irp->IoStatus.Status:%d\n", Irp->IoStatus.Status);
-    port->PollingStopped = 1;
+    InterlockedExchange(&port->PollingStopped, 1);
     DelayMilliseconds(CLOSE_SETTLE_MS);
 
     LONG handles = InterlockedDecrement(&port->handles);

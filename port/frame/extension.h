@@ -186,7 +186,8 @@ typedef struct _DEVICE_EXTENSION {
     PVOID ReadThread;                    /* PollingReadInterruptUrb */
     UCHAR BulkInRestartPending;          /* ReadEvent found the transfer busy */
     ULONG BreakErrorFlag;
-    UCHAR PollingStopped;
+    volatile LONG PollingStopped;        /* 1: transfers are not re-armed; set by close and removal,
+                                            changed and read with interlocked calls */
     UCHAR WhqlTestMode;
 
     /* Writes. */
@@ -215,7 +216,7 @@ typedef struct _DEVICE_EXTENSION {
     KEVENT MsrKillEvent;
     KEVENT MsrEvent;
     PVOID MsrThread;                     /* PollingMSR */
-    UCHAR MsrPollArmed;
+    volatile LONG MsrPollArmed;          /* 1: the next modem-status read may be asked for; interlocked */
     UCHAR SaveModemStatus;
     ULONG TxHoldFlags;                   /* TX_HOLD_* */
     ULONG RxHoldFlags;

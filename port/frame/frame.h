@@ -107,6 +107,15 @@ NTSTATUS DispatchInternalControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 EXTERN_C_END
 
+/*
+ * A LONG that other threads change while this one looks (the open count,
+ * the polling-stopped flag), read whole. Any IRQL.
+ */
+FORCEINLINE LONG ReadSharedLong(volatile LONG *Value)
+{
+    return InterlockedCompareExchange(Value, 0, 0);
+}
+
 /* The port record of a device object of this driver. */
 FORCEINLINE PDEVICE_EXTENSION PortFromDevice(PDEVICE_OBJECT DeviceObject)
 {

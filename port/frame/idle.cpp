@@ -62,7 +62,7 @@ VOID IdleTimeoutDpc(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2)
     UNREFERENCED_PARAMETER(Argument2);
     PDEVICE_EXTENSION port = (PDEVICE_EXTENSION)Context;
     KeClearEvent(&port->IdleDpcIdle);
-    if (port->DeviceEnable && port->handles == 0)
+    if (port->DeviceEnable && ReadSharedLong(&port->handles) == 0)
         SubmitIdleRequest(port);
     KeSetEvent(&port->IdleDpcIdle, IO_NO_INCREMENT, FALSE);
 }

@@ -367,7 +367,7 @@ static NTSTATUS HandleRemoveDevice(PDEVICE_EXTENSION Port, PIRP Irp)
 
     StopDevice(Port, TRUE);
     Port->DeviceState = PortStateRemoved;
-    Port->PollingStopped = 1;
+    InterlockedExchange(&Port->PollingStopped, 1);
 
     NTSTATUS status = ForwardRequest(Port, Irp);
     CancelPortTransfers(Port);

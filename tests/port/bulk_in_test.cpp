@@ -337,10 +337,10 @@ TEST_F(BulkInTest, ReceptionIsNotReArmedWhileSwitchedOffOrStopped)
     advance(1);
     ASSERT_TRUE(pipe->pending());
 
-    rx->PollingStopped = 1;
+    InterlockedExchange(&rx->PollingStopped, 1);
     pipe->deliver(bytes({3, 'b', 0x60}));
     EXPECT_FALSE(pipe->pending());
-    rx->PollingStopped = 0;
+    InterlockedExchange(&rx->PollingStopped, 0);
     KeSetEvent(&rx->ReadEvent, IO_NO_INCREMENT, FALSE);
     advance(1);
     ASSERT_TRUE(pipe->pending());
@@ -376,7 +376,7 @@ TEST_F(BulkInTest, AStartAskedForWhileTheTransferIsBusyIsNotLost)
 {
     // A close: reception stopped, the transfer cancelled. Asked to start
     // while the transfer was still busy, nothing is sent again.
-    rx->PollingStopped = 1;
+    InterlockedExchange(&rx->PollingStopped, 1);
     KeSetEvent(&rx->ReadEvent, IO_NO_INCREMENT, FALSE);
     advance(1);
     IoCancelIrp(rx->BulkInContext.Irp);
@@ -385,7 +385,7 @@ TEST_F(BulkInTest, AStartAskedForWhileTheTransferIsBusyIsNotLost)
 
     // An open that comes while the cancelled transfer is still busy: the
     // transfer goes out again as soon as its completion is done.
-    rx->PollingStopped = 0;
+    InterlockedExchange(&rx->PollingStopped, 0);
     KeSetEvent(&rx->ReadEvent, IO_NO_INCREMENT, FALSE);
     advance(1);
     ASSERT_TRUE(pipe->pending());
