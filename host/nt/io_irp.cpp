@@ -158,6 +158,9 @@ PendingIo::~PendingIo() {
 }
 
 bool PendingIo::done() const {
+    // The completion sets the event under the dispatcher's lock, from the
+    // thread that completes the request.
+    std::lock_guard g(machine_->dispatcher().lock);
     return event_.Header.SignalState != 0;
 }
 
