@@ -23,6 +23,10 @@ EXTERN_C_START
 /* register.cpp: PASSIVE_LEVEL or APC_LEVEL (they wait on RegisterMutex). */
 NTSTATUS ReadRegister(PDEVICE_EXTENSION Port, USHORT Address, ULONG Length, PUCHAR Buffer);
 NTSTATUS WriteRegister(PDEVICE_EXTENSION Port, USHORT Address, ULONG Length, PUCHAR Buffer);
+NTSTATUS UpdateRegister(PDEVICE_EXTENSION Port, USHORT Address, UCHAR Mask, UCHAR Bits, PUCHAR Read,
+                        PUCHAR Written);
+/* The oversampling code of SERIAL_SAMPLE_CONFIG_REG for a rate of 16, 12, 8 or 4. */
+UCHAR SampleRateCode(UCHAR SampleRate);
 
 /* urb.cpp: PASSIVE_LEVEL. */
 NTSTATUS SubmitUrbSynchronously(PDEVICE_EXTENSION Port, PURB Urb);

@@ -11,12 +11,7 @@
 
 static NTSTATUS SetLine(PDEVICE_EXTENSION Port, UCHAR Line, BOOLEAN High)
 {
-    UCHAR value = 0;
-    NTSTATUS status = ReadRegister(Port, SERIAL_GPIO_REG, 1, &value);
-    if (!NT_SUCCESS(status))
-        return status;
-    value = High ? (UCHAR)(value | Line) : (UCHAR)(value & ~Line);
-    return WriteRegister(Port, SERIAL_GPIO_REG, 1, &value);
+    return UpdateRegister(Port, SERIAL_GPIO_REG, Line, High ? Line : 0, NULL, NULL);
 }
 
 static NTSTATUS SetScl(PDEVICE_EXTENSION Port, BOOLEAN High) { return SetLine(Port, GPIO_I2C_SCL, High); }

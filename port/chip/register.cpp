@@ -45,3 +45,40 @@ NTSTATUS WriteRegister(PDEVICE_EXTENSION Port, USHORT Address, ULONG Length, PUC
 {
     return AccessRegister(Port, Address, Length, Buffer, FALSE);
 }
+
+/*
+ * Read-modify-write of one register: the bits of Mask take their values
+ * from Bits, the others stay as read. A register whose read failed is not
+ * written, since its other bits are unknown. *Read receives the value read
+ * (0 when the read failed) and *Written the value written (the value read
+ * when nothing was written); either may be null. Returns the OR of the
+ * read and write statuses. PASSIVE_LEVEL or APC_LEVEL.
+ */
+NTSTATUS UpdateRegister(PDEVICE_EXTENSION Port, USHORT Address, UCHAR Mask, UCHAR Bits, PUCHAR Read,
+                        PUCHAR Written)
+{
+    UCHAR value = 0;
+    NTSTATUS status = ReadRegister(Port, Address, 1, &value);
+    if (!NT_SUCCESS(status))
+        value = 0;
+    if (Read != NULL)
+        *Read = value;
+    if (NT_SUCCESS(status)) {
+        value = (UCHAR)((value & ~Mask) | (Bits & Mask));
+        status |= WriteRegister(Port, Address, 1, &value);
+    }
+    if (Written != NULL)
+        *Written = value;
+    return status;
+}
+
+/* SERIAL_SAMPLE_CONFIG_REG bits 2-3 for an oversampling rate; 16 for any other. Any IRQL. */
+UCHAR SampleRateCode(UCHAR SampleRate)
+{
+    switch (SampleRate) {
+    case 12: return SAMPLE_CONFIG_RATE_12;
+    case 8:  return SAMPLE_CONFIG_RATE_8;
+    case 4:  return SAMPLE_CONFIG_RATE_4;
+    default: return SAMPLE_CONFIG_RATE_16;
+    }
+}

@@ -70,41 +70,11 @@ static const RATE_ROW *FindRate(const RATE_ROW *Table, ULONG Rows, ULONG Rate)
     return NULL;
 }
 
-/*
- * Read-modify-write of one register: the bits of Mask take their values
- * from Bits, the others stay as read. A register whose read failed is not
- * written, since its other bits are unknown. *Value receives the value read
- * (0 when the read failed). Returns the OR of the statuses. PASSIVE_LEVEL.
- */
-static NTSTATUS UpdateRegister(PDEVICE_EXTENSION Port, USHORT Address, UCHAR Mask, UCHAR Bits,
-                               PUCHAR Value)
-{
-    UCHAR value = 0;
-    NTSTATUS status = ReadRegister(Port, Address, 1, &value);
-    if (Value != NULL)
-        *Value = value;
-    if (!NT_SUCCESS(status))
-        return status;
-    value = (UCHAR)((value & ~Mask) | (Bits & Mask));
-    return status | WriteRegister(Port, Address, 1, &value);
-}
-
 /* Sets or clears the high-clock bit of SERIAL_PORT_CONTROL_REG. PASSIVE_LEVEL. */
 static NTSTATUS SetHighClock(PDEVICE_EXTENSION Port, BOOLEAN High, PUCHAR Value)
 {
     return UpdateRegister(Port, SERIAL_PORT_CONTROL_REG, PORT_CONTROL_HIGH_CLOCK,
-                          High ? PORT_CONTROL_HIGH_CLOCK : 0, Value);
-}
-
-/* SERIAL_SAMPLE_CONFIG_REG bits 2-3 for an oversampling rate; 16 for any other. */
-static UCHAR SampleRateCode(UCHAR SampleRate)
-{
-    switch (SampleRate) {
-    case 12: return SAMPLE_CONFIG_RATE_12;
-    case 8:  return SAMPLE_CONFIG_RATE_8;
-    case 4:  return SAMPLE_CONFIG_RATE_4;
-    default: return SAMPLE_CONFIG_RATE_16;
-    }
+                          High ? PORT_CONTROL_HIGH_CLOCK : 0, Value, NULL);
 }
 
 /*
@@ -120,7 +90,7 @@ static NTSTATUS WriteDivisorLatch(PDEVICE_EXTENSION Port, USHORT Divisor, UCHAR 
     PDEVICE_OBJECT device = Port->DeviceObject;
     UCHAR value = 0;
     NTSTATUS status = UpdateRegister(Port, LINE_CONTROL_REGISTER, LCR_DIVISOR_LATCH,
-                                     LCR_DIVISOR_LATCH, &value);
+                                     LCR_DIVISOR_LATCH, &value, NULL);
     PortTrace(device, "-- read LINE_CONTROL_REGISTER: %x\n", value);
 
     UCHAR readBack = 0;
@@ -137,7 +107,7 @@ static NTSTATUS WriteDivisorLatch(PDEVICE_EXTENSION Port, USHORT Divisor, UCHAR 
         PortTrace(device, "-- read DIVISOR_LATCH_MSB: %x\n", readBack);
     }
 
-    status |= UpdateRegister(Port, LINE_CONTROL_REGISTER, LCR_DIVISOR_LATCH, 0, NULL);
+    status |= UpdateRegister(Port, LINE_CONTROL_REGISTER, LCR_DIVISOR_LATCH, 0, NULL, NULL);
     PortTrace(device, "-- read Divisor: %x SelUartClk:%x set 0x%X\n", Divisor, SelUartClk, readBack);
     return status;
 }
@@ -272,7 +242,7 @@ NTSTATUS SerialSetBaudRateAndLineControl(PDEVICE_EXTENSION Port, ULONG NewBaudRa
     rateStatus |= WriteRegister(Port, SERIAL_CONFIG_REG0, 1, &config0);
 
     rateStatus |= UpdateRegister(Port, SERIAL_SAMPLE_CONFIG_REG, SAMPLE_CONFIG_RATE_MASK,
-                                 SampleRateCode(sampleRate), NULL);
+                                 SampleRateCode(sampleRate), NULL, NULL);
 
     rateStatus |= WriteDivisorLatch(Port, divisor, selUartClk);
 

@@ -17,27 +17,6 @@
 #define RX_HOLD_DTR_FLOW 0x01
 #define RX_HOLD_RTS_FLOW 0x04
 
-/*
- * Sets or clears Bits of MODEM_CONTROL_REGISTER. A register whose read
- * failed is not written back (its other bits are unknown); *Written gets
- * the value written (or read). Returns the OR of the read and write
- * statuses. PASSIVE_LEVEL.
- */
-static NTSTATUS UpdateModemControl(PDEVICE_EXTENSION Port, UCHAR Bits, BOOLEAN Set, PUCHAR Read,
-                                   PUCHAR Written)
-{
-    UCHAR value = 0;
-    NTSTATUS status = ReadRegister(Port, MODEM_CONTROL_REGISTER, 1, &value);
-    if (Read != NULL)
-        *Read = value;
-    if (NT_SUCCESS(status)) {
-        value = Set ? (UCHAR)(value | Bits) : (UCHAR)(value & ~Bits);
-        status |= WriteRegister(Port, MODEM_CONTROL_REGISTER, 1, &value);
-    }
-    *Written = value;
-    return status;
-}
-
 /* PASSIVE_LEVEL. */
 NTSTATUS SetDtrLine(PDEVICE_EXTENSION Port)
 {
@@ -49,7 +28,7 @@ NTSTATUS SetDtrLine(PDEVICE_EXTENSION Port)
         return STATUS_SUCCESS;
     }
     UCHAR value;
-    NTSTATUS status = UpdateModemControl(Port, MCR_DTR, TRUE, NULL, &value);
+    NTSTATUS status = UpdateRegister(Port, MODEM_CONTROL_REGISTER, MCR_DTR, MCR_DTR, NULL, &value);
     PortTrace(device, "-- Setting DTR for %x=%x\n", MODEM_CONTROL_REGISTER, value);
     return status;
 }
@@ -65,7 +44,7 @@ NTSTATUS ClearDtrLine(PDEVICE_EXTENSION Port)
         return STATUS_SUCCESS;
     }
     UCHAR value;
-    NTSTATUS status = UpdateModemControl(Port, MCR_DTR, FALSE, NULL, &value);
+    NTSTATUS status = UpdateRegister(Port, MODEM_CONTROL_REGISTER, MCR_DTR, 0, NULL, &value);
     PortTrace(device, "-- Clring DTR for %x=%x\n", MODEM_CONTROL_REGISTER, value);
     PortTrace(device, "-- Status =%x\n", status);
     return status;
@@ -82,7 +61,7 @@ NTSTATUS SetRtsLine(PDEVICE_EXTENSION Port)
         return STATUS_SUCCESS;
     }
     UCHAR value;
-    NTSTATUS status = UpdateModemControl(Port, MCR_RTS, TRUE, NULL, &value);
+    NTSTATUS status = UpdateRegister(Port, MODEM_CONTROL_REGISTER, MCR_RTS, MCR_RTS, NULL, &value);
     PortTrace(device, "-- Setting RTS for %x=%x\n", MODEM_CONTROL_REGISTER, value);
     return status;
 }
@@ -98,7 +77,7 @@ NTSTATUS ClearRtsLine(PDEVICE_EXTENSION Port)
     }
     UCHAR read;
     UCHAR value;
-    NTSTATUS status = UpdateModemControl(Port, MCR_RTS, FALSE, &read, &value);
+    NTSTATUS status = UpdateRegister(Port, MODEM_CONTROL_REGISTER, MCR_RTS, 0, &read, &value);
     PortTrace(device, "-- Clr RTS %x\n", read);
     PortTrace(device, "-- Clring RTS for %x=%x\n", MODEM_CONTROL_REGISTER, value);
     return status;

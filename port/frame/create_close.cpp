@@ -23,20 +23,6 @@ static BOOLEAN StrapSelectsModeFlag(UCHAR Strap)
     return Strap == 2 || Strap == 3 || Strap == 6;
 }
 
-/*
- * Read-modify-write of one register: the bits of Clear are cleared, those
- * of Set set. Nothing is written when the read fails. PASSIVE_LEVEL.
- */
-static NTSTATUS UpdateRegister(PDEVICE_EXTENSION Port, USHORT Address, UCHAR Clear, UCHAR Set)
-{
-    UCHAR value = 0;
-    NTSTATUS status = ReadRegister(Port, Address, 1, &value);
-    if (!NT_SUCCESS(status))
-        return status;
-    value = (UCHAR)((value & ~Clear) | Set);
-    return WriteRegister(Port, Address, 1, &value);
-}
-
 static NTSTATUS WriteByte(PDEVICE_EXTENSION Port, USHORT Address, UCHAR Value)
 {
     return WriteRegister(Port, Address, 1, &Value);
@@ -88,17 +74,6 @@ NTSTATUS SetTransceiverMode(PDEVICE_EXTENSION Port, UCHAR Mode)
     return STATUS_SUCCESS;
 }
 
-/* The oversampling code of SERIAL_SAMPLE_CONFIG_REG bits 2-3 for a sample rate. */
-static UCHAR SampleRateCode(UCHAR SampleRate)
-{
-    switch (SampleRate) {
-    case 12: return SAMPLE_CONFIG_RATE_12;
-    case 8:  return SAMPLE_CONFIG_RATE_8;
-    case 4:  return SAMPLE_CONFIG_RATE_4;
-    default: return SAMPLE_CONFIG_RATE_16;
-    }
-}
-
 /* PASSIVE_LEVEL. */
 NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
@@ -127,7 +102,7 @@ NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         SendDeviceSetPower(port, PowerDeviceD0);
     }
 
-    UpdateRegister(port, SERIAL_PORT_CONTROL_REG, 0, PORT_CONTROL_OPEN);
+    UpdateRegister(port, SERIAL_PORT_CONTROL_REG, PORT_CONTROL_OPEN, PORT_CONTROL_OPEN, NULL, NULL);
     RtlZeroMemory(&port->PerfStats, sizeof(port->PerfStats));
 
     /* Oversampling and sample point. */
@@ -243,13 +218,13 @@ NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
 
     /* Registers and lines back to idle; their statuses do not matter here. */
-    UpdateRegister(port, SERIAL_PORT_CONTROL_REG, PORT_CONTROL_LINE_MASK, 0);
+    UpdateRegister(port, SERIAL_PORT_CONTROL_REG, PORT_CONTROL_LINE_MASK, 0, NULL, NULL);
     WriteByte(port, SERIAL_PORT_AUX_REG0, 0);
     WriteByte(port, SERIAL_PORT_AUX_REG1, 0);
     port->AutoFlowControl = 0;
     ClearRtsLine(port);
     ClearDtrLine(port);
-    UpdateRegister(port, MODEM_CONTROL_REGISTER, MCR_OUT2, 0);
+    UpdateRegister(port, MODEM_CONTROL_REGISTER, MCR_OUT2, 0, NULL, NULL);
     WriteByte(port, INTERRUPT_ENABLE_REGISTER, 0);
 
     if (port->DeviceEnable && handles == 0)

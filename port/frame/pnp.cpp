@@ -232,12 +232,10 @@ static NTSTATUS HandleStartDevice(PDEVICE_EXTENSION Port, PIRP Irp)
         Port->WakeArmed = 0;
 
         UCHAR gpio = 0;
-        status = ReadRegister(Port, SERIAL_GPIO_REG, 1, &gpio);
-        if (NT_SUCCESS(status)) {
+        status = UpdateRegister(Port, SERIAL_GPIO_REG, GPIO_LOW_NIBBLE | GPIO_TRANSCEIVER_ENABLE,
+                                GPIO_TRANSCEIVER_ENABLE, &gpio, NULL);
+        if (NT_SUCCESS(status))
             Port->ChipGroup = (UCHAR)(gpio & GPIO_GROUP_MASK);
-            gpio = (UCHAR)((gpio & ~GPIO_LOW_NIBBLE) | GPIO_TRANSCEIVER_ENABLE);
-            status = WriteRegister(Port, SERIAL_GPIO_REG, 1, &gpio);
-        }
         Port->Started = 1;
         if (DriverGlobals.ReceiveEnabled)
             KeSetEvent(&Port->ReadEvent, IO_NO_INCREMENT, FALSE);
@@ -354,11 +352,7 @@ static NTSTATUS HandleRemoveDevice(PDEVICE_EXTENSION Port, PIRP Irp)
     KeFlushQueuedDpcs();
 
     /* The transceiver is switched off: enable bit clear, all three outputs high. */
-    UCHAR gpio = 0;
-    if (NT_SUCCESS(ReadRegister(Port, SERIAL_GPIO_REG, 1, &gpio))) {
-        gpio &= (UCHAR)~GPIO_TRANSCEIVER_ENABLE;
-        WriteRegister(Port, SERIAL_GPIO_REG, 1, &gpio);
-    }
+    UpdateRegister(Port, SERIAL_GPIO_REG, GPIO_TRANSCEIVER_ENABLE, 0, NULL, NULL);
     WriteTransceiverOutputs(Port, GPIO_MODE_MASK);
 
     DisablePortInterface(Port);
