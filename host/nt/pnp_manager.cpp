@@ -797,6 +797,11 @@ NTSTATUS PnpManager::queryCapabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES* 
 void PnpManager::shutdown() {
     if (!pnpThread_)
         return;
+    // A request completing on the DPC thread may be the last one of a file
+    // whose handle is already closed; its completion hands the file's close
+    // to the system worker. Both finish while the drivers are still there.
+    machine_.dispatcher().flushDpcs(currentThread());
+    workThread_->waitIdle(currentThread());
     sync([&] {
         std::vector<PDEVICE_OBJECT> pdos;
         {

@@ -50,6 +50,7 @@ struct DeviceHandle::Impl {
     int outstanding = 0;          // requests not completed yet
     bool cleanedUp = false;       // IRP_MJ_CLEANUP sent
     bool released = false;        // IRP_MJ_CLOSE sent (or handed to the worker)
+    KEVENT closeDone;             // set once IRP_MJ_CLOSE has been sent
     // Requests still in flight when the handle was closed: kept until the
     // close request has gone, by the worker that sends it.
     std::vector<std::shared_ptr<InFlight>> orphans;
@@ -70,6 +71,7 @@ template <class ImplPtr>
 void releaseLater(ImplPtr impl) {
     impl->machine->pnp().postWork([impl] {
         impl->machine->io().releaseFileObject(impl->file);
+        KeSetEvent(&impl->closeDone, IO_NO_INCREMENT, FALSE);
         decltype(impl->orphans) done;
         {
             std::lock_guard g(impl->mutex);
@@ -98,6 +100,7 @@ int32_t DeviceHandle::open(System& system, const std::u16string& ntPath, uint32_
     h->impl_->machine = &m;
     h->impl_->file = file;
     KeInitializeEvent(&h->impl_->lock, SynchronizationEvent, TRUE);
+    KeInitializeEvent(&h->impl_->closeDone, NotificationEvent, FALSE);
     *out = std::move(h);
     return STATUS_SUCCESS;
 }
@@ -249,9 +252,22 @@ void DeviceHandle::closed() {
     }
     if (release) {
         m.io().releaseFileObject(impl->file);
+        KeSetEvent(&impl->closeDone, IO_NO_INCREMENT, FALSE);
         std::lock_guard g(mutex_);
         inFlight_.clear();
     }
+}
+
+void DeviceHandle::waitReleased() {
+    std::shared_ptr<Impl> impl = impl_;
+    if (!impl)
+        return;
+    {
+        std::lock_guard g(impl->mutex);
+        if (!impl->released)
+            return;   // requests of other threads still hold the file
+    }
+    KeWaitForSingleObject(&impl->closeDone, Executive, KernelMode, FALSE, nullptr);
 }
 
 // ---- Waits ----

@@ -96,6 +96,7 @@ public:
     // come back) IRP_MJ_CLOSE.
     void closed() override;
     void threadEnding() override { cancelThreadRequests(); }
+    void waitReleased() override;
 
 private:
     struct Impl;

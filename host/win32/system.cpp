@@ -431,6 +431,19 @@ void System::ended(Process& process, uint32_t code) {
         object->threadEnding();
     for (auto& object : open)
         object->closed();
+    {
+        std::lock_guard g(mutex_);
+        for (auto it = closing_.begin(); it != closing_.end();) {
+            if (it->first == process.id()) {
+                open.push_back(std::move(it->second));
+                it = closing_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (auto& object : open)
+        object->waitReleased();
     open.clear();
     {
         std::lock_guard g(mutex_);
@@ -566,7 +579,9 @@ bool System::closeHandle(void* h) {
         auto it = handles_.find(reinterpret_cast<uintptr_t>(h));
         if (it == handles_.end())
             return false;
-        object = std::move(it->second.object);
+        object = it->second.object;
+        if (it->second.process != 0)
+            closing_.push_back({it->second.process, std::move(it->second.object)});
         handles_.erase(it);
     }
     object->closed();

@@ -205,6 +205,13 @@ struct HandleObject {
     // cancelled first, as the platform cancels a thread's requests when
     // the thread exits. Called on that thread.
     virtual void threadEnding() {}
+    // The process that closed the handle is ending: waits until what the
+    // object releases in the system on its close is released, when that is
+    // under way (a device file whose last request, completing, hands its
+    // IRP_MJ_CLOSE to a worker). A process ends only once its files are
+    // closed, as on the platform, where a thread's last request releases
+    // the file before the thread is gone. Called on the ending thread.
+    virtual void waitReleased() {}
 };
 
 class System {
@@ -314,6 +321,8 @@ private:
         uint32_t process = 0;   // the owning process's id (0: none)
     };
     std::map<uintptr_t, HandleEntry> handles_;
+    // Handles a process closed, kept until it ends (see waitReleased).
+    std::vector<std::pair<uint32_t, std::shared_ptr<HandleObject>>> closing_;
     uintptr_t nextHandle_ = 0x100;
     uint32_t nextProcessId_ = 0x1000;
     uint64_t order_ = 0;

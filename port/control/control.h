@@ -10,6 +10,8 @@ EXTERN_C_START
 
 /* device_control.cpp: PASSIVE_LEVEL. */
 NTSTATUS DispatchControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+/* Clears the port's statistics counters, each in one step. Any IRQL. */
+VOID ClearStatistics(PDEVICE_EXTENSION Port);
 
 /*
  * line_control.cpp: PASSIVE_LEVEL. Programs the line rate (0: the current

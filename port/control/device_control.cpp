@@ -131,7 +131,7 @@ static PCSTR ControlName(ULONG Code)
 /* The transmit hold reasons; the receive path and the modem-status worker change them too. */
 static ULONG TxHolds(PDEVICE_EXTENSION Port)
 {
-    return (ULONG)InterlockedOr((volatile LONG *)&Port->TxHoldFlags, 0);
+    return ReadSharedUlong(&Port->TxHoldFlags);
 }
 
 /* ------------------------------------------------------------------------
@@ -197,7 +197,7 @@ static NTSTATUS SerialSetBreakOn(PDEVICE_EXTENSION Port)
         SetRtsLine(Port);
     NTSTATUS status = SetLineBreak(Port, TRUE);
     if (NT_SUCCESS(status))
-        InterlockedOr((volatile LONG *)&Port->TxHoldFlags, TX_HOLD_BREAK);
+        SetSharedBits(&Port->TxHoldFlags, TX_HOLD_BREAK);
     return status;
 }
 
@@ -208,7 +208,7 @@ static NTSTATUS SerialSetBreakOff(PDEVICE_EXTENSION Port)
     if (TxHolds(Port) & TX_HOLD_BREAK) {
         status = SetLineBreak(Port, FALSE);
         if (NT_SUCCESS(status))
-            InterlockedAnd((volatile LONG *)&Port->TxHoldFlags, ~(LONG)TX_HOLD_BREAK);
+            ClearSharedBits(&Port->TxHoldFlags, TX_HOLD_BREAK);
     }
     SetBreakModeBits(Port, FALSE);
     return status;
@@ -217,6 +217,31 @@ static NTSTATUS SerialSetBreakOff(PDEVICE_EXTENSION Port)
 /* ------------------------------------------------------------------------
  * Status and properties.
  * ------------------------------------------------------------------------ */
+
+/*
+ * The statistics, each counter read whole (the bulk-in completion and the
+ * writer change them meanwhile). Any IRQL.
+ */
+static VOID ReadStatistics(PDEVICE_EXTENSION Port, PSERIALPERF_STATS Stats)
+{
+    Stats->ReceivedCount = ReadSharedUlong(&Port->PerfStats.ReceivedCount);
+    Stats->TransmittedCount = ReadSharedUlong(&Port->PerfStats.TransmittedCount);
+    Stats->FrameErrorCount = ReadSharedUlong(&Port->PerfStats.FrameErrorCount);
+    Stats->SerialOverrunErrorCount = ReadSharedUlong(&Port->PerfStats.SerialOverrunErrorCount);
+    Stats->BufferOverrunErrorCount = ReadSharedUlong(&Port->PerfStats.BufferOverrunErrorCount);
+    Stats->ParityErrorCount = ReadSharedUlong(&Port->PerfStats.ParityErrorCount);
+}
+
+/* Clears the statistics, each counter in one step. Any IRQL. */
+VOID ClearStatistics(PDEVICE_EXTENSION Port)
+{
+    WriteSharedUlong(&Port->PerfStats.ReceivedCount, 0);
+    WriteSharedUlong(&Port->PerfStats.TransmittedCount, 0);
+    WriteSharedUlong(&Port->PerfStats.FrameErrorCount, 0);
+    WriteSharedUlong(&Port->PerfStats.SerialOverrunErrorCount, 0);
+    WriteSharedUlong(&Port->PerfStats.BufferOverrunErrorCount, 0);
+    WriteSharedUlong(&Port->PerfStats.ParityErrorCount, 0);
+}
 
 /* Reads and clears one error source; TRUE when it was set. */
 static BOOLEAN TakeErrorSource(volatile ULONG *Source)
@@ -337,7 +362,7 @@ static NTSTATUS SetFifoControl(PDEVICE_EXTENSION Port, ULONG Value)
 static NTSTATUS UsbMaintenanceControl(PDEVICE_EXTENSION Port, PIRP Irp, ULONG Code,
                                       PULONG_PTR Information)
 {
-    if (Port->DeviceState != PortStateStarted)
+    if (ReadSharedLong(&Port->DeviceState) != PortStateStarted)
         return STATUS_DELETE_PENDING;
     IncrementIoCount(Port);
     NTSTATUS status = SerialMaintenanceControl(Port, Irp, Code, Information);
@@ -427,20 +452,20 @@ static NTSTATUS RunControl(PDEVICE_EXTENSION Port, PIRP Irp, const CONTROL_REQUE
 
     case IOCTL_SERIAL_SET_XOFF:
         /* Transmission held as if the far end had sent XOFF. */
-        InterlockedOr((volatile LONG *)&Port->TxHoldFlags, TX_HOLD_XOFF);
+        SetSharedBits(&Port->TxHoldFlags, TX_HOLD_XOFF);
         return STATUS_SUCCESS;
 
     case IOCTL_SERIAL_SET_XON:
-        InterlockedAnd((volatile LONG *)&Port->TxHoldFlags, ~(LONG)TX_HOLD_XOFF);
+        ClearSharedBits(&Port->TxHoldFlags, TX_HOLD_XOFF);
         return STATUS_SUCCESS;
 
     case IOCTL_SERIAL_GET_WAIT_MASK:
-        PortTrace(device, "-- IOCTL_SERIAL_GET_WAIT_MASK: 0x%x\n", Port->WaitMask);
+        PortTrace(device, "-- IOCTL_SERIAL_GET_WAIT_MASK: 0x%x\n", ReadSharedUlong(&Port->WaitMask));
         if (out < sizeof(ULONG))
             return STATUS_BUFFER_TOO_SMALL;
         if (buffer == NULL)
             return STATUS_INVALID_PARAMETER;
-        *(PULONG)buffer = Port->WaitMask;
+        *(PULONG)buffer = ReadSharedUlong(&Port->WaitMask);
         *Information = sizeof(ULONG);
         return STATUS_SUCCESS;
 
@@ -577,13 +602,13 @@ static NTSTATUS RunControl(PDEVICE_EXTENSION Port, PIRP Irp, const CONTROL_REQUE
             return STATUS_BUFFER_TOO_SMALL;
         if (buffer == NULL)
             return STATUS_INVALID_PARAMETER;
-        RtlCopyMemory(buffer, &Port->PerfStats, sizeof(SERIALPERF_STATS));
+        ReadStatistics(Port, (PSERIALPERF_STATS)buffer);
         *Information = sizeof(SERIALPERF_STATS);
         return STATUS_SUCCESS;
 
     case IOCTL_SERIAL_CLEAR_STATS:
-        RtlZeroMemory(&Port->PerfStats, sizeof(SERIALPERF_STATS));
-        Port->BreakErrorFlag = 0;
+        ClearStatistics(Port);
+        WriteSharedUlong(&Port->BreakErrorFlag, 0);
         return STATUS_SUCCESS;
 
     case IOCTL_SERIAL_GET_MODEM_CONTROL: {

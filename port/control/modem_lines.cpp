@@ -86,7 +86,7 @@ NTSTATUS ClearRtsLine(PDEVICE_EXTENSION Port)
 /* Clears bits of RxHoldFlags; the modem-status worker changes it too. */
 static VOID ReleaseRxHold(PDEVICE_EXTENSION Port, ULONG Bits)
 {
-    InterlockedAnd((volatile LONG *)&Port->RxHoldFlags, ~(LONG)Bits);
+    ClearSharedBits(&Port->RxHoldFlags, Bits);
 }
 
 /* The DTR line for a new DTR mode (SERIAL_DTR_MASK). PASSIVE_LEVEL. */
@@ -103,7 +103,7 @@ static VOID ApplyDtrMode(PDEVICE_EXTENSION Port, ULONG Mode)
     case SERIAL_DTR_HANDSHAKE:
         PortTrace(device, "Processing DTR flow for SerialSetupNewHandFlow_1\n");
         PortTrace(device, "Processing DTR flow for SerialSetupNewHandFlow_2\n");
-        if (Port->RxHoldFlags & RX_HOLD_DTR_FLOW)
+        if (ReadSharedUlong(&Port->RxHoldFlags) & RX_HOLD_DTR_FLOW)
             PortTrace(device, "Processing DTR flow for SerialSetupNewHandFlow_3\n");
         else
             PortTrace(device, "Processing DTR flow for SerialSetupNewHandFlow_3_else\n");
@@ -127,7 +127,7 @@ static VOID ApplyRtsMode(PDEVICE_EXTENSION Port, ULONG Mode)
     switch (Mode) {
     case SERIAL_RTS_HANDSHAKE:
         PortTrace(device, "Processing RTS flow for SerialSetupNewHandFlow_1\n");
-        if (Port->RxHoldFlags & RX_HOLD_RTS_FLOW) {
+        if (ReadSharedUlong(&Port->RxHoldFlags) & RX_HOLD_RTS_FLOW) {
             PortTrace(device, "Processing RTS flow for SerialSetupNewHandFlow_2\n");
             ReleaseRxHold(Port, RX_HOLD_RTS_FLOW);
         } else {
@@ -137,7 +137,7 @@ static VOID ApplyRtsMode(PDEVICE_EXTENSION Port, ULONG Mode)
         break;
     case SERIAL_RTS_CONTROL:
         PortTrace(device, "Processing RTS flow for SerialSetupNewHandFlow_1.1\n");
-        if (Port->RxHoldFlags & RX_HOLD_RTS_FLOW) {
+        if (ReadSharedUlong(&Port->RxHoldFlags) & RX_HOLD_RTS_FLOW) {
             PortTrace(device, "Processing RTS flow for SerialSetupNewHandFlow_1.1.1\n");
             ReleaseRxHold(Port, RX_HOLD_RTS_FLOW);
         }
@@ -146,7 +146,7 @@ static VOID ApplyRtsMode(PDEVICE_EXTENSION Port, ULONG Mode)
     case SERIAL_TRANSMIT_TOGGLE:
         /* RTS is raised by the break control instead; the line stays as it is. */
         PortTrace(device, "Processing RTS flow for SerialSetupNewHandFlow_1.2\n");
-        if (Port->RxHoldFlags & RX_HOLD_RTS_FLOW) {
+        if (ReadSharedUlong(&Port->RxHoldFlags) & RX_HOLD_RTS_FLOW) {
             PortTrace(device, "Processing RTS flow for SerialSetupNewHandFlow_1.2.1\n");
             ReleaseRxHold(Port, RX_HOLD_RTS_FLOW);
         }

@@ -31,7 +31,7 @@
  */
 static BOOLEAN ReceptionWanted(PDEVICE_EXTENSION Port)
 {
-    return PortIsStarted(Port) && ReadSharedLong(&Port->PollingStopped) == 0 && DriverGlobals.ReceiveEnabled == 1;
+    return PortIsStarted(Port) && ReadSharedLong(&Port->PollingStopped) == 0 && ReadSharedLong(&DriverGlobals.ReceiveEnabled) == 1;
 }
 
 /*
@@ -147,21 +147,21 @@ VOID ParseBulkInTransfer(PDEVICE_EXTENSION Port, const UCHAR *Data, ULONG Length
         ULONG count = packetLength - 2;
 
         if (lineStatus & SERIAL_LSR_OE)
-            Port->PerfStats.SerialOverrunErrorCount = 1;
+            WriteSharedUlong(&Port->PerfStats.SerialOverrunErrorCount, 1);
         if (lineStatus & SERIAL_LSR_PE)
-            Port->PerfStats.ParityErrorCount = 1;
+            WriteSharedUlong(&Port->PerfStats.ParityErrorCount, 1);
         if (lineStatus & SERIAL_LSR_FE)
-            Port->PerfStats.FrameErrorCount = 1;
+            WriteSharedUlong(&Port->PerfStats.FrameErrorCount, 1);
         if (lineStatus & SERIAL_LSR_BI)
-            Port->BreakErrorFlag = 1;
+            WriteSharedUlong(&Port->BreakErrorFlag, 1);
 
         if (followXonXoff) {
             /* The flow-control characters stay in the data. */
             for (ULONG i = 0; i < count; i++) {
                 if (characters[i] == xon)
-                    InterlockedAnd((volatile LONG *)&Port->TxHoldFlags, ~(LONG)TX_HOLD_XOFF);
+                    ClearSharedBits(&Port->TxHoldFlags, TX_HOLD_XOFF);
                 else if (characters[i] == xoff)
-                    InterlockedOr((volatile LONG *)&Port->TxHoldFlags, TX_HOLD_XOFF);
+                    SetSharedBits(&Port->TxHoldFlags, TX_HOLD_XOFF);
             }
         }
 
@@ -177,12 +177,13 @@ VOID ParseBulkInTransfer(PDEVICE_EXTENSION Port, const UCHAR *Data, ULONG Length
         }
         index += packetLength;
     }
-    Port->PerfStats.ReceivedCount += received;
-    Port->PerfStats.BufferOverrunErrorCount += lost;
+    AddSharedUlong(&Port->PerfStats.ReceivedCount, received);
+    if (lost != 0)
+        AddSharedUlong(&Port->PerfStats.BufferOverrunErrorCount, lost);
 
-    ULONG events = Port->WaitMask & (SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG);
+    ULONG events = ReadSharedUlong(&Port->WaitMask) & (SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG);
     if (events != 0)
-        InterlockedOr((volatile LONG *)&Port->HistoryMask, (LONG)events);
+        SetSharedBits(&Port->HistoryMask, events);
 }
 
 /*
@@ -252,7 +253,7 @@ NTSTATUS OnReadCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 
     if (!ReceptionWanted(port) || !USBD_SUCCESS(usbdStatus) || !NT_SUCCESS(status))
         EndBulkInCompletion(port, Irp, FALSE, FALSE);
-    else if (port->WhqlTestMode || port->PowerDownSeen)
+    else if (port->WhqlTestMode || ReadSharedLong(&port->PowerDownSeen))
         EndBulkInCompletion(port, Irp, FALSE, TRUE);
     else
         EndBulkInCompletion(port, Irp, TRUE, FALSE);

@@ -115,10 +115,15 @@ ULONG SerialHandleModemUpdate(PDEVICE_EXTENSION Port);
 
 /*
  * wait_mask.cpp: SerialSetWaitMask and SerialWaitOnMask at PASSIVE_LEVEL;
- * SerialCompleteCurrentWait up to DISPATCH_LEVEL.
+ * SerialCompleteCurrentWait, SerialReportEvents and SerialCancelWait up to
+ * DISPATCH_LEVEL with no driver lock held; SerialCancelCurrentWait is the
+ * wait's cancel routine (cancel spin lock held, DISPATCH_LEVEL).
  */
 NTSTATUS SerialSetWaitMask(PDEVICE_EXTENSION Port, PIRP Irp);
 NTSTATUS SerialWaitOnMask(PDEVICE_EXTENSION Port, PIRP Irp);
 NTSTATUS SerialCompleteCurrentWait(PDEVICE_EXTENSION Port, PIRP Irp, ULONG Events);
+VOID SerialReportEvents(PDEVICE_EXTENSION Port);
+VOID SerialCancelWait(PDEVICE_EXTENSION Port);
+DRIVER_CANCEL SerialCancelCurrentWait;
 
 EXTERN_C_END

@@ -28,9 +28,9 @@
  */
 BOOLEAN PortIsStarted(PDEVICE_EXTENSION Port)
 {
-    if (Port->Started == 0)
+    if (ReadSharedLong(&Port->Started) == 0)
         return FALSE;
-    LONG state = Port->DeviceState;
+    LONG state = ReadSharedLong(&Port->DeviceState);
     return state == PortStateStarted || state == PortStateStopPending || state == PortStateRemovePending;
 }
 
@@ -178,7 +178,7 @@ BOOLEAN ServiceCurrentRead(PDEVICE_EXTENSION Port, PNTSTATUS CompletedStatus)
     KIRQL irql;
     KeAcquireSpinLock(&Port->ReadServiceLock, &irql);
     if (Port->CurrentReadIrp == NULL) {
-        if ((Port->TxHoldFlags & TX_HOLD_DSR) == 0)
+        if ((ReadSharedUlong(&Port->TxHoldFlags) & TX_HOLD_DSR) == 0)
             Port->CurrentReadIrp = DequeueReadIrp(Port);
         if (Port->CurrentReadIrp == NULL) {
             KeReleaseSpinLock(&Port->ReadServiceLock, irql);
@@ -195,7 +195,7 @@ BOOLEAN ServiceCurrentRead(PDEVICE_EXTENSION Port, PNTSTATUS CompletedStatus)
 
     KeAcquireSpinLockAtDpcLevel(&Port->QueueBufferLock);
     ULONG haveLen = GetQueueBufferCount(&Port->QueueBuffer);
-    BOOLEAN rxCharEvent = (Port->HistoryMask & Port->WaitMask & SERIAL_EV_RXCHAR) != 0;
+    BOOLEAN rxCharEvent = (ReadSharedUlong(&Port->HistoryMask) & ReadSharedUlong(&Port->WaitMask) & SERIAL_EV_RXCHAR) != 0;
     if (length <= haveLen || (returnWhatsPresent && haveLen > 0) || rxCharEvent) {
         CancelReadTimer(Port);
         ULONG n = length < haveLen ? length : haveLen;

@@ -387,7 +387,7 @@ VOID PollingWriteInterruptUrb(PVOID Context)
         if (port->BulkOutContext.Idle && port->BulkOutCancels == 0 && port->BulkOutContext.Urb != NULL
             && port->CurrentWriteIrp != NULL && port->CurrentWriteEndStatus == STATUS_SUCCESS
             && port->CurrentWriteIrpDataLen > 0) {
-            if (port->TxHoldFlags & TX_HOLD_STOPS_WRITER)
+            if (ReadSharedUlong(&port->TxHoldFlags) & TX_HOLD_STOPS_WRITER)
                 held = TRUE;
             else
                 chunk = WriteChunkLength(port);
@@ -435,8 +435,7 @@ NTSTATUS OnWriteCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
     BOOLEAN sentOk = !failed && USBD_SUCCESS(usbdStatus);
 
     PIRP done = NULL;
-    PIRP wait = NULL;
-    ULONG events = 0;
+    BOOLEAN report = FALSE;
     BOOLEAN send = FALSE;
 
     KIRQL irql;
@@ -450,7 +449,7 @@ NTSTATUS OnWriteCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
             port->CurrentWriteIrpDataLen -= sent;
             port->CurrentWriteData += sent;
             ForgetWriteBytes(port, sent);
-            port->PerfStats.TransmittedCount += sent;
+            AddSharedUlong(&port->PerfStats.TransmittedCount, sent);
         }
         NTSTATUS endStatus = port->CurrentWriteEndStatus;
         ULONG sentSoFar = port->CurrentWriteIrpLength - port->CurrentWriteIrpDataLen;
@@ -471,9 +470,8 @@ NTSTATUS OnWriteCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
         else if (sentOk && port->CurrentWriteIrp != NULL)
             send = port->CurrentWriteIrpDataLen > 0;
         if (sentOk && NT_SUCCESS(status) && port->CurrentWriteIrp == NULL) {
-            InterlockedOr((volatile LONG *)&port->HistoryMask, SERIAL_EV_TXEMPTY);
-            wait = port->CurrentWaitIrp;
-            events = port->HistoryMask & port->WaitMask;
+            SetSharedBits(&port->HistoryMask, SERIAL_EV_TXEMPTY);
+            report = TRUE;
         }
     }
     KeReleaseSpinLock(&port->WriteQueueLock, irql);
@@ -482,8 +480,8 @@ NTSTATUS OnWriteCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
         IoCompleteRequest(done, IO_NO_INCREMENT);
     if (send)
         KeSetEvent(&port->WriteEvent, IO_NO_INCREMENT, FALSE);
-    if (wait != NULL && events != 0)
-        SerialCompleteCurrentWait(port, wait, events);
+    if (report)
+        SerialReportEvents(port);
     /* Last: once the lock is gone, removal may free the port. */
     IoReleaseRemoveLock(&port->RemoveLock, Irp);
     return STATUS_MORE_PROCESSING_REQUIRED;

@@ -119,7 +119,7 @@ static VOID TearDownPort(PDEVICE_EXTENSION Port)
 /* Called once for every UART device. PASSIVE_LEVEL. */
 NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject)
 {
-    DriverGlobals.ReceiveEnabled = 1;
+    WriteSharedLong(&DriverGlobals.ReceiveEnabled, 1);
 
     PDEVICE_OBJECT deviceObject = NULL;
     NTSTATUS status = CreatePortDevice(DriverObject, &deviceObject);
@@ -163,7 +163,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObj
     port->SystemPower = PowerSystemWorking;
     port->DevicePower = PowerDeviceD0;
     port->RestoreNeeded = 0;
-    port->PowerDownSeen = 0;
+    WriteSharedLong(&port->PowerDownSeen, 0);
     POWER_STATE state;
     state.DeviceState = PowerDeviceD0;
     PoSetPowerState(deviceObject, DevicePowerState, state);

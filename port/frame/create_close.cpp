@@ -103,7 +103,7 @@ NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
 
     UpdateRegister(port, SERIAL_PORT_CONTROL_REG, PORT_CONTROL_OPEN, PORT_CONTROL_OPEN, NULL, NULL);
-    RtlZeroMemory(&port->PerfStats, sizeof(port->PerfStats));
+    ClearStatistics(port);
 
     /* Oversampling and sample point. */
     UCHAR sample = 0;
@@ -147,7 +147,7 @@ NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     KeReleaseSpinLock(&port->QueueBufferLock, irql);
     InterlockedExchange(&port->PollingStopped, 0);
     DelayMilliseconds(OPEN_SETTLE_MS);
-    if (DriverGlobals.ReceiveEnabled)
+    if (ReadSharedLong(&DriverGlobals.ReceiveEnabled))
         KeSetEvent(&port->ReadEvent, IO_NO_INCREMENT, FALSE);
     KeSetEvent(&port->InterruptEvent, IO_NO_INCREMENT, FALSE);
 

@@ -113,9 +113,9 @@ typedef struct _DEVICE_EXTENSION {
     KEVENT RemoveEvent;                  /* set when IoCount drops to 0 */
     KEVENT StopEvent;                    /* set when IoCount drops to 1 */
     UNICODE_STRING InterfaceName;        /* the driver's private device interface */
-    LONG DeviceState;                    /* PORT_DEVICE_STATE */
+    volatile LONG DeviceState;           /* PORT_DEVICE_STATE; shared (frame.h) */
     LONG PreviousState;
-    LONG Started;
+    volatile LONG Started;               /* shared */
     volatile LONG handles;               /* open handles: 0 or 1 */
     UNICODE_STRING DeviceName;           /* \Device\LumoraSerial<n>, non-paged */
 
@@ -133,7 +133,7 @@ typedef struct _DEVICE_EXTENSION {
     UCHAR DeviceWakeEnable;              /* remote wake allowed */
     UCHAR WakeArmed;
     UCHAR RestoreNeeded;
-    UCHAR PowerDownSeen;
+    volatile LONG PowerDownSeen;         /* shared: the bulk-in completion reads it */
     UCHAR IdleRequestPending;
     KTIMER IdleTimer;
     KDPC IdleTimerDpc;
@@ -185,7 +185,7 @@ typedef struct _DEVICE_EXTENSION {
     KEVENT ReadEvent;
     PVOID ReadThread;                    /* PollingReadInterruptUrb */
     UCHAR BulkInRestartPending;          /* ReadEvent found the transfer busy */
-    ULONG BreakErrorFlag;
+    volatile ULONG BreakErrorFlag;       /* shared */
     volatile LONG PollingStopped;        /* 1: transfers are not re-armed; set by close and removal,
                                             changed and read with interlocked calls */
     UCHAR WhqlTestMode;
@@ -217,13 +217,13 @@ typedef struct _DEVICE_EXTENSION {
     KEVENT MsrEvent;
     PVOID MsrThread;                     /* PollingMSR */
     volatile LONG MsrPollArmed;          /* 1: the next modem-status read may be asked for; interlocked */
-    UCHAR SaveModemStatus;
-    ULONG TxHoldFlags;                   /* TX_HOLD_* */
-    ULONG RxHoldFlags;
+    volatile ULONG SaveModemStatus;      /* last modem status read, with its change bits; shared */
+    volatile ULONG TxHoldFlags;          /* TX_HOLD_*; shared */
+    volatile ULONG RxHoldFlags;          /* shared */
 
     /* Wait on mask. */
-    ULONG WaitMask;
-    ULONG HistoryMask;
+    volatile ULONG WaitMask;             /* shared */
+    volatile ULONG HistoryMask;          /* shared */
     PIRP CurrentWaitIrp;
 
     /* Serial settings and statistics. */
@@ -282,7 +282,7 @@ typedef struct _DRIVER_GLOBALS {
     ULONG DeviceNumber;                  /* next <n> tried for a device name */
     volatile LONG PoolAllocations;       /* live allocations of the pool helpers */
     volatile LONG PowerOperationCount;
-    UCHAR ReceiveEnabled;                /* bulk-in reception switch */
+    volatile LONG ReceiveEnabled;        /* bulk-in reception switch; shared */
     UCHAR PoolTypeKnown;                 /* NonPagedType below is decided */
     POOL_TYPE NonPagedType;              /* NonPagedPoolNx from Windows 8 on */
 } DRIVER_GLOBALS, *PDRIVER_GLOBALS;

@@ -108,12 +108,45 @@ NTSTATUS DispatchInternalControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 EXTERN_C_END
 
 /*
- * A LONG that other threads change while this one looks (the open count,
- * the polling-stopped flag), read whole. Any IRQL.
+ * Fields that several threads touch without a common lock (the open count,
+ * the PnP state, the hold flags, the event masks, the error sources and
+ * statistics) are read and written whole through these, never plainly, so
+ * every processor sees each change as one step. They are built on the
+ * interlocked calls every edition of the platform's headers has. Any IRQL.
  */
 FORCEINLINE LONG ReadSharedLong(volatile LONG *Value)
 {
     return InterlockedCompareExchange(Value, 0, 0);
+}
+
+FORCEINLINE ULONG ReadSharedUlong(volatile ULONG *Value)
+{
+    return (ULONG)InterlockedCompareExchange((volatile LONG *)Value, 0, 0);
+}
+
+FORCEINLINE VOID WriteSharedLong(volatile LONG *Value, LONG NewValue)
+{
+    InterlockedExchange(Value, NewValue);
+}
+
+FORCEINLINE VOID WriteSharedUlong(volatile ULONG *Value, ULONG NewValue)
+{
+    InterlockedExchange((volatile LONG *)Value, (LONG)NewValue);
+}
+
+FORCEINLINE VOID AddSharedUlong(volatile ULONG *Value, ULONG Amount)
+{
+    InterlockedExchangeAdd((volatile LONG *)Value, (LONG)Amount);
+}
+
+FORCEINLINE VOID SetSharedBits(volatile ULONG *Value, ULONG Bits)
+{
+    InterlockedOr((volatile LONG *)Value, (LONG)Bits);
+}
+
+FORCEINLINE VOID ClearSharedBits(volatile ULONG *Value, ULONG Bits)
+{
+    InterlockedAnd((volatile LONG *)Value, ~(LONG)Bits);
 }
 
 /* The port record of a device object of this driver. */

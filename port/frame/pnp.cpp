@@ -32,19 +32,19 @@ static NTSTATUS ForwardAndWait(PDEVICE_EXTENSION Port, PIRP Irp)
 static NTSTATUS HandleQueryStop(PDEVICE_EXTENSION Port, PIRP Irp)
 {
     Irp->IoStatus.Status = STATUS_SUCCESS;
-    if (Port->DeviceState == PortStateStarted)
-        Port->DeviceState = PortStateStopPending;
+    if (ReadSharedLong(&Port->DeviceState) == PortStateStarted)
+        WriteSharedLong(&Port->DeviceState, PortStateStopPending);
     return ForwardRequest(Port, Irp);
 }
 
 static NTSTATUS HandleCancelStop(PDEVICE_EXTENSION Port, PIRP Irp)
 {
     Irp->IoStatus.Status = STATUS_SUCCESS;
-    if (Port->DeviceState != PortStateStopPending)
+    if (ReadSharedLong(&Port->DeviceState) != PortStateStopPending)
         return ForwardRequest(Port, Irp);
     NTSTATUS status = ForwardAndWait(Port, Irp);
     if (NT_SUCCESS(status))
-        Port->DeviceState = PortStateStarted;
+        WriteSharedLong(&Port->DeviceState, PortStateStarted);
     return CompleteRequest(Irp, status);
 }
 
@@ -54,19 +54,19 @@ static NTSTATUS HandleQueryRemove(PDEVICE_EXTENSION Port, PIRP Irp)
         CancelIdleTimer(Port);
         CancelIdleRequest(Port);
     }
-    Port->PreviousState = Port->DeviceState;
-    Port->DeviceState = PortStateRemovePending;
+    Port->PreviousState = ReadSharedLong(&Port->DeviceState);
+    WriteSharedLong(&Port->DeviceState, PortStateRemovePending);
     Irp->IoStatus.Status = STATUS_SUCCESS;
     return ForwardRequest(Port, Irp);
 }
 
 static NTSTATUS HandleCancelRemove(PDEVICE_EXTENSION Port, PIRP Irp)
 {
-    if (Port->DeviceState != PortStateRemovePending)
+    if (ReadSharedLong(&Port->DeviceState) != PortStateRemovePending)
         return ForwardRequest(Port, Irp);
     NTSTATUS status = ForwardAndWait(Port, Irp);
     if (NT_SUCCESS(status))
-        Port->DeviceState = Port->PreviousState;
+        WriteSharedLong(&Port->DeviceState, Port->PreviousState);
     return CompleteRequest(Irp, status);
 }
 
@@ -164,7 +164,7 @@ static NTSTATUS StartDevice(PDEVICE_EXTENSION Port)
         Port->ChipGroup = (UCHAR)(gpio & GPIO_GROUP_MASK);
 
     Port->DevicePower = PowerDeviceD0;
-    Port->PowerDownSeen = 0;
+    WriteSharedLong(&Port->PowerDownSeen, 0);
     Port->IdleRequestPending = 0;
     Port->RestoreNeeded = 0;
 
@@ -180,7 +180,7 @@ static NTSTATUS StartDevice(PDEVICE_EXTENSION Port)
      */
     if (Port->BulkInContext.Irp != NULL && Port->InterruptInContext.Irp != NULL) {
         CreatePortTransfers(Port);
-        if (DriverGlobals.ReceiveEnabled)
+        if (ReadSharedLong(&DriverGlobals.ReceiveEnabled))
             KeSetEvent(&Port->ReadEvent, IO_NO_INCREMENT, FALSE);
         KeSetEvent(&Port->InterruptEvent, IO_NO_INCREMENT, FALSE);
     }
@@ -203,7 +203,7 @@ static VOID StopDevice(PDEVICE_EXTENSION Port, BOOLEAN Deconfigure)
         CancelIdleRequest(Port);
         CancelIdleTimer(Port);
     }
-    if (!Deconfigure || Port->DeviceState != PortStateStarted)
+    if (!Deconfigure || ReadSharedLong(&Port->DeviceState) != PortStateStarted)
         return;
     URB urb;
     RtlZeroMemory(&urb, sizeof(urb));
@@ -228,7 +228,7 @@ static NTSTATUS HandleStartDevice(PDEVICE_EXTENSION Port, PIRP Irp)
         if (Port->InterfaceName.Buffer != NULL)
             IoSetDeviceInterfaceState(&Port->InterfaceName, TRUE);
         CreatePortTransfers(Port);
-        Port->DeviceState = PortStateStarted;
+        WriteSharedLong(&Port->DeviceState, PortStateStarted);
         Port->WakeArmed = 0;
 
         UCHAR gpio = 0;
@@ -236,8 +236,8 @@ static NTSTATUS HandleStartDevice(PDEVICE_EXTENSION Port, PIRP Irp)
                                 GPIO_TRANSCEIVER_ENABLE, &gpio, NULL);
         if (NT_SUCCESS(status))
             Port->ChipGroup = (UCHAR)(gpio & GPIO_GROUP_MASK);
-        Port->Started = 1;
-        if (DriverGlobals.ReceiveEnabled)
+        WriteSharedLong(&Port->Started, 1);
+        if (ReadSharedLong(&DriverGlobals.ReceiveEnabled))
             KeSetEvent(&Port->ReadEvent, IO_NO_INCREMENT, FALSE);
     }
     return CompleteRequest(Irp, status);
@@ -258,9 +258,9 @@ static NTSTATUS HandleStopDevice(PDEVICE_EXTENSION Port, PIRP Irp)
     if (Port->DeviceEnable)
         DrainIdle(Port);
     CancelPortTransfers(Port);
-    Port->Started = 0;
+    WriteSharedLong(&Port->Started, 0);
     StopDevice(Port, TRUE);
-    Port->DeviceState = PortStateStopped;
+    WriteSharedLong(&Port->DeviceState, PortStateStopped);
     Irp->IoStatus.Status = STATUS_SUCCESS;
     return ForwardRequest(Port, Irp);
 }
@@ -298,7 +298,7 @@ static NTSTATUS HandleSurpriseRemoval(PDEVICE_EXTENSION Port, PIRP Irp)
     Irp->IoStatus.Status = STATUS_SUCCESS;
     Port->Removed = 1;
     DisablePortInterface(Port);
-    Port->DeviceState = PortStateSurpriseRemoved;
+    WriteSharedLong(&Port->DeviceState, PortStateSurpriseRemoved);
     StopDevice(Port, FALSE);
     CancelPortTransfers(Port);
     KillAllReads(Port);
@@ -360,7 +360,7 @@ static NTSTATUS HandleRemoveDevice(PDEVICE_EXTENSION Port, PIRP Irp)
         RtlFreeUnicodeString(&Port->InterfaceName);
 
     StopDevice(Port, TRUE);
-    Port->DeviceState = PortStateRemoved;
+    WriteSharedLong(&Port->DeviceState, PortStateRemoved);
     InterlockedExchange(&Port->PollingStopped, 1);
 
     NTSTATUS status = ForwardRequest(Port, Irp);
