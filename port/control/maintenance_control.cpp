@@ -48,9 +48,6 @@
 /* INTERRUPT_ENABLE_REGISTER bit that every IOCTL_SET_IER clears first. */
 #define IER_CLEARED_BY_SET 0x10
 
-/* The standard remote wake-up feature of a USB device. */
-#define USB_FEATURE_REMOTE_WAKEUP 1
-
 /* Reception is switched this long (ms) after or before the switch changes. */
 #define RECEIVE_SWITCH_DELAY_MS 10
 
