@@ -192,15 +192,19 @@ static VOID ReceiveOn(PDEVICE_EXTENSION Port)
 
 /*
  * Switching it off stops every port's transfer from being sent again once
- * it completes; this port's transfer is cancelled now.
+ * it completes; this port's transfer is cancelled now. The remove lock
+ * keeps the transfer's request from being freed by a removal meanwhile.
  */
-static VOID ReceiveOff(PDEVICE_EXTENSION Port)
+static VOID ReceiveOff(PDEVICE_EXTENSION Port, PIRP Irp)
 {
     DriverGlobals.ReceiveEnabled = 0;
     DelayMilliseconds(RECEIVE_SWITCH_DELAY_MS);
-    PIRP irp = Port->BulkInContext.Irp;
-    if (irp != NULL)
-        IoCancelIrp(irp);
+    if (!NT_SUCCESS(IoAcquireRemoveLock(&Port->RemoveLock, Irp)))
+        return;
+    PIRP transfer = Port->BulkInContext.Irp;
+    if (transfer != NULL)
+        IoCancelIrp(transfer);
+    IoReleaseRemoveLock(&Port->RemoveLock, Irp);
 }
 
 NTSTATUS SerialMaintenanceControl(PDEVICE_EXTENSION Port, PIRP Irp, ULONG Code, PULONG_PTR Information)
@@ -300,7 +304,7 @@ NTSTATUS SerialMaintenanceControl(PDEVICE_EXTENSION Port, PIRP Irp, ULONG Code, 
         return STATUS_SUCCESS;
 
     case IOCTL_RECEIVE_OFF:
-        ReceiveOff(Port);
+        ReceiveOff(Port, Irp);
         return STATUS_SUCCESS;
 
     default:

@@ -50,13 +50,6 @@
 #define TRIGGER_BASE_8   0x80
 #define TRIGGER_BASE_14  0xC0
 
-/* The parameters of a control: the system buffer and both lengths. */
-typedef struct _VENDOR_REQUEST {
-    PUCHAR Buffer;
-    ULONG InputLength;
-    ULONG OutputLength;
-} VENDOR_REQUEST, *PVENDOR_REQUEST;
-
 /* ------------------------------------------------------------------------
  * Stored baud rate: the "BaudRate" value of the hardware key.
  * ------------------------------------------------------------------------ */
