@@ -120,6 +120,17 @@ bool Function::remoteWakeEnabled() const {
     return remoteWake_;
 }
 
+bool Function::endpointHalted(uint8_t address) const {
+    std::lock_guard g(hub_.mutex);
+    const Endpoint* ep = endpoint(address);
+    return ep && ep->halted;
+}
+
+uint64_t Function::resets() const {
+    std::lock_guard g(hub_.mutex);
+    return resets_;
+}
+
 size_t Function::queuedTransfers(uint8_t address) const {
     std::lock_guard g(hub_.mutex);
     const Endpoint* ep = endpoint(address);
@@ -291,6 +302,7 @@ void Function::setConfiguration(uint8_t value) {
 
 void Function::reset() {
     HubLock l(hub_);
+    ++resets_;
     remoteWake_ = false;
     for (auto& ep : endpoints_) {
         ep.halted = false;

@@ -123,6 +123,10 @@ public:
     uint64_t controlTransfers() const;
     uint8_t configuration() const;
     bool remoteWakeEnabled() const;
+    bool endpointHalted(uint8_t address) const;
+    // Port resets the hub made (each clears the halts and remote wake-up,
+    // the device keeps its address and configuration).
+    uint64_t resets() const;
     size_t queuedTransfers(uint8_t address) const;
 
     // UsbDevice
@@ -197,6 +201,7 @@ private:
     UsbResult failResult_ = UsbResult::Ok;
     int holdCount_ = 0;
     uint64_t controlCount_ = 0;
+    uint64_t resets_ = 0;
 };
 
 } // namespace zmodel

@@ -3,7 +3,8 @@
 #
 #   <out>/setup.exe                     the installer (i686)
 #   <out>/setup.ini                     its configuration
-#   <out>/cfg/LumoraSetting.bin         settings file, copied by [Copyfile]
+#   <out>/cfg/LumoraSetting.bin         settings file, copied by [Copyfile] (made by zport)
+#   <out>/Tools/zport.exe               the vendor maintenance tool (x64)
 #   <out>/<Arch>/devcon.exe             device tool per architecture (supplied)
 #   <out>/<Arch>/Port/Zephan_Port.inf + Zephan_Port.sys [+ .cat]
 #   <out>/<Arch>/Enum/Zephan_GPIOEnum.inf + Zephan_GPIOEnum.sys [+ .cat]
@@ -52,22 +53,23 @@ port_x64=$build/windows/Zephan_Port.sys
 # Windows reads INF and INI files with CRLF line ends.
 crlf() { sed 's/\r$//; s/$/\r/' "$1" >"$2"; }
 
-# The settings file the port driver reads from SysWOW64: 1536 bytes, the
-# two flags at 0x1FE/0x1FF off, and one record per chip group (4) and port
-# index (16) holding the driver's own defaults: no preferred COM number,
-# mode 0, 32-byte writes, receive trigger 0xC0 with scale 0x08, rate tables,
-# clock 1, divisor 1, sample bits 7, 16 samples per bit.
-settings_file() {
-  local record='\377\000\000\000\040\300\010\377\001\001\007\020\000\000\000\000'
-  head -c 512 /dev/zero
-  for _ in $(seq 64); do printf "$record"; done
-}
+# The settings file the port driver reads from SysWOW64 is made by the
+# vendor tool (zport settings create), run by the host build's
+# zport_package_settings on a simulated machine.
+package_settings=$build/tools/zport_package_settings
+[ -x "$package_settings" ] || { echo "assemble.sh: $package_settings not found (build the host tools first)" >&2; exit 1; }
 
 rm -rf "$out"
 mkdir -p "$out/cfg"
 cp "$setup_exe" "$out/setup.exe"
 crlf "$here/setup.ini" "$out/setup.ini"
-settings_file >"$out/cfg/LumoraSetting.bin"
+"$package_settings" "$out/cfg/LumoraSetting.bin"
+
+# The vendor tool.
+if [ -f "$build/windows/zport.exe" ]; then
+  mkdir -p "$out/Tools"
+  cp "$build/windows/zport.exe" "$out/Tools/zport.exe"
+fi
 
 # Driver images built here: the x64 port driver.
 if [ -f "$port_x64" ]; then

@@ -97,6 +97,10 @@ HANDLE openDevice(ThreadState& t, const std::u16string& ntPath, DWORD access, DW
 // A handle to a file on the machine's disk (kernel32_file.cpp).
 bool isDiskFile(ThreadState& t, HANDLE h);
 
+// WriteFile on the process's console (kernel32_console.cpp): false when the
+// handle is not a console handle.
+bool writeConsole(ThreadState& t, HANDLE h, const void* buffer, DWORD length);
+
 // ReadFile and WriteFile on a device (kernel32_device.cpp).
 BOOL deviceTransfer(ThreadState& t, DeviceHandle& device, bool write, void* buffer, DWORD length, LPDWORD done,
                     LPOVERLAPPED overlapped);

@@ -285,6 +285,9 @@ public:
             reg.setString(key, u"DriverDesc", wide(model.description));
             reg.setString(key, u"ProviderName", wide(package_.provider));
             reg.setString(key, u"DriverVersion", wide(package_.driverVer.substr(package_.driverVer.find(',') + 1)));
+            // The install section's own AddReg entries go into the software key.
+            for (auto& list : package_.inf.values(section, "AddReg"))
+                addReg(list, key);
         }
         return true;
     }
@@ -389,7 +392,9 @@ private:
         return function;
     }
 
-    // One AddReg section, for the hardware key (HKR).
+    // One AddReg section, for the key HKR stands for: the hardware key for
+    // the .HW section's entries, the software (driver) key for the install
+    // section's.
     void addReg(const std::string& sectionName, const std::u16string& hkr) {
         auto& reg = system_.machine().registry();
         for (auto& l : package_.inf.section(sectionName)) {

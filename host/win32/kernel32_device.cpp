@@ -6,6 +6,7 @@
 #include "nt_serial.h"
 
 #include <cctype>
+#include <cstring>
 
 using namespace host::win32;
 using namespace host::win32::api;
@@ -175,6 +176,31 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
     // Files on the disk: the ANSI path (the machine's names are ANSI).
     return CreateFileA(utf16ToAnsi(name).c_str(), dwDesiredAccess, dwShareMode, lpSecurityAttributes,
                        dwCreationDisposition, dwFlagsAndAttributes, hTemplateFile);
+}
+
+// The targets of DOS device names, or (without a name) every name, each
+// ending with a zero and the list with another.
+DWORD WINAPI QueryDosDeviceA(LPCSTR lpDeviceName, LPSTR lpTargetPath, DWORD ucchMax) {
+    ThreadState& t = thread("QueryDosDeviceA");
+    System& system = t.process->system();
+    std::string list;
+    if (lpDeviceName) {
+        auto target = system.dosDeviceTarget(ansiToUtf16(lpDeviceName));
+        if (!target)
+            return failed(t, ERROR_FILE_NOT_FOUND, DWORD(0));
+        list = utf16ToAnsi(*target);
+        list.push_back('\0');
+    } else {
+        for (const std::u16string& name : system.dosDeviceNames()) {
+            list += utf16ToAnsi(name);
+            list.push_back('\0');
+        }
+    }
+    list.push_back('\0');
+    if (!lpTargetPath || list.size() > ucchMax)
+        return failed(t, ERROR_INSUFFICIENT_BUFFER, DWORD(0));
+    std::memcpy(lpTargetPath, list.data(), list.size());
+    return DWORD(list.size());
 }
 
 BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,

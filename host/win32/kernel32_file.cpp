@@ -259,6 +259,11 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
     if (auto device = deviceOf(t, hFile))
         return deviceTransfer(t, *device, true, const_cast<void*>(lpBuffer), nNumberOfBytesToWrite,
                               lpNumberOfBytesWritten, lpOverlapped);
+    if (writeConsole(t, hFile, lpBuffer, nNumberOfBytesToWrite)) {
+        if (lpNumberOfBytesWritten)
+            *lpNumberOfBytesWritten = nNumberOfBytesToWrite;
+        return TRUE;
+    }
     auto file = t.process->system().handleAs<FileHandle>(hFile);
     if (lpNumberOfBytesWritten)
         *lpNumberOfBytesWritten = 0;

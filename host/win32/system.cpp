@@ -758,6 +758,19 @@ std::vector<std::string> System::list(const std::string& folder) {
 
 // ---- Registry and time ----
 
+std::optional<std::u16string> System::dosDeviceTarget(const std::u16string& name) {
+    return machine_.objects().linkTarget(u"\\??\\" + name);
+}
+
+std::vector<std::u16string> System::dosDeviceNames() {
+    const std::u16string prefix = u"\\??\\";
+    std::vector<std::u16string> out;
+    for (const std::u16string& path : machine_.objects().names(prefix))
+        if (path.size() > prefix.size() && path.find(u'\\', prefix.size()) == std::u16string::npos)
+            out.push_back(path.substr(prefix.size()));
+    return out;
+}
+
 bool System::registryKeyExists(const std::u16string& path) {
     return machine_.registry().exists(path);
 }

@@ -190,6 +190,7 @@ struct ThreadState {
     std::shared_ptr<Process> process;
     uint32_t lastError = 0;
     bool redirectionDisabled = false;   // Wow64DisableWow64FsRedirection
+    void* standardOutput = nullptr;     // GetStdHandle's console handle, made on first use
 };
 
 // An object a Win32 handle refers to.
@@ -292,6 +293,11 @@ public:
     bool is64BitWindows() const { return options_.processor != Processor::X86; }
     // IMAGE_FILE_MACHINE_* of the native processor.
     uint16_t nativeMachine() const;
+
+    // The DOS device names (\??\COM3 -> \Device\LumoraSerial0): what a
+    // name links to, and every name there is (QueryDosDevice).
+    std::optional<std::u16string> dosDeviceTarget(const std::u16string& name);
+    std::vector<std::u16string> dosDeviceNames();
 
     // The registry (absolute kernel paths, \Registry\Machine\...).
     struct RegistryValue {

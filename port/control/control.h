@@ -41,6 +41,22 @@ VOID ProbeTwoWireDevice(PDEVICE_EXTENSION Port);
 NTSTATUS ReadSettingsFile(PDEVICE_EXTENSION Port);
 
 /*
+ * settings.cpp: PASSIVE_LEVEL. One changed byte of the port's record:
+ * Byte := (Byte & Keep) | Value. RewriteSettingsRecord writes changes back
+ * into the file (which must exist); ReadPreferredComNumber gives record
+ * byte 0 (0xFF when the file cannot be read whole) and fails only when the
+ * file cannot be opened.
+ */
+typedef struct _SETTINGS_RECORD_CHANGE {
+    UCHAR Byte;
+    UCHAR Keep;
+    UCHAR Value;
+} SETTINGS_RECORD_CHANGE, *PSETTINGS_RECORD_CHANGE;
+
+NTSTATUS RewriteSettingsRecord(PDEVICE_EXTENSION Port, const SETTINGS_RECORD_CHANGE *Changes, ULONG Count);
+NTSTATUS ReadPreferredComNumber(PDEVICE_EXTENSION Port, PUCHAR Number);
+
+/*
  * vendor_control.cpp, maintenance_control.cpp: PASSIVE_LEVEL. The driver's
  * own controls: port settings, and register, two-wire bus and USB
  * maintenance. Each sets *Information and returns the request's status;

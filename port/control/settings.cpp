@@ -2,31 +2,14 @@
  * Vendor settings of a port: their defaults, the two-wire probe, and the
  * port's record of the settings file shared by every port of the machine.
  *
- * The file is 1536 bytes: two flag bytes at 0x1FE and 0x1FF for every
- * port, then four blocks of 256 bytes, one per chip group, of sixteen
- * 16-byte records, one per port index.
+ * The file (its layout in settings_file.h) is made by a tool; the driver
+ * reads it when a port starts and rewrites bytes of the port's record when
+ * a vendor control changes a setting, but never creates it.
  */
 #include "../frame/driver.h"
+#include "settings_file.h"
 
-#define SETTINGS_FILE_PATH          L"\\SystemRoot\\SysWOW64\\LumoraSetting.bin"
-#define SETTINGS_FILE_BYTES         0x600
-#define SETTINGS_MSR_OFF_OFFSET     0x1FE
-#define SETTINGS_LOOPBACK_OFFSET    0x1FF
-#define SETTINGS_RECORDS_OFFSET     0x200
-#define SETTINGS_GROUP_BYTES        256
-#define SETTINGS_RECORD_BYTES       16
-
-/* Bytes of a port's record. */
-#define RECORD_MODE_FLAGS           1
-#define RECORD_PORT_MODE            2
-#define RECORD_MAX_WRITE_LENGTH     4
-#define RECORD_RX_TRIGGER_BITS      5
-#define RECORD_RX_TRIGGER_SCALE     6
-#define RECORD_BAUD_MODE            7
-#define RECORD_CUSTOM_CLOCK         8
-#define RECORD_CUSTOM_DIVISOR       9
-#define RECORD_SAMPLE               10
-#define RECORD_SAMPLE_RATE          11
+#define SETTINGS_FILE_PATH          L"\\SystemRoot\\SysWOW64\\" SETTINGS_FILE_NAME
 
 /* Address bytes of the optional two-wire device, by port index. */
 #define TWO_WIRE_ADDRESS_LOW        0x58    /* ports 0-3 */
@@ -72,6 +55,46 @@ VOID ProbeTwoWireDevice(PDEVICE_EXTENSION Port)
     Port->MsrInterruptOff = 0;
 }
 
+/*
+ * Where this port's record lies in the file image: chosen by ChipGroup and
+ * PortIndex. FALSE for a port index no record exists for. Any IRQL.
+ */
+static BOOLEAN SettingsRecordOffset(PDEVICE_EXTENSION Port, PULONG Offset)
+{
+    if (Port->PortIndex < 0 || Port->PortIndex >= SETTINGS_RECORDS_PER_GROUP)
+        return FALSE;
+    *Offset = SETTINGS_RECORD_OFFSET((ULONG)(Port->ChipGroup & GPIO_GROUP_MASK), (ULONG)Port->PortIndex);
+    return TRUE;
+}
+
+/* Opens the settings file; it is never created. PASSIVE_LEVEL. */
+static NTSTATUS OpenSettingsFile(ACCESS_MASK Access, PHANDLE File)
+{
+    UNICODE_STRING path;
+    OBJECT_ATTRIBUTES attributes;
+    IO_STATUS_BLOCK ioStatus;
+    RtlInitUnicodeString(&path, SETTINGS_FILE_PATH);
+    InitializeObjectAttributes(&attributes, &path, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
+    return ZwCreateFile(File, Access, &attributes, &ioStatus, NULL, FILE_ATTRIBUTE_NORMAL, 0, FILE_OPEN,
+                        FILE_SYNCHRONOUS_IO_NONALERT, NULL, 0);
+}
+
+/*
+ * Reads the whole 1536-byte image. A shorter file counts as unreadable:
+ * the records past its end would be undefined. PASSIVE_LEVEL.
+ */
+static NTSTATUS ReadSettingsImage(HANDLE File, PUCHAR Image)
+{
+    IO_STATUS_BLOCK ioStatus;
+    LARGE_INTEGER offset;
+    offset.QuadPart = 0;
+    ioStatus.Information = 0;
+    NTSTATUS status = ZwReadFile(File, NULL, NULL, NULL, &ioStatus, Image, SETTINGS_FILE_BYTES, &offset, NULL);
+    if (NT_SUCCESS(status) && ioStatus.Information != SETTINGS_FILE_BYTES)
+        status = STATUS_END_OF_FILE;
+    return status;
+}
+
 /* Takes this port's settings out of a whole settings file image. */
 static VOID ApplySettings(PDEVICE_EXTENSION Port, const UCHAR *File)
 {
@@ -80,9 +103,8 @@ static VOID ApplySettings(PDEVICE_EXTENSION Port, const UCHAR *File)
     if (File[SETTINGS_LOOPBACK_OFFSET] == 1)
         Port->LoopbackAtOpen = 1;
 
-    ULONG offset = SETTINGS_RECORDS_OFFSET + (ULONG)(Port->ChipGroup & GPIO_GROUP_MASK) * SETTINGS_GROUP_BYTES
-                 + (ULONG)Port->PortIndex * SETTINGS_RECORD_BYTES;
-    if (Port->PortIndex < 0 || offset + SETTINGS_RECORD_BYTES > SETTINGS_FILE_BYTES)
+    ULONG offset = 0;
+    if (!SettingsRecordOffset(Port, &offset))
         return;
     const UCHAR *record = File + offset;
 
@@ -117,23 +139,16 @@ static VOID ApplySettings(PDEVICE_EXTENSION Port, const UCHAR *File)
 
 /*
  * Reads the settings file and takes this port's record, chosen by
- * ChipGroup and PortIndex, and the two flag bytes. The file is never
- * created. A missing or unreadable file, or one shorter than 1536 bytes
- * (whose record might lie past its end), leaves every setting as it is.
+ * ChipGroup and PortIndex, and the two flag bytes. A missing or unreadable
+ * file, or one shorter than 1536 bytes, leaves every setting as it is.
  * PASSIVE_LEVEL.
  */
 NTSTATUS ReadSettingsFile(PDEVICE_EXTENSION Port)
 {
     PAGED_CODE();
 
-    UNICODE_STRING path;
-    OBJECT_ATTRIBUTES attributes;
-    IO_STATUS_BLOCK ioStatus;
     HANDLE file = NULL;
-    RtlInitUnicodeString(&path, SETTINGS_FILE_PATH);
-    InitializeObjectAttributes(&attributes, &path, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
-    NTSTATUS status = ZwCreateFile(&file, GENERIC_ALL, &attributes, &ioStatus, NULL, FILE_ATTRIBUTE_NORMAL, 0,
-                                   FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT, NULL, 0);
+    NTSTATUS status = OpenSettingsFile(GENERIC_ALL, &file);
     if (!NT_SUCCESS(status)) {
         PortTrace(Port->DeviceObject, "-- ReadSettingsFile: no settings file %x\n", status);
         return status;
@@ -144,19 +159,81 @@ NTSTATUS ReadSettingsFile(PDEVICE_EXTENSION Port)
         ZwClose(file);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-
-    LARGE_INTEGER offset;
-    offset.QuadPart = 0;
-    status = ZwReadFile(file, NULL, NULL, NULL, &ioStatus, image, SETTINGS_FILE_BYTES, &offset, NULL);
-    if (NT_SUCCESS(status) && ioStatus.Information != SETTINGS_FILE_BYTES)
-        status = STATUS_END_OF_FILE;
+    status = ReadSettingsImage(file, image);
     if (NT_SUCCESS(status))
         ApplySettings(Port, image);
     else
-        PortTrace(Port->DeviceObject, "-- ReadSettingsFile: read %x, %d bytes\n", status,
-                  (int)ioStatus.Information);
+        PortTrace(Port->DeviceObject, "-- ReadSettingsFile: read %x\n", status);
 
     FreePool(image);
     ZwClose(file);
     return status;
+}
+
+/*
+ * Writes changed bytes of this port's record back into the settings file:
+ * the whole image is read, each change applied as (byte & Keep) | Value,
+ * and the image written back at offset 0. A file that is missing, cannot
+ * be read whole, or lies at an IRQL where files cannot be used is left as
+ * it is; the caller's in-memory change stands either way. PASSIVE_LEVEL.
+ */
+NTSTATUS RewriteSettingsRecord(PDEVICE_EXTENSION Port, const SETTINGS_RECORD_CHANGE *Changes, ULONG Count)
+{
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL)
+        return STATUS_INVALID_DEVICE_STATE;
+    ULONG offset = 0;
+    if (!SettingsRecordOffset(Port, &offset))
+        return STATUS_INVALID_PARAMETER;
+
+    HANDLE file = NULL;
+    NTSTATUS status = OpenSettingsFile(GENERIC_ALL, &file);
+    if (!NT_SUCCESS(status))
+        return status;
+    PUCHAR image = (PUCHAR)AllocateZeroedPool(PagedPool, SETTINGS_FILE_BYTES);
+    if (image == NULL) {
+        ZwClose(file);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+
+    status = ReadSettingsImage(file, image);
+    if (NT_SUCCESS(status)) {
+        for (ULONG i = 0; i < Count; i++) {
+            if (Changes[i].Byte >= SETTINGS_RECORD_BYTES)
+                continue;
+            PUCHAR byte = image + offset + Changes[i].Byte;
+            *byte = (UCHAR)((*byte & Changes[i].Keep) | Changes[i].Value);
+        }
+        IO_STATUS_BLOCK ioStatus;
+        LARGE_INTEGER start;
+        start.QuadPart = 0;
+        status = ZwWriteFile(file, NULL, NULL, NULL, &ioStatus, image, SETTINGS_FILE_BYTES, &start, NULL);
+    }
+    if (!NT_SUCCESS(status))
+        PortTrace(Port->DeviceObject, "-- RewriteSettingsRecord: %x\n", status);
+
+    FreePool(image);
+    ZwClose(file);
+    return status;
+}
+
+/*
+ * Byte 0 of this port's record, the preferred COM number. Fails with the
+ * open's status when the file cannot be opened; a file that cannot be read
+ * whole gives RECORD_NO_PREFERRED_COM. PASSIVE_LEVEL.
+ */
+NTSTATUS ReadPreferredComNumber(PDEVICE_EXTENSION Port, PUCHAR Number)
+{
+    *Number = RECORD_NO_PREFERRED_COM;
+    HANDLE file = NULL;
+    NTSTATUS status = OpenSettingsFile(GENERIC_READ, &file);
+    if (!NT_SUCCESS(status))
+        return status;
+    PUCHAR image = (PUCHAR)AllocateZeroedPool(PagedPool, SETTINGS_FILE_BYTES);
+    ULONG offset = 0;
+    if (image != NULL && NT_SUCCESS(ReadSettingsImage(file, image)) && SettingsRecordOffset(Port, &offset))
+        *Number = image[offset + RECORD_PREFERRED_COM];
+    if (image != NULL)
+        FreePool(image);
+    ZwClose(file);
+    return STATUS_SUCCESS;
 }

@@ -84,12 +84,14 @@ void InstallerTest::layOutPackage(std::optional<std::string> setupIni) {
     const std::string root = kPackageFolder;
     windows->writeProgramFile(root + "\\setup.exe", "setup");
     windows->writeFile(root + "\\setup.ini", setupIni ? *setupIni : packageFile("setup.ini"));
-    // 1536 bytes of port defaults, as assemble.sh generates them.
-    std::string settings(512, '\0');
-    const char record[16] = {'\377', 0, 0, 0, '\040', '\300', '\010', '\377', 1, 1, 7, '\020', 0, 0, 0, 0};
-    for (int i = 0; i < 64; ++i)
-        settings.append(record, sizeof record);
-    windows->writeFile(root + "\\cfg\\LumoraSetting.bin", settings);
+    // The settings file with the port defaults, made by the vendor tool as
+    // for the package.
+    host::win32::ProcessOptions zport;
+    zport.image = "C:\\Tools\\zport.exe";
+    zport.arguments = {"settings", "create", "--file", root + "\\cfg\\LumoraSetting.bin"};
+    zport.is32Bit = false;
+    if (windows->run(zport, zportProgram()) != 0)
+        ADD_FAILURE() << "zport settings create failed";
     const std::string port = packageFile("Zephan_Port.inf");
     const std::string enumerator = packageFile("Zephan_GPIOEnum.inf");
     for (const char* arch : {"X86", "X64", "Arm64"}) {

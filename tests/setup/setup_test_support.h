@@ -24,6 +24,8 @@ namespace ztest {
 
 // The installer's SetupMain as a program of the Win32 subsystem.
 host::win32::Program installerProgram();
+// zport, the vendor tool, as a program of the machine (installer_program.cpp).
+host::win32::Program zportProgram();
 
 inline constexpr const char* kPackageFolder = "C:\\Zephan";
 inline constexpr const char* kTitle = "Halvane Device Driver Installer";

@@ -137,6 +137,15 @@ TEST_F(SystemTest, TheInstallerReplacesAnOlderReleaseOnAFreshX64Machine) {
         EXPECT_EQ(infPathOf(n), portPackage);
         EXPECT_EQ(n.state, DevNodeState::Started);
         EXPECT_EQ(hardwareValue(n, u"DeviceEnable"), 0u);
+        // The Ports-class entries of the software key: the system's port
+        // settings page and the serial subclass.
+        const std::u16string driverKey = host::kControlPath + u"\\Class\\" + n.driverKey;
+        auto& reg = machine->registry();
+        EXPECT_EQ(reg.string(driverKey, u"EnumPropPages32"), u"MsPorts.dll,SerialPortPropPageProvider");
+        auto subClass = reg.value(driverKey, u"PortSubClass");
+        ASSERT_TRUE(subClass);
+        EXPECT_EQ(subClass->type, ULONG(REG_BINARY));
+        EXPECT_EQ(subClass->data, std::vector<uint8_t>{0x01});
     }
     // The old devices were uninstalled, giving their names back, so the new
     // ones are COM3 to COM6 again.

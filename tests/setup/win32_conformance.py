@@ -15,7 +15,7 @@ import sys
 include_dir = pathlib.Path(sys.argv[1])
 out = pathlib.Path(sys.argv[2])
 
-HEADERS = ["windows.h", "shellapi.h", "shlobj.h", "shlwapi.h", "winternl.h"]
+HEADERS = ["windows.h", "winioctl.h", "shellapi.h", "shlobj.h", "shlwapi.h", "winternl.h"]
 
 # Structures the installer hands to the platform, with their fields.
 LAYOUTS = {

@@ -68,4 +68,25 @@ uint32_t CommTest::runApp(std::function<int()> program)
     return windows_->run(options, [program](host::win32::ProgramContext&) { return program(); });
 }
 
+CommTest::ProgramResult CommTest::runProgram(const std::string& image, const std::vector<std::string>& arguments,
+                                             host::win32::Program program)
+{
+    host::win32::ProcessOptions options;
+    options.image = image;
+    options.arguments = arguments;
+    options.is32Bit = false;
+    auto process = windows_->start(options, std::move(program));
+    windows_->wait(*process);
+    return {process->exitCode(), process->output()};
+}
+
+void CommTest::replugPort(int uart)
+{
+    controller_->uart(uart).unplug();
+    machine->pnp().waitIdle();
+    controller_->uart(uart).plugIn();
+    machine->pnp().waitIdle();
+    machine->sleep(1);
+}
+
 } // namespace ztest

@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace host::usb {
 class Plug;
@@ -45,6 +46,19 @@ protected:
     // Runs `program` as a 64-bit Win32 process on the machine and returns
     // its exit code.
     uint32_t runApp(std::function<int()> program);
+
+    // Runs a program with a command line as a 64-bit process from `image`;
+    // its exit code and what it wrote to its console.
+    struct ProgramResult {
+        uint32_t exitCode;
+        std::string output;
+    };
+    ProgramResult runProgram(const std::string& image, const std::vector<std::string>& arguments,
+                             host::win32::Program program);
+
+    // UART i leaves the hub and comes back: its port is removed and added
+    // again, as a restart of the device does.
+    void replugPort(int uart);
 
     // Machine time in milliseconds.
     double nowMs() const { return static_cast<double>(machine->now()) / 10000.0; }

@@ -1,0 +1,208 @@
+// The vendor tool on a whole machine: zport prepares the settings file
+// before the controller is there, then lists the four ports, shows and
+// changes their settings, renames one (the new name is there once the port
+// comes back), reads and writes registers and an EEPROM on the two-wire
+// bus, switches reception off and on while an application moves data, and
+// answers bad command lines, missing ports and refused controls with the
+// exit codes scripts rely on.
+
+#include <windows.h>
+
+#include "comm_fixture.h"
+#include "model/two_wire.h"
+#include "tools/zport/zport.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace ztest {
+namespace {
+
+const char kSettingsFile[] = "C:\\Windows\\SysWOW64\\LumoraSetting.bin";
+
+class ZportTest : public CommTest {
+protected:
+    ProgramResult zport(std::vector<std::string> arguments)
+    {
+        return runProgram("C:\\Tools\\zport.exe", arguments,
+                          [](host::win32::ProgramContext& c) { return ZportMain(c.argc(), c.argv()); });
+    }
+    static bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+    // An application's turn on a port with a loopback plug: writes `data`
+    // and returns what comes back within 300 ms.
+    std::string echo(const std::string& port, const std::string& data)
+    {
+        std::string got;
+        const std::string path = "\\\\.\\" + port;
+        EXPECT_EQ(runApp([&] {
+                      HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                                             nullptr);
+                      if (h == INVALID_HANDLE_VALUE)
+                          return 1;
+                      DCB dcb = {};
+                      dcb.DCBlength = sizeof dcb;
+                      GetCommState(h, &dcb);
+                      dcb.BaudRate = 115200;
+                      SetCommState(h, &dcb);
+                      COMMTIMEOUTS t = {0, 0, 300, 0, 0};
+                      SetCommTimeouts(h, &t);
+                      DWORD n = 0;
+                      WriteFile(h, data.data(), DWORD(data.size()), &n, nullptr);
+                      std::vector<char> buffer(data.size());
+                      if (ReadFile(h, buffer.data(), DWORD(buffer.size()), &n, nullptr))
+                          got.assign(buffer.data(), n);
+                      CloseHandle(h);
+                      return 0;
+                  }),
+                  0u);
+        return got;
+    }
+};
+
+TEST_F(ZportTest, PreparesSettingsThenShowsChangesAndRenamesPorts)
+{
+    // The settings file, before any port starts.
+    auto r = zport({"settings", "create"});
+    EXPECT_EQ(r.exitCode, 0u) << r.output;
+    auto file = windows().readFile(kSettingsFile);
+    ASSERT_TRUE(file);
+    EXPECT_EQ(file->size(), 0x600u);
+    EXPECT_EQ(zport({"settings", "create"}).exitCode, 1u) << "an existing file is kept";
+    r = zport({"settings", "set", "0", "1", "maxwrite=64", "mode=2"});
+    EXPECT_EQ(r.exitCode, 0u) << r.output;
+    r = zport({"settings", "show", "0", "1"});
+    EXPECT_TRUE(has(r.output, "group 0 index  1: com=none flags=0x00 mode=2 maxwrite=64")) << r.output;
+
+    plugController(zmodel::Variant::Ports4);
+    r = zport({"list"});
+    EXPECT_EQ(r.exitCode, 0u);
+    for (int i = 0; i < 4; ++i)
+        EXPECT_TRUE(has(r.output, "COM" + std::to_string(3 + i) + "    port " + std::to_string(1 + i))) << r.output;
+
+    // The record prepared for the second port is in force.
+    r = zport({"show", "COM4"});
+    EXPECT_EQ(r.exitCode, 0u) << r.output;
+    EXPECT_TRUE(has(r.output, "port number:       2")) << r.output;
+    EXPECT_TRUE(has(r.output, "mode:              2")) << r.output;
+    EXPECT_TRUE(has(r.output, "max write length:  64")) << r.output;
+    EXPECT_TRUE(has(r.output, "receive trigger:   56")) << r.output;
+    EXPECT_TRUE(has(r.output, "stored baud rate:  none (The system cannot find the file specified.)")) << r.output;
+
+    r = zport({"set", "COM3", "trigger=112", "maxwrite=100", "baud=115200", "flags=1"});
+    EXPECT_EQ(r.exitCode, 0u) << r.output;
+    r = zport({"show", "COM3"});
+    EXPECT_TRUE(has(r.output, "receive trigger:   112")) << r.output;
+    EXPECT_TRUE(has(r.output, "max write length:  100")) << r.output;
+    EXPECT_TRUE(has(r.output, "stored baud rate:  115200")) << r.output;
+    EXPECT_TRUE(has(r.output, "flags:             mode flag 1")) << r.output;
+    r = zport({"settings", "show", "0", "0"});
+    EXPECT_TRUE(has(r.output, "flags=0x01 mode=0 maxwrite=100 trigger-bits=0xC0 trigger-scale=0x0C")) << r.output;
+
+    // A new name takes effect when the port comes back.
+    r = zport({"rename", "COM3", "COM9"});
+    EXPECT_EQ(r.exitCode, 0u) << r.output;
+    EXPECT_EQ(comName(0), "COM9");
+    EXPECT_EQ(zport({"show", "COM3"}).exitCode, 0u) << "the running port keeps its name";
+    replugPort(0);
+    EXPECT_TRUE(portStarted(0));
+    r = zport({"show", "COM9"});
+    EXPECT_EQ(r.exitCode, 0u) << r.output;
+    EXPECT_TRUE(has(r.output, "max write length:  100")) << "its settings record came along";
+    r = zport({"show", "COM3"});
+    EXPECT_EQ(r.exitCode, 3u);
+    EXPECT_TRUE(has(r.output, "COM3: no such port")) << r.output;
+    EXPECT_TRUE(has(zport({"list"}).output, "COM9    port 1")) << r.output;
+}
+
+TEST_F(ZportTest, ReadsRegistersAndAnEepromOnTheTwoWireBus)
+{
+    plugController(zmodel::Variant::Ports4);
+    auto eeprom = std::make_shared<zmodel::Eeprom>(0x50);
+    eeprom->memory()[0x20] = 0x4C;
+    controller().uart(2).attachTwoWireDevice(eeprom);
+
+    auto r = zport({"reg", "COM5", "write", "0x108", "1", "0x22", "0x33"});
+    EXPECT_EQ(r.exitCode, 0u) << r.output;
+    EXPECT_EQ(controller().uart(2).peekRegister(0x109), 0x22);
+    r = zport({"reg", "COM5", "read", "0x108", "3"});
+    EXPECT_EQ(r.exitCode, 0u);
+    EXPECT_TRUE(has(r.output, "0x108: 01 22 33")) << r.output;
+
+    // The bus's clock and data lines are two of the transceiver mode
+    // outputs, which every open drives: mode 6 leaves both released.
+    EXPECT_EQ(zport({"set", "COM5", "mode=6"}).exitCode, 0u);
+    r = zport({"i2c", "COM5", "read", "0xA0", "0x20"});
+    EXPECT_EQ(r.exitCode, 0u) << r.output;
+    EXPECT_TRUE(has(r.output, "register 0x20 = 0x4C")) << r.output;
+    EXPECT_EQ(zport({"i2c", "COM5", "write", "0xA0", "0x21", "0x99"}).exitCode, 0u);
+    EXPECT_EQ(eeprom->memory()[0x21], 0x99);
+    // Nobody at that address: a failure for scripts.
+    r = zport({"i2c", "COM5", "read", "0xB0", "0x20"});
+    EXPECT_EQ(r.exitCode, 1u);
+    EXPECT_TRUE(has(r.output, "no device acknowledged address byte 0xB0")) << r.output;
+
+    r = zport({"usb", "COM5", "config-descriptor"});
+    EXPECT_EQ(r.exitCode, 0u) << r.output;
+    EXPECT_TRUE(has(r.output, "0x000: 09 02")) << r.output;
+    EXPECT_EQ(zport({"usb", "COM5", "wake", "on"}).exitCode, 0u);
+    EXPECT_TRUE(controller().uart(2).remoteWakeEnabled());
+    EXPECT_EQ(zport({"usb", "COM5", "reset-port"}).exitCode, 0u);
+    EXPECT_FALSE(controller().uart(2).remoteWakeEnabled());
+}
+
+TEST_F(ZportTest, ReceptionSwitchesOffAndOnWhileDataFlows)
+{
+    plugController(zmodel::Variant::Ports4);
+    zmodel::LoopbackPlug plug(controller().uart(1));
+    EXPECT_EQ(echo("COM4", "hello"), "hello");
+
+    auto r = zport({"receive", "COM4", "off"});
+    EXPECT_EQ(r.exitCode, 0u) << r.output;
+    EXPECT_EQ(echo("COM4", "again"), "") << "nothing is received while reception is off";
+    EXPECT_EQ(controller().uart(1).rxFifoCount(), 5u) << "the bytes wait in the chip";
+
+    r = zport({"receive", "COM4", "on"});
+    EXPECT_EQ(r.exitCode, 0u) << r.output;
+    EXPECT_EQ(echo("COM4", "third"), "third");
+}
+
+TEST_F(ZportTest, ExitCodesTellBadCommandLinesMissingPortsAndRefusals)
+{
+    plugController(zmodel::Variant::Ports2);
+    auto r = zport({});
+    EXPECT_EQ(r.exitCode, 2u);
+    EXPECT_TRUE(has(r.output, "usage:"));
+    r = zport({"set", "--help"});
+    EXPECT_EQ(r.exitCode, 0u);
+    EXPECT_TRUE(has(r.output, "usage: zport set COMn key=value")) << r.output;
+    r = zport({"set", "COM3", "speed=9"});
+    EXPECT_EQ(r.exitCode, 2u);
+    EXPECT_TRUE(has(r.output, "unknown setting 'speed'")) << r.output;
+    EXPECT_EQ(zport({"set", "COM3", "maxwrite=129"}).exitCode, 2u);
+    EXPECT_EQ(zport({"frobnicate"}).exitCode, 2u);
+
+    r = zport({"show", "COM20"});
+    EXPECT_EQ(r.exitCode, 3u);
+    EXPECT_TRUE(has(r.output, "COM20: no such port")) << r.output;
+    r = zport({"show", "COM1"});
+    EXPECT_EQ(r.exitCode, 3u) << r.output;
+
+    // A port opened by no file for a pipe has no pipe to reset: the driver refuses.
+    r = zport({"usb", "COM3", "reset-pipe"});
+    EXPECT_EQ(r.exitCode, 1u);
+    EXPECT_TRUE(has(r.output, "COM3: pipe reset: The parameter is incorrect.")) << r.output;
+    r = zport({"rename", "COM3", "COM2000"});
+    EXPECT_EQ(r.exitCode, 1u);
+    EXPECT_TRUE(has(r.output, "The parameter is incorrect.")) << r.output;
+    EXPECT_EQ(comName(0), "COM3");
+
+    // The settings file must exist to be shown or changed.
+    r = zport({"settings", "show"});
+    EXPECT_EQ(r.exitCode, 1u);
+    EXPECT_TRUE(has(r.output, "The system cannot find")) << r.output;
+}
+
+} // namespace
+} // namespace ztest
