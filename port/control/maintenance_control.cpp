@@ -186,7 +186,7 @@ static NTSTATUS CopyConfigurationDescriptor(PDEVICE_EXTENSION Port, PMAINTENANCE
 static VOID ReceiveOn(PDEVICE_EXTENSION Port)
 {
     DelayMilliseconds(RECEIVE_SWITCH_DELAY_MS);
-    DriverGlobals.ReceiveEnabled = 1;
+    WriteSharedLong(&DriverGlobals.ReceiveEnabled, 1);
     KeSetEvent(&Port->ReadEvent, IO_NO_INCREMENT, FALSE);
 }
 
@@ -197,7 +197,7 @@ static VOID ReceiveOn(PDEVICE_EXTENSION Port)
  */
 static VOID ReceiveOff(PDEVICE_EXTENSION Port, PIRP Irp)
 {
-    DriverGlobals.ReceiveEnabled = 0;
+    WriteSharedLong(&DriverGlobals.ReceiveEnabled, 0);
     DelayMilliseconds(RECEIVE_SWITCH_DELAY_MS);
     if (!NT_SUCCESS(IoAcquireRemoveLock(&Port->RemoveLock, Irp)))
         return;
