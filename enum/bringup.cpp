@@ -119,8 +119,10 @@ extern "C" VOID EnumPrepareRegistryAndStart(WDFDEVICE Device) {
     WDFKEY key;
     if (NT_SUCCESS(WdfDeviceOpenRegistryKey(Device, PLUGPLAY_REGKEY_DEVICE, 0x1F0000, WDF_NO_OBJECT_ATTRIBUTES,
                                             &key))) {
-        UNICODE_STRING setupNumber = RTL_CONSTANT_STRING(L"SetupNumber");
-        UNICODE_STRING firstSetupFlag = RTL_CONSTANT_STRING(L"FirstSetupFlag");
+        UNICODE_STRING setupNumber;
+        UNICODE_STRING firstSetupFlag;
+        RtlInitUnicodeString(&setupNumber, L"SetupNumber");
+        RtlInitUnicodeString(&firstSetupFlag, L"FirstSetupFlag");
         WdfRegistryAssignULong(key, &setupNumber, context->SetupNumber);
         ULONG flag = context->SetupNumber;
         (void)WdfRegistryQueryULong(key, &firstSetupFlag, &flag);

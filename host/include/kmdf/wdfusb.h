@@ -26,43 +26,43 @@ typedef union _WDF_USB_CONTROL_SETUP_PACKET {
     struct {
         union {
             struct {
-                BYTE Recipient : 2;
-                BYTE Reserved : 3;
-                BYTE Type : 2;
-                BYTE Dir : 1;
+                UCHAR Recipient : 2;
+                UCHAR Reserved : 3;
+                UCHAR Type : 2;
+                UCHAR Dir : 1;
             } Request;
-            BYTE Byte;
+            UCHAR Byte;
         } bm;
-        BYTE bRequest;
+        UCHAR bRequest;
         union {
             struct {
-                BYTE LowByte;
-                BYTE HiByte;
+                UCHAR LowByte;
+                UCHAR HiByte;
             } Bytes;
             USHORT Value;
         } wValue;
         union {
             struct {
-                BYTE LowByte;
-                BYTE HiByte;
+                UCHAR LowByte;
+                UCHAR HiByte;
             } Bytes;
             USHORT Value;
         } wIndex;
         USHORT wLength;
     } Packet;
     struct {
-        BYTE Bytes[8];
+        UCHAR Bytes[8];
     } Generic;
 } WDF_USB_CONTROL_SETUP_PACKET, *PWDF_USB_CONTROL_SETUP_PACKET;
 
 FORCEINLINE VOID WDF_USB_CONTROL_SETUP_PACKET_INIT_VENDOR(PWDF_USB_CONTROL_SETUP_PACKET Packet,
                                                           WDF_USB_BMREQUEST_DIRECTION Direction,
-                                                          WDF_USB_BMREQUEST_RECIPIENT Recipient, BYTE Request,
+                                                          WDF_USB_BMREQUEST_RECIPIENT Recipient, UCHAR Request,
                                                           USHORT Value, USHORT Index) {
     RtlZeroMemory(Packet, sizeof(WDF_USB_CONTROL_SETUP_PACKET));
-    Packet->Packet.bm.Request.Dir = (BYTE)Direction;
-    Packet->Packet.bm.Request.Type = (BYTE)BmRequestVendor;
-    Packet->Packet.bm.Request.Recipient = (BYTE)Recipient;
+    Packet->Packet.bm.Request.Dir = (UCHAR)Direction;
+    Packet->Packet.bm.Request.Type = (UCHAR)BmRequestVendor;
+    Packet->Packet.bm.Request.Recipient = (UCHAR)Recipient;
     Packet->Packet.bRequest = Request;
     Packet->Packet.wValue.Value = Value;
     Packet->Packet.wIndex.Value = Index;
