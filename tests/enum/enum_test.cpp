@@ -309,12 +309,45 @@ TEST_F(EnumTest, StopRestartAndSurpriseRemovalLeaveNothingBehind) {
     EXPECT_EQ(ctl.chip().enableWord() & 0x8000, 0x8000);
     EXPECT_EQ(machine->pnp().startDevice(chipPdo()), STATUS_SUCCESS);
     waitForBringUp();
-    EXPECT_EQ(ctl.chip().enableWord() & 0x0FFF, 0x000F);
+    // From 0x8000 the ports are enabled one by one again, bit 15 kept.
+    EXPECT_EQ(ctl.chip().enableWord(), 0x800F);
     // Surprise removal of the chip function while the thread runs again.
     EXPECT_EQ(machine->pnp().stopDevice(chipPdo()) , STATUS_SUCCESS);
     EXPECT_EQ(machine->pnp().startDevice(chipPdo()), STATUS_SUCCESS);
     hub().disconnect(zmodel::Controller::kChipHubPort);
     machine->pnp().waitIdle();
+}
+
+TEST_F(EnumTest, AnEnableWordAlreadyCoveringTheTargetEndsTheThreadAtOnce) {
+    zmodel::Controller& ctl = plug(Variant::Ports4, {.uartsEnabledAtPlugIn = true});
+    waitForBringUp();
+    EXPECT_EQ(ctl.chip().enableWord(), 0x000F);
+    for (int group = 1; group <= 4; ++group)
+        EXPECT_EQ(ctl.chip().pinGroupOutputs(group), 0) << "no port register written";
+}
+
+TEST_F(EnumTest, TheOwnLocationSearchStopsAtTheFirstInstanceWithItsSetupNumber) {
+    // Three instances of earlier controllers, then one that carries setup
+    // number 0 at another hub: the search takes its location and stops there,
+    // so no port device matches and each port waits out its budget.
+    auto& reg = machine->registry();
+    const std::u16string service = host::kServicesPath + u"\\Zephan_GPIOEnum\\Enum";
+    const char16_t* numbers[] = {u"7", u"8", u"9", u"0"};
+    for (int j = 0; j < 4; ++j) {
+        std::u16string instance = u"USB\\VID_F05A&PID_7A00\\old&" + host::fromUtf8(std::to_string(j));
+        reg.setString(service, host::fromUtf8(std::to_string(j)), instance);
+        reg.setDword(host::kEnumPath + u"\\" + instance + u"\\Device Parameters", u"SetupNumber",
+                     uint32_t(std::stoi(host::toUtf8(numbers[j]))));
+        reg.setString(host::kEnumPath + u"\\" + instance, u"LocationInformation",
+                      j == 3 ? u"Port_#0001.Hub_#0007" : u"Port_#0001.Hub_#0009");
+    }
+    reg.setDword(service, u"Count", 4);
+    zmodel::Controller& ctl = plug(Variant::Ports2);
+    double start = nowMs();
+    waitForBringUp();
+    EXPECT_EQ(wide(context()->LocationInformation).substr(10), u".Hub_#0007");
+    EXPECT_GE(nowMs() - start, 4000.0);   // port 0 was never matched
+    EXPECT_EQ(ctl.chip().enableWord(), 0x0003);
 }
 
 } // namespace
