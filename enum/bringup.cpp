@@ -140,7 +140,7 @@ extern "C" VOID EnumPrepareRegistryAndStart(WDFDEVICE Device) {
 
     /* 4. The bring-up thread; one from an earlier start has ended first. */
     EnumWaitForBringUpThread(context);
-    context->StopThread = 0;
+    EnumSetStopThread(context, 0);
     HANDLE handle;
     if (NT_SUCCESS(PsCreateSystemThread(&handle, 0, NULL, NULL, NULL, PortBringUpThread, Device))) {
         PVOID thread = NULL;
@@ -194,7 +194,7 @@ extern "C" VOID PortBringUpThread(PVOID StartContext) {
             break;
         }
         InterlockedDecrement(&BringUpGate);
-        if (context->StopThread)
+        if (EnumStopRequested(context))
             break;
     }
 
@@ -208,7 +208,7 @@ extern "C" VOID PortBringUpThread(PVOID StartContext) {
 
     /* 5. */
     while ((e & 0x0FFF) != t) {
-        if (context->StopThread)
+        if (EnumStopRequested(context))
             break;
         BOOLEAN next = FALSE;
         if (!(t & (1u << i))) {

@@ -30,7 +30,7 @@ extern "C" VOID EnumEvtDriverCleanup(WDFOBJECT Object) {
 extern "C" VOID EnumEvtDeviceCleanup(WDFOBJECT Object) {
     PDEVICE_CONTEXT context = EnumGetDeviceContext(Object);
     if (context != NULL) {
-        context->StopThread = 1;
+        EnumSetStopThread(context, 1);
         EnumWaitForBringUpThread(context);
     }
 }
@@ -181,7 +181,7 @@ extern "C" NTSTATUS EnumEvtDeviceD0Entry(WDFDEVICE Device, WDF_POWER_DEVICE_STAT
         return STATUS_SUCCESS;
 
     /* Back from a low-power state: enable every target port at once. */
-    context->StopThread = 0;
+    EnumSetStopThread(context, 0);
     UCHAR enable[4] = {0, 0, 0, 0};
     EnumReadRegister(Device, PORT_ENABLE_REGISTER, 0, enable, sizeof(enable));
     enable[0] = enable[2];
@@ -195,14 +195,14 @@ extern "C" NTSTATUS EnumEvtDeviceD0Exit(WDFDEVICE Device, WDF_POWER_DEVICE_STATE
     UCHAR enable[4] = {0, 0, 0, 0};
 
     if (TargetState == WdfPowerDeviceD2) {
-        context->StopThread = 1;
+        EnumSetStopThread(context, 1);
         StallMilliseconds(2000);
         EnumReadRegister(Device, PORT_ENABLE_REGISTER, 0, enable, sizeof(enable));
         enable[0] = enable[2];
         enable[1] = enable[3];
         EnumWriteRegister(Device, PORT_ENABLE_REGISTER, 0, enable, 2);
     } else if (TargetState == WdfPowerDeviceD3Final) {
-        context->StopThread = 1;
+        EnumSetStopThread(context, 1);
         StallMilliseconds(2000);
         /* The stall is not a guarantee: the thread has ended before the device goes on. */
         EnumWaitForBringUpThread(context);

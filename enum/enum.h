@@ -70,7 +70,9 @@ static_assert(sizeof(ENUM_MEM_BLOCK) == 262, "ENUM_MEM_BLOCK is 262 bytes");
 typedef struct _DEVICE_CONTEXT {
     WDFUSBDEVICE UsbDevice;
     UCHAR ModeBits;
-    volatile UCHAR StopThread;
+    /* 0 or 1; a LONG changed and read with interlocked calls, as the power
+     * callbacks and the bring-up thread share it without a lock. */
+    volatile LONG StopThread;
     UCHAR IdleEnabled;
     UCHAR SetupNumber;
     WCHAR LocationInformation[50];
@@ -81,6 +83,14 @@ typedef struct _DEVICE_CONTEXT {
 } DEVICE_CONTEXT, *PDEVICE_CONTEXT;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DEVICE_CONTEXT, EnumGetDeviceContext)
+
+/* StopThread: asks the bring-up thread to finish. */
+FORCEINLINE VOID EnumSetStopThread(PDEVICE_CONTEXT Context, LONG Value) {
+    InterlockedExchange(&Context->StopThread, Value);
+}
+FORCEINLINE BOOLEAN EnumStopRequested(PDEVICE_CONTEXT Context) {
+    return InterlockedCompareExchange(&Context->StopThread, 0, 0) != 0;
+}
 
 WDF_EXTERN_C_START
 
