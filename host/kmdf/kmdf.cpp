@@ -150,8 +150,8 @@ struct FxDevice : FxObject {
     std::mutex filesMutex;
     std::map<PFILE_OBJECT, FxFile*> files;
     KMUTEX powerLock{};
-    bool started = false;
-    bool removed = false;
+    std::atomic<bool> started{false};
+    std::atomic<bool> removed{false};
     std::atomic<int> power{WdfPowerDeviceD3Final};
     std::atomic<LONG> powerReferences{0};
     WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS idle{};
