@@ -48,6 +48,7 @@ done
 
 setup_exe=$build/windows-setup/setup.exe
 port_x64=$build/windows/Zephan_Port.sys
+enum_x64=$build/windows/Zephan_GPIOEnum.sys
 [ -f "$setup_exe" ] || { echo "assemble.sh: $setup_exe not found (build the Windows images first)" >&2; exit 1; }
 
 # Windows reads INF and INI files with CRLF line ends.
@@ -71,10 +72,14 @@ if [ -f "$build/windows/zport.exe" ]; then
   cp "$build/windows/zport.exe" "$out/Tools/zport.exe"
 fi
 
-# Driver images built here: the x64 port driver.
+# Driver images built here: the x64 port driver and the x64 enumerator.
 if [ -f "$port_x64" ]; then
   mkdir -p "$out/X64/Port"
   cp "$port_x64" "$out/X64/Port/Zephan_Port.sys"
+fi
+if [ -f "$enum_x64" ]; then
+  mkdir -p "$out/X64/Enum"
+  cp "$enum_x64" "$out/X64/Enum/Zephan_GPIOEnum.sys"
 fi
 # Supplied files, in the package layout.
 if [ -n "$extra" ]; then

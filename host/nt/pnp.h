@@ -116,6 +116,16 @@ public:
     // key gets "FriendlyName" = "<DeviceDesc> (<PortName>)". The machine's
     // built-in ports hold COM1 and COM2 from the start.
     void deviceArrivedAsync(PDEVICE_OBJECT pdo, DeviceDescription description);
+    // Installation of a device that arrives new (its Enum key does not exist
+    // yet), as the system installs a newly plugged device from the driver
+    // store: the hook, run on the PnP thread at the start of the arrival, may
+    // name the device's text and setup class in the description, write its
+    // hardware key and bind its IDs; what it returns (may be empty) runs once
+    // the device has its driver key (given relative to Control\Class), before
+    // AddDevice. The Win32 subsystem sets it; there is none by default.
+    using ArrivalInstaller =
+        std::function<std::function<void(const std::u16string&)>(PDEVICE_OBJECT, DeviceDescription&)>;
+    void setArrivalInstaller(ArrivalInstaller installer);
     void deviceRemovedAsync(PDEVICE_OBJECT pdo);   // unplugged: SURPRISE_REMOVAL, then REMOVE
     // The same, waiting (PASSIVE_LEVEL, attached thread) until done.
     NTSTATUS deviceArrived(PDEVICE_OBJECT pdo, DeviceDescription description);
@@ -177,6 +187,7 @@ private:
     NTSTATUS doUnload(Service& s);
     DevNode* find(PDEVICE_OBJECT pdo);
     void setState(PDEVICE_OBJECT pdo, DevNodeState state);
+    ArrivalInstaller arrivalInstaller_;
     NTSTATUS sync(std::function<NTSTATUS()> work);
 
     Machine& machine_;

@@ -252,7 +252,12 @@ NTSTATUS PnpManager::loadDriver(const std::u16string& service) {
             std::filesystem::remove(img->copy_, ec);
             return STATUS_DRIVER_UNABLE_TO_LOAD;
         }
-        auto entry = reinterpret_cast<PDRIVER_INITIALIZE>(dlsym(img->handle_, "DriverEntry"));
+        // The image's entry point: a KMDF driver's is the framework's entry
+        // stub (FxDriverEntry), which binds to the framework and then calls
+        // the driver's DriverEntry; a WDM driver's is DriverEntry itself.
+        auto entry = reinterpret_cast<PDRIVER_INITIALIZE>(dlsym(img->handle_, "FxDriverEntry"));
+        if (!entry)
+            entry = reinterpret_cast<PDRIVER_INITIALIZE>(dlsym(img->handle_, "DriverEntry"));
         if (!entry) {
             fprintf(stderr, "zhost: driver image %s has no DriverEntry\n", img->copy_.c_str());
             dlclose(img->handle_);
@@ -440,8 +445,23 @@ NTSTATUS PnpManager::sendPnp(PDEVICE_OBJECT pdo, UCHAR minor, const std::functio
     return status;
 }
 
+void PnpManager::setArrivalInstaller(ArrivalInstaller installer) {
+    std::lock_guard g(mutex_);
+    arrivalInstaller_ = std::move(installer);
+}
+
 NTSTATUS PnpManager::arrive(PDEVICE_OBJECT pdo, DeviceDescription d) {
     auto& reg = machine_.registry();
+    std::function<void(const std::u16string&)> afterInstall;
+    if (!reg.exists(kEnumPath + u"\\" + d.instanceId)) {
+        ArrivalInstaller installer;
+        {
+            std::lock_guard g(mutex_);
+            installer = arrivalInstaller_;
+        }
+        if (installer)
+            afterInstall = installer(pdo, d);
+    }
     std::u16string service;
     GUID classGuid = d.classGuid;
     {
@@ -501,6 +521,8 @@ NTSTATUS PnpManager::arrive(PDEVICE_OBJECT pdo, DeviceDescription d) {
         reg.setString(key, u"Class", d.className);
     reg.setString(key, u"Driver", find(pdo)->driverKey);
     reg.createKey(kControlPath + u"\\Class\\" + find(pdo)->driverKey);
+    if (afterInstall)
+        afterInstall(find(pdo)->driverKey);
     if (installing && equalsNoCase(classText, guidText(kPortsClass)))
         installPort(key);
 

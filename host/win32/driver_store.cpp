@@ -292,6 +292,39 @@ public:
         return true;
     }
 
+    // Installs on a device that is arriving new (the PnP manager's arrival
+    // installer): the hardware key's AddReg values and the device's text and
+    // class now; the driver key's values once the arrival has made the key.
+    std::function<void(const std::u16string&)> installArriving(DeviceDescription& d, const Model& model,
+                                                               const std::string& matchingId) {
+        auto& reg = system_.machine().registry();
+        std::string section = installSection(package_.inf, model.installSection, system_.options().processor);
+        std::u16string enumKey = kEnumPath + u"\\" + d.instanceId;
+        reg.createKey(enumKey + u"\\Device Parameters");
+        for (auto& list : package_.inf.values(section + ".HW", "AddReg"))
+            addReg(list, enumKey + u"\\Device Parameters");
+        d.deviceDescription = wide(model.description);
+        d.manufacturer = wide(model.manufacturer);
+        d.className = wide(package_.className);
+        if (auto g = parseGuid(package_.classGuid))
+            d.classGuid = *g;
+        Machine* machine = &system_.machine();
+        std::u16string published = wide(package_.published), installSectionName = wide(section),
+                       matching = wide(matchingId), description = wide(model.description),
+                       provider = wide(package_.provider),
+                       version = wide(package_.driverVer.substr(package_.driverVer.find(',') + 1));
+        return [=](const std::u16string& driverKey) {
+            auto& r = machine->registry();
+            std::u16string key = kControlPath + u"\\Class\\" + driverKey;
+            r.setString(key, u"InfPath", published);
+            r.setString(key, u"InfSection", installSectionName);
+            r.setString(key, u"MatchingDeviceId", matching);
+            r.setString(key, u"DriverDesc", description);
+            r.setString(key, u"ProviderName", provider);
+            r.setString(key, u"DriverVersion", version);
+        };
+    }
+
 private:
     // A folder of DestinationDirs: a directory ID and an optional subfolder.
     std::string destinationFor(const std::string& copySection) {
@@ -684,6 +717,31 @@ DriverStore::DevicesRemoved DriverStore::removeDevices(const std::vector<std::st
         result.removed.push_back(instance);
     }
     return result;
+}
+
+std::function<void(const std::u16string&)> DriverStore::installArriving(DeviceDescription& description) {
+    DevNode node;
+    node.description = description;
+    std::vector<Package> packages;
+    for (auto& name : published())
+        if (auto p = loadPublished(system_, name))
+            packages.push_back(std::move(*p));
+    // The best package of the store, as for a rescan.
+    Package* best = nullptr;
+    std::pair<size_t, const Model*> bestMatch{0, nullptr};
+    for (auto& p : packages)
+        if (auto m = bestModel(node, p.models))
+            if (!best || m->first < bestMatch.first ||
+                (m->first == bestMatch.first && versionKey(p.driverVer) > versionKey(best->driverVer))) {
+                best = &p;
+                bestMatch = *m;
+            }
+    if (!best)
+        return {};
+    Installer installer(system_, *best);
+    if (installer.prepare() != 0)
+        return {};
+    return installer.installArriving(description, *bestMatch.second, idsOf(node)[bestMatch.first]);
 }
 
 std::vector<std::string> DriverStore::rescan() {

@@ -21,8 +21,11 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
+
+#include "host/nt/pnp.h"
 
 namespace host::win32 {
 
@@ -81,6 +84,15 @@ public:
     // of the store installed, or just comes back as it is. Returns the
     // instance IDs it enumerated.
     std::vector<std::string> rescan();
+
+    // A device arriving new (plugged in, or enumerated with no Enum key) is
+    // installed from the best package of the store, as the system's device
+    // installation does: the package's files and services, the device's IDs
+    // bound, its hardware-key AddReg values and its text and setup class in
+    // `description`; the returned step writes the driver key's values
+    // (InfPath, ...) once the arrival has made the key. Empty when no package
+    // matches. Called by the PnP manager's arrival installer.
+    std::function<void(const std::u16string&)> installArriving(host::DeviceDescription& description);
 
 private:
     System& system_;

@@ -13,6 +13,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "driver_store.h"
 #include "host/nt/kernel.h"
 #include "host/nt/strings.h"
 #include "programs.h"
@@ -274,6 +275,10 @@ System::System(Machine& machine, SystemOptions options) : machine_(machine), opt
         fs::create_directories(*hostPath("C:\\Program Files (x86)"), ec);
         fs::create_directories(*hostPath("C:\\Windows\\SysWOW64"), ec);
     }
+    // Newly arriving devices are installed from the driver store.
+    machine_.pnp().setArrivalInstaller([this](PDEVICE_OBJECT, DeviceDescription& d) {
+        return DriverStore(*this).installArriving(d);
+    });
     registerProgram("pnputil", pnputilProgram());
     registerProgram("devcon", devconProgram());
     if (options_.pnputilInSystemFolder)
@@ -289,6 +294,7 @@ System::~System() {
     for (auto& p : processes)
         if (p->thread_.joinable())
             p->thread_.join();
+    machine_.pnp().setArrivalInstaller({});
     machine_.setWin32(nullptr);
 }
 

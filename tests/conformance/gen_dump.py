@@ -39,6 +39,8 @@ constants = {}
 for header in sorted(include_dir.rglob("*.h")):
     if "win32" in header.parts:  # the Win32 headers are checked by the i686 table
         continue
+    if "kmdf" in header.parts:  # MinGW-w64 has no KMDF headers: tests/kmdf checks them against published values
+        continue
     text = header.read_text(errors="replace")
     text = re.sub(r"\\\n", " ", text)
     for line in text.splitlines():
