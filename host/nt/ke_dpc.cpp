@@ -51,7 +51,7 @@ void Dispatcher::flushDpcs(ThreadRec* t) {
         machine_.verifier().report("KeFlushQueuedDpcs called from a DPC");
         return;
     }
-    waitCondition(lk, t, [&] { return dpcQueue_.empty() && !dpcBusy_; });
+    waitCondition(lk, t, &dpcQueue_, [&] { return dpcQueue_.empty() && !dpcBusy_; });
 }
 
 void Dispatcher::at(uint64_t when, std::function<void()> fn) {
@@ -144,7 +144,7 @@ void Dispatcher::dpcThreadMain(ThreadRec* rec) {
             lk.lock();
         }
         dpcBusy_ = false;
-        notifyConditions();
+        notifyConditions(&dpcQueue_);
     }
     rec->exited = true;
     std::erase(threads_, rec);

@@ -90,7 +90,7 @@ void Dispatcher::acquireSpinLock(ThreadRec* t, PKSPIN_LOCK l, const char* call) 
     // reads the count after it clears the word: one of them sees the other.
     if (!claim(l, t)) {
         ++spinWaiters_;
-        waitCondition(lk, t, [&] { return claim(l, t); });
+        waitCondition(lk, t, l, [&] { return claim(l, t); });
         --spinWaiters_;
     }
     noteHeld(t, l);
@@ -118,7 +118,7 @@ void Dispatcher::releaseSpinLock(ThreadRec* t, PKSPIN_LOCK l, const char* call) 
     t->heldSpinLocks.remove(l);
     if (spinWaiters_.load() != 0) {
         std::lock_guard g(lock);
-        notifyConditions();
+        notifyConditions(l);
     }
 }
 

@@ -112,6 +112,7 @@ struct ThreadRec {
     ULONG waitCount = 0;
     WAIT_TYPE waitType = WaitAny;
     bool genericWait = false;       // waiting for a condition (spin lock, DPC flush, ...)
+    const void* conditionKey = nullptr;   // what that condition reads
     bool killRequested = false;     // shutdown: leave the next wait with ThreadExit
     KWAIT_BLOCK ownBlocks[THREAD_WAIT_OBJECTS + 1]{};
     std::condition_variable cv;
@@ -173,16 +174,22 @@ public:
     NTSTATUS waitForObjects(ThreadRec* t, ULONG count, PVOID objects[], WAIT_TYPE type,
                             PLARGE_INTEGER timeout, PKWAIT_BLOCK blocks, const char* call);
     void delay(ThreadRec* t, uint64_t deadline);
-    // Blocks the caller until pred() holds, re-checking after every notifyConditions().
+    // Blocks the caller until pred() holds, re-checking after every
+    // notifyConditions(key) for the same key (the address of what pred()
+    // reads) and after every notifyConditions() without one.
     template <class Pred>
-    void waitCondition(std::unique_lock<std::mutex>& lk, ThreadRec* t, Pred pred) {
+    void waitCondition(std::unique_lock<std::mutex>& lk, ThreadRec* t, const void* key, Pred pred) {
         while (!pred()) {
             t->genericWait = true;
+            t->conditionKey = key;
             block(lk, t, std::nullopt);
             t->genericWait = false;
+            t->conditionKey = nullptr;
         }
     }
-    void notifyConditions();      // under the lock
+    // Wakes the threads waiting for a condition on `key` (all of them when
+    // key is null) to re-check it. Under the lock.
+    void notifyConditions(const void* key = nullptr);
 
     // Objects (under the lock).
     void signalled(DISPATCHER_HEADER* header);
