@@ -7,12 +7,20 @@
 // (all threads of the process: the application, the driver's workers, the
 // DPC thread and the controller model). A second benchmark counts the USB
 // control transfers that open, SetCommState and close cost a port.
+//
+// Besides the CPU time per byte it reports, per byte moved, the context
+// switches of the whole process (voluntary and involuntary, from
+// getrusage), and how much line time the machine simulated per second of
+// wall time (above 1: the simulation runs faster than the wire).
 #include <windows.h>
 
 #include <benchmark/benchmark.h>
 
 #include "comm_rig.h"
 
+#include <sys/resource.h>
+
+#include <chrono>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -26,6 +34,18 @@ double processCpuSeconds()
     timespec t{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
     return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
+}
+
+uint64_t processContextSwitches()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return uint64_t(usage.ru_nvcsw) + uint64_t(usage.ru_nivcsw);
+}
+
+double wallSeconds()
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 bool configure(HANDLE h, DWORD baud)
@@ -52,6 +72,9 @@ void EndToEnd(benchmark::State& state)
     std::string error;
     uint64_t moved = 0;
     double cpu = 0;
+    double wall = 0;
+    uint64_t switches = 0;
+    uint64_t lineTime = 0;   // 100 ns
     rig.run([&] {
         struct Port {
             HANDLE h = INVALID_HANDLE_VALUE;
@@ -77,6 +100,9 @@ void EndToEnd(benchmark::State& state)
         }
         for (auto _ : state) {
             double start = processCpuSeconds();
+            double wallStart = wallSeconds();
+            uint64_t switchesStart = processContextSwitches();
+            uint64_t lineStart = rig.machineTime();
             for (Port& p : ports) {
                 WriteFile(p.h, p.out.data(), kBlock, nullptr, &p.write);
                 ReadFile(p.h, p.in.data(), kBlock, nullptr, &p.read);
@@ -90,6 +116,9 @@ void EndToEnd(benchmark::State& state)
                 }
             }
             cpu += processCpuSeconds() - start;
+            wall += wallSeconds() - wallStart;
+            switches += processContextSwitches() - switchesStart;
+            lineTime += rig.machineTime() - lineStart;
             moved += uint64_t(kBlock) * wanted;
         }
         for (Port& p : ports) {
@@ -105,6 +134,8 @@ void EndToEnd(benchmark::State& state)
     }
     state.SetBytesProcessed(int64_t(moved));
     state.counters["cpu_ns_per_byte"] = moved ? cpu * 1e9 / double(moved) : 0;
+    state.counters["switches_per_byte"] = moved ? double(switches) / double(moved) : 0;
+    state.counters["line_s_per_wall_s"] = wall > 0 ? double(lineTime) * 1e-7 / wall : 0;
     state.counters["verifier_reports"] = rig.violations();
 }
 BENCHMARK(EndToEnd)->Arg(1)->Arg(12)->MeasureProcessCPUTime()->Unit(benchmark::kMillisecond);

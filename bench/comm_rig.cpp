@@ -98,4 +98,6 @@ uint64_t CommRig::controlTransfers(int uart) const
 
 int CommRig::violations() const { return state_->violations; }
 
+uint64_t CommRig::machineTime() const { return state_->machine.now(); }
+
 } // namespace zbench

@@ -30,6 +30,8 @@ public:
     // Control transfers UART i's device has received so far.
     uint64_t controlTransfers(int uart) const;
     int violations() const;
+    // The machine's clock (100 ns units).
+    uint64_t machineTime() const;
 
 private:
     struct State;

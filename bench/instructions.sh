@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Instructions per byte of the receive path under callgrind: the figure that
 # holds from machine to machine (the timings of receive_bench do not).
-# For each case, callgrind counts only inside the driver routine (its callees
-# included) while receive_bench runs that one benchmark.
+# For each case, callgrind counts only inside the routine (its callees
+# included) while receive_bench runs that one benchmark; the spin lock cases
+# count the stand-in kernel's acquire and release, per call.
 #
 #     bash bench/instructions.sh [BUILD_DIR]     (default: build)
 set -euo pipefail
@@ -23,9 +24,11 @@ cases=(
   "ring_pop/bytes:4096 PopQueueBufferEntry 4096"
   "parse_64KiB_transfer/xon_xoff:0 ParseBulkInTransfer 65536"
   "parse_64KiB_transfer/xon_xoff:1 ParseBulkInTransfer 65536"
+  "host_spin_lock_pair KeAcquireSpinLockRaiseToDpc 1"
+  "host_spin_lock_pair KeReleaseSpinLock 1"
 )
 
-printf '%-34s %-22s %8s %14s %12s\n' benchmark routine calls instructions per-byte
+printf '%-34s %-28s %8s %14s %12s\n' benchmark routine calls instructions per-byte
 for c in "${cases[@]}"; do
   read -r name routine bytes <<<"$c"
   file=$out/callgrind.out
@@ -50,6 +53,6 @@ for line in open(path, errors="replace"):
     elif line.startswith("totals:") or line.startswith("summary:"):
         total = int(line.split()[1])
 per_byte = total / max(calls, 1) / bytes_per_call
-print(f"{name:34} {routine:22} {calls:8} {total:14} {per_byte:12.1f}")
+print(f"{name:34} {routine:28} {calls:8} {total:14} {per_byte:12.1f}")
 PY
 done

@@ -23,7 +23,7 @@ void WorkerThread::main() {
     auto& d = machine_.dispatcher();
     std::unique_lock lk(d.lock);
     for (;;) {
-        d.waitCondition(lk, rec_, [&] { return !queue_.empty() || stop_; });
+        d.waitCondition(lk, rec_, this, [&] { return !queue_.empty() || stop_; });
         if (queue_.empty())
             break;
         auto fn = std::move(queue_.front());
@@ -43,10 +43,10 @@ void WorkerThread::main() {
         }
         lk.lock();
         busy_ = false;
-        d.notifyConditions();
+        d.notifyConditions(this);
     }
     running_ = false;
-    d.notifyConditions();
+    d.notifyConditions(this);
     lk.unlock();
     ThreadRec* rec = rec_;
     d.threadExited(rec);
@@ -58,14 +58,14 @@ void WorkerThread::stop() {
     auto& d = machine_.dispatcher();
     std::lock_guard g(d.lock);
     stop_ = true;
-    d.notifyConditions();
+    d.notifyConditions(this);
 }
 
 void WorkerThread::post(std::function<void()> fn) {
     auto& d = machine_.dispatcher();
     std::lock_guard g(d.lock);
     queue_.push_back(std::move(fn));
-    d.notifyConditions();
+    d.notifyConditions(this);
 }
 
 bool WorkerThread::isCurrent() const {
@@ -77,7 +77,7 @@ void WorkerThread::waitIdle(ThreadRec* caller) {
         return;
     auto& d = machine_.dispatcher();
     std::unique_lock lk(d.lock);
-    d.waitCondition(lk, caller, [&] { return (queue_.empty() && !busy_) || !running_; });
+    d.waitCondition(lk, caller, this, [&] { return (queue_.empty() && !busy_) || !running_; });
 }
 
 void WorkerThread::runAndWait(ThreadRec* caller, const std::function<void()>& fn) {
@@ -91,11 +91,11 @@ void WorkerThread::runAndWait(ThreadRec* caller, const std::function<void()>& fn
         auto& d = machine_.dispatcher();
         std::lock_guard g(d.lock);
         done = true;
-        d.notifyConditions();
+        d.notifyConditions(this);
     });
     auto& d = machine_.dispatcher();
     std::unique_lock lk(d.lock);
-    d.waitCondition(lk, caller, [&] { return done || !running_; });
+    d.waitCondition(lk, caller, this, [&] { return done || !running_; });
 }
 
 } // namespace host

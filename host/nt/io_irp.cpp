@@ -384,7 +384,7 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
     Irp->CancelIrql = irql;
     ThreadRec* t = currentThread();
     routine(IoGetCurrentIrpStackLocation(Irp)->DeviceObject, Irp);
-    if (m.io().cancelLock == reinterpret_cast<KSPIN_LOCK>(t)) {
+    if (Dispatcher::spinLockOwner(&m.io().cancelLock) == reinterpret_cast<KSPIN_LOCK>(t)) {
         m.verifier().report("a cancel routine returned holding the cancel spin lock");
         IoReleaseCancelSpinLock(irql);
     }

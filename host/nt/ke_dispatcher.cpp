@@ -108,9 +108,9 @@ void Dispatcher::wake(ThreadRec* t) {
     }
 }
 
-void Dispatcher::notifyConditions() {
+void Dispatcher::notifyConditions(const void* key) {
     for (auto* t : threads_)
-        if (t->blocked && t->genericWait)
+        if (t->blocked && t->genericWait && (!key || t->conditionKey == key))
             wake(t);
 }
 

@@ -51,7 +51,7 @@ void Dispatcher::flushDpcs(ThreadRec* t) {
         machine_.verifier().report("KeFlushQueuedDpcs called from a DPC");
         return;
     }
-    waitCondition(lk, t, [&] { return dpcQueue_.empty() && !dpcBusy_; });
+    waitCondition(lk, t, &dpcQueue_, [&] { return dpcQueue_.empty() && !dpcBusy_; });
 }
 
 void Dispatcher::at(uint64_t when, std::function<void()> fn) {
@@ -85,8 +85,8 @@ std::vector<std::string> Dispatcher::liveObjectsIn(const void* begin, size_t siz
         for (ULONG i = 0; i < t->waitCount; ++i)
             if (inside(t->waitBlocks[i].Object))
                 found.push_back("an object thread " + t->name + " waits on");
-        for (auto* l : t->heldSpinLocks)
-            if (inside(l))
+        for (unsigned i = 0; i < t->heldSpinLocks.size(); ++i)
+            if (inside(t->heldSpinLocks[i]))
                 found.push_back("a spin lock held by thread " + t->name);
         if (t->system && !t->exited && inside(t->startContext))
             found.push_back("the context of running system thread " + t->name);
@@ -144,7 +144,7 @@ void Dispatcher::dpcThreadMain(ThreadRec* rec) {
             lk.lock();
         }
         dpcBusy_ = false;
-        notifyConditions();
+        notifyConditions(&dpcQueue_);
     }
     rec->exited = true;
     std::erase(threads_, rec);

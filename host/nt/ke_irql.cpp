@@ -20,18 +20,55 @@ std::string lockName(PKSPIN_LOCK l) {
 ThreadRec* currentThread() { return tlsThread; }
 void setCurrentThread(ThreadRec* rec) { tlsThread = rec; }
 
+namespace {
+[[noreturn]] void notAttached(const char* call) {
+    fprintf(stderr, "zhost: %s called from a thread that is not attached to a machine\n", call);
+    std::abort();
+}
+
+// The calling thread's record, read from thread-local storage once.
+inline ThreadRec* attachedThread(const char* call) {
+    ThreadRec* t = tlsThread;
+    if (!t)
+        notAttached(call);
+    return t;
+}
+} // namespace
+
 Machine& machineOf(const char* call) {
-    if (!tlsThread) {
-        fprintf(stderr, "zhost: %s called from a thread that is not attached to a machine\n", call);
-        std::abort();
-    }
-    return *tlsThread->machine;
+    return *attachedThread(call)->machine;
+}
+
+namespace {
+KSPIN_LOCK ownerWord(ThreadRec* t) { return reinterpret_cast<KSPIN_LOCK>(t); }
+
+bool claim(PKSPIN_LOCK l, ThreadRec* t) {
+    KSPIN_LOCK expected = 0;
+    return std::atomic_ref<KSPIN_LOCK>(*l).compare_exchange_strong(expected, ownerWord(t));
+}
+
+void noteHeld(ThreadRec* t, PKSPIN_LOCK l) {
+    if (!t->heldSpinLocks.push(l))
+        t->machine->verifier().report("spin lock " + lockName(l) + " taken while " +
+                                      std::to_string(HeldSpinLocks::kCapacity) + " others are held");
+}
+} // namespace
+
+KSPIN_LOCK Dispatcher::spinLockOwner(PKSPIN_LOCK l) {
+    return std::atomic_ref<KSPIN_LOCK>(*l).load();
 }
 
 void Dispatcher::acquireSpinLock(ThreadRec* t, PKSPIN_LOCK l, const char* call) {
+    // A thread that holds no other spin lock can neither recurse nor invert
+    // an order: it takes a free lock without the dispatcher lock.
+    if (t->heldSpinLocks.empty() && claim(l, t)) {
+        noteHeld(t, l);
+        return;
+    }
     std::unique_lock lk(lock);
     std::vector<std::string> reports;
-    for (PKSPIN_LOCK held : t->heldSpinLocks) {
+    for (unsigned i = 0; i < t->heldSpinLocks.size(); ++i) {
+        PKSPIN_LOCK held = t->heldSpinLocks[i];
         if (held == l) {
             reports.push_back(std::string(call) + ": spin lock " + lockName(l) +
                               " is already held by this thread (a recursive acquisition deadlocks)");
@@ -49,38 +86,40 @@ void Dispatcher::acquireSpinLock(ThreadRec* t, PKSPIN_LOCK l, const char* call) 
             machine_.verifier().report(r);
         lk.lock();
     }
-    waitCondition(lk, t, [&] { return *l == 0; });
-    *l = reinterpret_cast<KSPIN_LOCK>(t);
-    t->heldSpinLocks.push_back(l);
+    // A waiter is counted before it tries the lock word, and a release
+    // reads the count after it clears the word: one of them sees the other.
+    if (!claim(l, t)) {
+        ++spinWaiters_;
+        waitCondition(lk, t, l, [&] { return claim(l, t); });
+        --spinWaiters_;
+    }
+    noteHeld(t, l);
 }
 
 bool Dispatcher::tryAcquireSpinLock(ThreadRec* t, PKSPIN_LOCK l) {
-    std::lock_guard g(lock);
-    if (*l != 0)
+    if (!claim(l, t))
         return false;
-    for (PKSPIN_LOCK held : t->heldSpinLocks)
-        lockOrder_.insert({held, l});
-    *l = reinterpret_cast<KSPIN_LOCK>(t);
-    t->heldSpinLocks.push_back(l);
+    if (!t->heldSpinLocks.empty()) {
+        std::lock_guard g(lock);
+        for (unsigned i = 0; i < t->heldSpinLocks.size(); ++i)
+            lockOrder_.insert({t->heldSpinLocks[i], l});
+    }
+    noteHeld(t, l);
     return true;
 }
 
 void Dispatcher::releaseSpinLock(ThreadRec* t, PKSPIN_LOCK l, const char* call) {
-    std::unique_lock lk(lock);
-    if (*l != reinterpret_cast<KSPIN_LOCK>(t)) {
-        bool free = *l == 0;
-        lk.unlock();
+    KSPIN_LOCK expected = ownerWord(t);
+    if (!std::atomic_ref<KSPIN_LOCK>(*l).compare_exchange_strong(expected, 0)) {
         machine_.verifier().report(std::string(call) + ": spin lock " + lockName(l) +
-                                   (free ? " is not held" : " is held by another thread"));
+                                   (expected == 0 ? " is not held" : " is held by another thread"));
         return;
     }
-    *l = 0;
-    for (auto it = t->heldSpinLocks.rbegin(); it != t->heldSpinLocks.rend(); ++it)
-        if (*it == l) {
-            t->heldSpinLocks.erase(std::next(it).base());
-            break;
-        }
-    notifyConditions();
+    t->heldSpinLocks.remove(l);
+    if (spinWaiters_.load() != 0) {
+        std::lock_guard g(lock);
+        notifyConditions(l);
+    }
 }
 
 void Dispatcher::forgetLocksIn(const void* begin, size_t size) {
@@ -98,8 +137,7 @@ void Dispatcher::forgetLocksIn(const void* begin, size_t size) {
 using namespace host;
 
 static ThreadRec* self(const char* call) {
-    machineOf(call);
-    return currentThread();
+    return attachedThread(call);
 }
 
 EXTERN_C_START
@@ -179,7 +217,7 @@ BOOLEAN FASTCALL KeTryToAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
 }
 
 BOOLEAN NTAPI KeTestSpinLock(PKSPIN_LOCK SpinLock) {
-    return *SpinLock == 0 ? TRUE : FALSE;
+    return Dispatcher::spinLockOwner(SpinLock) == 0 ? TRUE : FALSE;
 }
 
 VOID FASTCALL KeAcquireInStackQueuedSpinLock(PKSPIN_LOCK SpinLock, PKLOCK_QUEUE_HANDLE LockHandle) {

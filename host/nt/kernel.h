@@ -55,6 +55,44 @@ struct ThreadExit {
     NTSTATUS status;
 };
 
+// The spin locks a thread holds, in acquisition order. Only the thread itself
+// changes the list; other threads (the verifier's check of memory that goes
+// away) may read it at any time, so the entries are atomics, written and read
+// relaxed: that costs no more than plain stores and loads.
+class HeldSpinLocks {
+public:
+    static constexpr unsigned kCapacity = 32;
+    bool empty() const { return count_.load(std::memory_order_relaxed) == 0; }
+    unsigned size() const { return count_.load(std::memory_order_relaxed); }
+    PKSPIN_LOCK operator[](unsigned i) const { return locks_[i].load(std::memory_order_relaxed); }
+    // False when kCapacity locks are held already (the lock is then not listed).
+    bool push(PKSPIN_LOCK l) {
+        unsigned n = size();
+        if (n == kCapacity)
+            return false;
+        locks_[n].store(l, std::memory_order_relaxed);
+        count_.store(n + 1, std::memory_order_relaxed);
+        return true;
+    }
+    // Removes the latest entry for l.
+    void remove(PKSPIN_LOCK l) {
+        unsigned n = size();
+        for (unsigned i = n; i > 0; --i) {
+            if ((*this)[i - 1] != l)
+                continue;
+            for (unsigned j = i; j < n; ++j)
+                locks_[j - 1].store((*this)[j], std::memory_order_relaxed);
+            count_.store(n - 1, std::memory_order_relaxed);
+            return;
+        }
+    }
+    void clear() { count_.store(0, std::memory_order_relaxed); }
+
+private:
+    std::atomic<PKSPIN_LOCK> locks_[kCapacity]{};
+    std::atomic<unsigned> count_{0};
+};
+
 // One host thread attached to a machine.
 struct ThreadRec {
     KTHREAD kthread{};
@@ -74,12 +112,13 @@ struct ThreadRec {
     ULONG waitCount = 0;
     WAIT_TYPE waitType = WaitAny;
     bool genericWait = false;       // waiting for a condition (spin lock, DPC flush, ...)
+    const void* conditionKey = nullptr;   // what that condition reads
     bool killRequested = false;     // shutdown: leave the next wait with ThreadExit
     KWAIT_BLOCK ownBlocks[THREAD_WAIT_OBJECTS + 1]{};
     std::condition_variable cv;
 
-    // Spin locks held, in acquisition order (guarded by the dispatcher lock).
-    std::vector<PKSPIN_LOCK> heldSpinLocks;
+    // Spin locks held, in acquisition order.
+    HeldSpinLocks heldSpinLocks;
     int criticalRegion = 0;
     bool exited = false;
 };
@@ -135,26 +174,36 @@ public:
     NTSTATUS waitForObjects(ThreadRec* t, ULONG count, PVOID objects[], WAIT_TYPE type,
                             PLARGE_INTEGER timeout, PKWAIT_BLOCK blocks, const char* call);
     void delay(ThreadRec* t, uint64_t deadline);
-    // Blocks the caller until pred() holds, re-checking after every notifyConditions().
+    // Blocks the caller until pred() holds, re-checking after every
+    // notifyConditions(key) for the same key (the address of what pred()
+    // reads) and after every notifyConditions() without one.
     template <class Pred>
-    void waitCondition(std::unique_lock<std::mutex>& lk, ThreadRec* t, Pred pred) {
+    void waitCondition(std::unique_lock<std::mutex>& lk, ThreadRec* t, const void* key, Pred pred) {
         while (!pred()) {
             t->genericWait = true;
+            t->conditionKey = key;
             block(lk, t, std::nullopt);
             t->genericWait = false;
+            t->conditionKey = nullptr;
         }
     }
-    void notifyConditions();      // under the lock
+    // Wakes the threads waiting for a condition on `key` (all of them when
+    // key is null) to re-check it. Under the lock.
+    void notifyConditions(const void* key = nullptr);
 
     // Objects (under the lock).
     void signalled(DISPATCHER_HEADER* header);
     LONG setEvent(PRKEVENT event);
     LONG releaseMutex(ThreadRec* t, PRKMUTEX mutex, const char* call);
 
-    // Spin locks.
+    // Spin locks. The lock word holds its owner's ThreadRec (0 when free) and
+    // is taken and given back by compare-and-swap; the dispatcher lock is
+    // needed only when the lock is busy or the thread already holds another
+    // (for the order bookkeeping).
     void acquireSpinLock(ThreadRec* t, PKSPIN_LOCK lock, const char* call);
     bool tryAcquireSpinLock(ThreadRec* t, PKSPIN_LOCK lock);
     void releaseSpinLock(ThreadRec* t, PKSPIN_LOCK lock, const char* call);
+    static KSPIN_LOCK spinLockOwner(PKSPIN_LOCK lock);   // 0 when free
     void forgetLocksIn(const void* begin, size_t size);
 
     // Timers and DPCs.
@@ -216,6 +265,7 @@ private:
     uintptr_t nextThreadId_ = 0x1000;
     std::vector<std::thread> hostThreads_;
     std::set<std::pair<PKSPIN_LOCK, PKSPIN_LOCK>> lockOrder_;   // (held, then acquired)
+    std::atomic<int> spinWaiters_{0};           // threads blocked for a busy spin lock
 };
 
 // Pool memory with tags, owners and fault injection.

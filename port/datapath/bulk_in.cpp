@@ -98,6 +98,11 @@ VOID PollingReadInterruptUrb(PVOID Context)
  * ends the parse; nothing past Length is read. Characters that find the
  * ring full are lost and counted as buffer overruns. Every transfer of 2
  * bytes or more records the receive events the wait mask asks for.
+ *
+ * The ring lock is taken once for the whole transfer and each packet's
+ * characters go into the ring as one push. When XON/XOFF is followed, only
+ * the last flow-control character of a packet decides the hold state the
+ * packet leaves, so a packet is searched for it from its end.
  * DISPATCH_LEVEL.
  */
 VOID ParseBulkInTransfer(PDEVICE_EXTENSION Port, const UCHAR *Data, ULONG Length)
@@ -111,6 +116,8 @@ VOID ParseBulkInTransfer(PDEVICE_EXTENSION Port, const UCHAR *Data, ULONG Length
     ULONG received = 0;
     ULONG lost = 0;
     ULONG index = 0;
+    KIRQL irql;
+    KeAcquireSpinLock(&Port->QueueBufferLock, &irql);
     while (index < Length) {
         ULONG packetLength = Data[index];
         if (packetLength < 2 || packetLength > Length - index)
@@ -119,37 +126,41 @@ VOID ParseBulkInTransfer(PDEVICE_EXTENSION Port, const UCHAR *Data, ULONG Length
         const UCHAR *characters = Data + index + 1;
         ULONG count = packetLength - 2;
 
-        if (lineStatus & SERIAL_LSR_OE)
-            WriteSharedUlong(&Port->PerfStats.SerialOverrunErrorCount, 1);
-        if (lineStatus & SERIAL_LSR_PE)
-            WriteSharedUlong(&Port->PerfStats.ParityErrorCount, 1);
-        if (lineStatus & SERIAL_LSR_FE)
-            WriteSharedUlong(&Port->PerfStats.FrameErrorCount, 1);
-        if (lineStatus & SERIAL_LSR_BI)
-            WriteSharedUlong(&Port->BreakErrorFlag, 1);
+        if (lineStatus & (SERIAL_LSR_OE | SERIAL_LSR_PE | SERIAL_LSR_FE | SERIAL_LSR_BI)) {
+            if (lineStatus & SERIAL_LSR_OE)
+                WriteSharedUlong(&Port->PerfStats.SerialOverrunErrorCount, 1);
+            if (lineStatus & SERIAL_LSR_PE)
+                WriteSharedUlong(&Port->PerfStats.ParityErrorCount, 1);
+            if (lineStatus & SERIAL_LSR_FE)
+                WriteSharedUlong(&Port->PerfStats.FrameErrorCount, 1);
+            if (lineStatus & SERIAL_LSR_BI)
+                WriteSharedUlong(&Port->BreakErrorFlag, 1);
+        }
 
         if (followXonXoff) {
             /* The flow-control characters stay in the data. */
-            for (ULONG i = 0; i < count; i++) {
-                if (characters[i] == xon)
+            for (ULONG i = count; i > 0; i--) {
+                if (characters[i - 1] == xon) {
                     ClearSharedBits(&Port->TxHoldFlags, TX_HOLD_XOFF);
-                else if (characters[i] == xoff)
+                    break;
+                }
+                if (characters[i - 1] == xoff) {
                     SetSharedBits(&Port->TxHoldFlags, TX_HOLD_XOFF);
+                    break;
+                }
             }
         }
 
         if (count > 0) {
-            KIRQL irql;
-            KeAcquireSpinLock(&Port->QueueBufferLock, &irql);
             ULONG before = GetQueueBufferCount(&Port->QueueBuffer);
             PushQueueBufferEntry(&Port->QueueBuffer, characters, count);
             ULONG stored = GetQueueBufferCount(&Port->QueueBuffer) - before;
-            KeReleaseSpinLock(&Port->QueueBufferLock, irql);
             received += count;
             lost += count - stored;
         }
         index += packetLength;
     }
+    KeReleaseSpinLock(&Port->QueueBufferLock, irql);
     AddSharedUlong(&Port->PerfStats.ReceivedCount, received);
     if (lost != 0)
         AddSharedUlong(&Port->PerfStats.BufferOverrunErrorCount, lost);

@@ -39,6 +39,8 @@ NTSTATUS FreeQueueBuffer(PQUEUE_BUFFER Queue)
  * Appends bytes in order until the ring is full. The bytes stored before
  * the ring filled up stay; the rest are not stored, and the caller learns
  * of it by STATUS_BUFFER_TOO_SMALL (DataCount tells how many went in).
+ * The free space is counted from the indices, one place always left empty;
+ * the bytes go in as at most two copies, the second one after the wrap.
  * DISPATCH_LEVEL or below, QueueBufferLock held.
  */
 NTSTATUS PushQueueBufferEntry(PQUEUE_BUFFER Queue, const UCHAR *Source, ULONG Length)
@@ -52,26 +54,36 @@ NTSTATUS PushQueueBufferEntry(PQUEUE_BUFFER Queue, const UCHAR *Source, ULONG Le
     ULONG size = Queue->BufferSize;
     ULONG write = Queue->WriteIndex;
     ULONG read = Queue->ReadIndex;
+    if (size < 2 || write >= size || read >= size)
+        return STATUS_BUFFER_TOO_SMALL;
+
+    /* Places free: up to one before the read index, round the ring. */
+    ULONG space = read > write ? read - write - 1 : size - (write - read) - 1;
     NTSTATUS status = STATUS_SUCCESS;
-    ULONG stored = 0;
-    for (; stored < Length; stored++) {
-        ULONG next = (write + 1) % size;
-        if (next == read) {
-            status = STATUS_BUFFER_TOO_SMALL;
-            break;
-        }
-        storage[write] = Source[stored];
-        write = next;
+    ULONG stored = Length;
+    if (stored > space) {
+        stored = space;
+        status = STATUS_BUFFER_TOO_SMALL;
     }
+
+    ULONG first = size - write;
+    if (first > stored)
+        first = stored;
+    RtlCopyMemory(storage + write, Source, first);
+    RtlCopyMemory(storage, Source + first, stored - first);
+    write += stored;
+    if (write >= size)
+        write -= size;
+
     Queue->WriteIndex = write;
     Queue->DataCount += stored;
     return status;
 }
 
 /*
- * Removes exactly Count bytes, oldest first. Asking for none or for more
- * than the ring holds moves nothing. DISPATCH_LEVEL or below,
- * QueueBufferLock held.
+ * Removes exactly Count bytes, oldest first, as at most two copies (the
+ * second one after the wrap). Asking for none or for more than the ring
+ * holds moves nothing. DISPATCH_LEVEL or below, QueueBufferLock held.
  */
 NTSTATUS PopQueueBufferEntry(PQUEUE_BUFFER Queue, PUCHAR Destination, ULONG Count)
 {
@@ -81,10 +93,18 @@ NTSTATUS PopQueueBufferEntry(PQUEUE_BUFFER Queue, PUCHAR Destination, ULONG Coun
     const UCHAR *storage = Queue->Buffer;
     ULONG size = Queue->BufferSize;
     ULONG read = Queue->ReadIndex;
-    for (ULONG i = 0; i < Count; i++) {
-        Destination[i] = storage[read];
-        read = (read + 1) % size;
-    }
+    if (storage == NULL || Count >= size || read >= size)
+        return STATUS_ARRAY_BOUNDS_EXCEEDED;
+
+    ULONG first = size - read;
+    if (first > Count)
+        first = Count;
+    RtlCopyMemory(Destination, storage + read, first);
+    RtlCopyMemory(Destination + first, storage, Count - first);
+    read += Count;
+    if (read >= size)
+        read -= size;
+
     Queue->ReadIndex = read;
     Queue->DataCount -= Count;
     return STATUS_SUCCESS;

@@ -286,6 +286,20 @@ TEST_F(BulkInTest, XonAndXoffHoldTheTransmitterAndStayInTheData)
     EXPECT_EQ(drain(), "\x13" "a\x13\x11" "b\x11\x13");
 }
 
+TEST_F(BulkInTest, TheHoldStateAPacketLeavesCarriesOverPacketsWithoutFlowCharacters)
+{
+    rx->HandFlow.FlowReplace |= SERIAL_AUTO_TRANSMIT;
+    // XOFF in the first packet; the next two carry none and change nothing.
+    pipe->deliver(bytes({4, 0x13, 'a', 0x60, 4, 'b', 'c', 0x60, 2, 0x60}));
+    EXPECT_EQ(rx->TxHoldFlags, ULONG(TX_HOLD_XOFF));
+    // XON early in one packet, XOFF in a later one: the later one stands.
+    pipe->deliver(bytes({5, 'd', 0x11, 'e', 0x60, 3, 'f', 0x60, 4, 0x13, 'g', 0x60}));
+    EXPECT_EQ(rx->TxHoldFlags, ULONG(TX_HOLD_XOFF));
+    pipe->deliver(bytes({4, 0x13, 0x11, 0x60, 3, 'h', 0x60}));
+    EXPECT_EQ(rx->TxHoldFlags, 0u);
+    EXPECT_EQ(drain(), "\x13" "abcd\x11" "ef\x13" "g\x13\x11" "h");
+}
+
 TEST_F(BulkInTest, AStatusOnlyTransferRecordsTheReceiveEventsAndEndsTheRead)
 {
     rx->WaitMask = SERIAL_EV_RXFLAG;

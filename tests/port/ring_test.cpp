@@ -4,6 +4,8 @@
 
 #include "host/nt/kernel.h"
 
+#include <algorithm>
+#include <deque>
 #include <numeric>
 #include <string>
 #include <vector>
@@ -165,6 +167,60 @@ TEST_F(RingTest, ResizingKeepsWrappedDataInOrderAndNeverShrinks)
     EXPECT_EQ(ring.DataCount, 7u);
     ASSERT_EQ(pushText("0123456789"), STATUS_SUCCESS);
     EXPECT_EQ(popText(17), "56abcde0123456789");
+}
+
+// Pushes and pops of every size round small rings, against a plain queue:
+// the status, what is stored, what comes out and the indices all agree,
+// whichever side of the wrap each copy starts and ends on.
+TEST_F(RingTest, EveryPushAndPopAroundTheWrapMatchesAPlainQueue)
+{
+    for (ULONG size : {2u, 3u, 7u, 16u}) {
+        SCOPED_TRACE(testing::Message() << "ring of " << size);
+        ASSERT_EQ(init(&ring, size), STATUS_SUCCESS);
+        std::deque<UCHAR> model;
+        UCHAR next = 0;
+        unsigned step = 0;
+        for (ULONG start = 0; start < size; ++start) {
+            for (ULONG pushed = 1; pushed <= size + 1; ++pushed) {
+                // The ring emptied and both indices moved to `start`.
+                clear(&ring);
+                model.clear();
+                if (start > 0) {
+                    std::vector<UCHAR> filler(start, 0xAA);
+                    std::vector<UCHAR> out(start);
+                    ASSERT_EQ(push(&ring, filler.data(), start), STATUS_SUCCESS);
+                    ASSERT_EQ(pop(&ring, out.data(), start), STATUS_SUCCESS);
+                }
+                ASSERT_EQ(ring.ReadIndex, start);
+
+                std::vector<UCHAR> in(pushed);
+                for (UCHAR& c : in)
+                    c = next++;
+                ULONG fits = std::min(pushed, size - 1);
+                EXPECT_EQ(push(&ring, in.data(), pushed), pushed <= size - 1 ? STATUS_SUCCESS : STATUS_BUFFER_TOO_SMALL);
+                model.insert(model.end(), in.begin(), in.begin() + fits);
+                ASSERT_EQ(count(&ring), model.size());
+                expectConsistent();
+
+                // Out again in two pops of different sizes, the second across the wrap if any.
+                ULONG first = ULONG(model.size()) / 2 + (step++ % 2);
+                first = std::min<ULONG>(first, ULONG(model.size()));
+                for (ULONG n : {first, ULONG(model.size()) - first}) {
+                    if (n == 0)
+                        continue;
+                    std::vector<UCHAR> out(n);
+                    ASSERT_EQ(pop(&ring, out.data(), n), STATUS_SUCCESS);
+                    EXPECT_TRUE(std::equal(out.begin(), out.end(), model.begin()));
+                    model.erase(model.begin(), model.begin() + n);
+                    expectConsistent();
+                }
+                EXPECT_EQ(count(&ring), 0u);
+                UCHAR out;
+                EXPECT_EQ(pop(&ring, &out, 1), STATUS_ARRAY_BOUNDS_EXCEEDED);
+            }
+        }
+        release(&ring);
+    }
 }
 
 } // namespace
