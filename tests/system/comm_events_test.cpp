@@ -651,7 +651,10 @@ TEST_F(EventLoopTest, MovesDataThroughANullModemCableWithoutLoss)
     transfer(64 * 1024);
 }
 
-// The full mebibyte; long to run on the simulator (see bench/).
+// The full mebibyte: 4.1 s of machine time, but about two minutes on the
+// simulator (every 64-byte bulk-in packet is one event, one ClearCommError
+// and one read: 16,384 rounds), so it runs only when asked for
+// (--gtest_also_run_disabled_tests). The test above moves 64 KiB the same way.
 TEST_F(EventLoopTest, DISABLED_MovesAMebibyteThroughANullModemCableWithoutLoss)
 {
     transfer(1024 * 1024);
