@@ -140,6 +140,10 @@ void Uart::writeRegister(uint16_t address, uint8_t value) {
 UsbResult Uart::vendorRequest(HubLock& lock, const SetupPacket& setup, std::span<uint8_t> data,
                               uint32_t& transferred) {
     if (setup.bRequest != kRegisterRequest) return UsbResult::Stall;
+    if (failingRegisterCount_ > 0 && setup.wValue == failingRegister_) {
+        --failingRegisterCount_;
+        return UsbResult::Stall;
+    }
     size_t n = std::min<size_t>(setup.wLength, data.size());
     if (setup.bmRequestType == kRegisterRead) {
         // Consecutive registers from wValue: a two-byte read at 0x10E returns
@@ -189,6 +193,12 @@ void Uart::setStrap(uint8_t bits) {
 void Uart::setRevision(uint8_t revision) {
     HubLock l(hub_);
     revision_ = revision & 0x07;
+}
+
+void Uart::failRegister(uint16_t address, int count) {
+    HubLock l(hub_);
+    failingRegister_ = address;
+    failingRegisterCount_ = count;
 }
 
 void Uart::setChipGroup(uint8_t bits) {

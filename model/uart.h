@@ -45,6 +45,9 @@ public:
     void setStrap(uint8_t bits);
     void setRevision(uint8_t revision);
     void setChipGroup(uint8_t bits);
+    // The next `count` register requests (reads or writes) that address
+    // `address` stall, as a device that refuses them would.
+    void failRegister(uint16_t address, int count);
     void attachTwoWireDevice(std::shared_ptr<TwoWireDevice> device);
     unsigned twoWireStarts() const;
 
@@ -138,6 +141,8 @@ private:
     uint64_t rxSequence_ = 0;
     std::vector<uint8_t> sent_;
     std::function<void(uint8_t)> modemListener_;
+    uint16_t failingRegister_ = 0;
+    int failingRegisterCount_ = 0;
     uint8_t reportedModemOutputs_ = 0;
 };
 

@@ -25,6 +25,7 @@ set(ZEPHAN_PORT_SOURCES
   ${ZEPHAN_PORT_DIR}/chip/pipe.cpp
   ${ZEPHAN_PORT_DIR}/datapath/queue_buffer.cpp
   ${ZEPHAN_PORT_DIR}/datapath/read.cpp
+  ${ZEPHAN_PORT_DIR}/datapath/request_list.cpp
   ${ZEPHAN_PORT_DIR}/datapath/bulk_in.cpp
   ${ZEPHAN_PORT_DIR}/datapath/transfer.cpp
   ${ZEPHAN_PORT_DIR}/datapath/write.cpp

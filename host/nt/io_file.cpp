@@ -209,7 +209,19 @@ NTSTATUS DeviceFile::close() {
         return STATUS_SUCCESS;
     PFILE_OBJECT f = file_;
     file_ = nullptr;
-    return machine_->io().closeFileObject(f);
+    machine_->io().cleanupFileObject(f);
+    // The close request follows the file's last outstanding request.
+    std::vector<std::shared_ptr<PendingIo>> outstanding;
+    {
+        std::lock_guard g(mutex_);
+        for (auto& w : started_)
+            if (auto p = w.lock())
+                outstanding.push_back(std::move(p));
+        started_.clear();
+    }
+    for (auto& p : outstanding)
+        p->wait();
+    return machine_->io().releaseFileObject(f);
 }
 
 IoResult DeviceFile::read(void* buffer, ULONG length) {
@@ -235,22 +247,33 @@ IoResult DeviceFile::internalIoctl(ULONG code, PVOID argument1, PVOID argument2)
         ->wait();
 }
 
+std::shared_ptr<PendingIo> DeviceFile::track(std::shared_ptr<PendingIo> io) {
+    std::lock_guard g(mutex_);
+    std::erase_if(started_, [](const std::weak_ptr<PendingIo>& w) {
+        auto p = w.lock();
+        return !p || p->done();
+    });
+    started_.push_back(io);
+    return io;
+}
+
 std::shared_ptr<PendingIo> DeviceFile::startRead(void* buffer, ULONG length) {
-    return machine_->io().sendAsync(file_, IRP_MJ_READ, 0, 0, nullptr, 0, buffer, length);
+    return track(machine_->io().sendAsync(file_, IRP_MJ_READ, 0, 0, nullptr, 0, buffer, length));
 }
 
 std::shared_ptr<PendingIo> DeviceFile::startWrite(const void* buffer, ULONG length) {
-    return machine_->io().sendAsync(file_, IRP_MJ_WRITE, 0, 0, buffer, length, nullptr, 0);
+    return track(machine_->io().sendAsync(file_, IRP_MJ_WRITE, 0, 0, buffer, length, nullptr, 0));
 }
 
 std::shared_ptr<PendingIo> DeviceFile::startIoctl(ULONG code, const void* input, ULONG inputLength, void* output,
                                                   ULONG outputLength) {
-    return machine_->io().sendAsync(file_, IRP_MJ_DEVICE_CONTROL, 0, code, input, inputLength, output, outputLength);
+    return track(
+        machine_->io().sendAsync(file_, IRP_MJ_DEVICE_CONTROL, 0, code, input, inputLength, output, outputLength));
 }
 
 std::shared_ptr<PendingIo> DeviceFile::start(UCHAR major, UCHAR minor,
                                              const std::function<void(PIRP, PIO_STACK_LOCATION)>& prepare) {
-    return machine_->io().sendAsync(file_, major, minor, 0, nullptr, 0, nullptr, 0, prepare);
+    return track(machine_->io().sendAsync(file_, major, minor, 0, nullptr, 0, nullptr, 0, prepare));
 }
 
 } // namespace host

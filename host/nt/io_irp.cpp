@@ -409,6 +409,11 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
         ULONG size = std::max(InputBufferLength, OutputBufferLength);
         if (size) {
             irp->AssociatedIrp.SystemBuffer = m.pool().allocate(NonPagedPool, size, 'tcoI', nullptr);
+            if (!irp->AssociatedIrp.SystemBuffer) {
+                // No system buffer: no request, as the platform answers.
+                m.io().freeIrp(irp);
+                return nullptr;
+            }
             if (InputBuffer && InputBufferLength)
                 memcpy(irp->AssociatedIrp.SystemBuffer, InputBuffer, InputBufferLength);
             irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
@@ -422,6 +427,10 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
     case METHOD_OUT_DIRECT:
         if (InputBuffer && InputBufferLength) {
             irp->AssociatedIrp.SystemBuffer = m.pool().allocate(NonPagedPool, InputBufferLength, 'tcoI', nullptr);
+            if (!irp->AssociatedIrp.SystemBuffer) {
+                m.io().freeIrp(irp);
+                return nullptr;
+            }
             memcpy(irp->AssociatedIrp.SystemBuffer, InputBuffer, InputBufferLength);
             irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
         }

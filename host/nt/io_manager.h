@@ -54,8 +54,10 @@ private:
 };
 
 // A file object opened on a device (IRP_MJ_CREATE sent to the top of the
-// stack of the device a path names); closing sends IRP_MJ_CLEANUP and
-// IRP_MJ_CLOSE. Calls are made from a thread attached to the machine.
+// stack of the device a path names); closing sends IRP_MJ_CLEANUP and then,
+// as the platform does, IRP_MJ_CLOSE only once no request of the file is
+// outstanding: close() waits (in machine time) for the requests its cleanup
+// did not end. Calls are made from a thread attached to the machine.
 class DeviceFile {
 public:
     static NTSTATUS open(Machine& machine, const std::u16string& path, std::unique_ptr<DeviceFile>* file,
@@ -81,7 +83,10 @@ public:
 
 private:
     DeviceFile() = default;
+    std::shared_ptr<PendingIo> track(std::shared_ptr<PendingIo> io);
     Machine* machine_ = nullptr;
+    std::mutex mutex_;
+    std::vector<std::weak_ptr<PendingIo>> started_;   // requests sent on the file
     PFILE_OBJECT file_ = nullptr;
     PDEVICE_OBJECT device_ = nullptr;   // top of the stack the file was opened on
 };

@@ -85,6 +85,11 @@ uint64_t HubPort::urbCount() {
     return urbs_;
 }
 
+uint64_t HubPort::pipeResetCount() {
+    std::lock_guard g(mutex_);
+    return pipeResets_;
+}
+
 uint64_t HubPort::controlTransferCount() {
     std::lock_guard g(mutex_);
     return controlTransfers_;
@@ -543,6 +548,7 @@ NTSTATUS HubPort::resetPipe(PIRP irp, PURB urb) {
     USBD_STATUS injected = USBD_STATUS_SUCCESS;
     uint64_t delay = 0;
     Fault fault = pipe && dev ? takeFault(nullptr, injected, delay) : Fault::None;
+    ++pipeResets_;
     lk.unlock();
     USBD_STATUS usbd;
     if (!dev)

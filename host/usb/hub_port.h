@@ -52,6 +52,8 @@ public:
     zmodel::UsbDevice* device();
     uint64_t urbCount();
     uint64_t controlTransferCount();
+    // Pipe resets (and stall clears) the function driver asked for.
+    uint64_t pipeResetCount();
 
     // IRP_MJ_INTERNAL_DEVICE_CONTROL on the PDO.
     NTSTATUS internalControl(PIRP irp);
@@ -127,6 +129,7 @@ private:
     FaultPlan defaultPipeFaults_;
     uint64_t urbs_ = 0;
     uint64_t controlTransfers_ = 0;
+    uint64_t pipeResets_ = 0;
 };
 
 // The PDO's extension holds the port record: it lives as long as the PDO,

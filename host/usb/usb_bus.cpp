@@ -274,6 +274,11 @@ uint64_t Plug::urbCount(int hubPort) const {
     return p ? p->urbCount() : 0;
 }
 
+uint64_t Plug::pipeResets(int hubPort) const {
+    auto p = hub_->port(hubPort);
+    return p ? p->pipeResetCount() : 0;
+}
+
 uint64_t Plug::controlTransferCount(int hubPort) const {
     auto p = hub_->port(hubPort);
     return p ? p->controlTransferCount() : 0;

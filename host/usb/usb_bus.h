@@ -61,6 +61,8 @@ public:
     uint64_t urbCount(int hubPort) const;
     // Of those, the ones sent over its default pipe (control transfers).
     uint64_t controlTransferCount(int hubPort) const;
+    // Pipe resets the device at a hub port was asked for.
+    uint64_t pipeResets(int hubPort) const;
 
 private:
     std::shared_ptr<HubState> hub_;

@@ -223,6 +223,64 @@ void reenumerate(PnpManager& pnp, PDEVICE_OBJECT pdo, const DeviceDescription& d
     pnp.waitIdle();
 }
 
+// One AddReg section, for the key HKR stands for: the hardware key for
+// the .HW section's entries, the software (driver) key for the install
+// section's.
+void applyAddReg(Registry& reg, const InfFile& inf, const std::string& sectionName, const std::u16string& hkr) {
+    for (auto& l : inf.section(sectionName)) {
+        if (l.fields.size() < 3 || !equalNoCase(l.fields[0], "HKR"))
+            continue;
+        std::u16string key = hkr;
+        if (!l.fields[1].empty())
+            key += u"\\" + wide(l.fields[1]);
+        std::u16string name = wide(l.fields[2]);
+        uint32_t flags = l.fields.size() > 3 ? number(l.fields[3]) : 0;
+        if (flags & 0x10) {   // FLG_ADDREG_KEYONLY
+            reg.createKey(key);
+            continue;
+        }
+        if (flags & 0x4) {    // FLG_ADDREG_DELVAL
+            reg.deleteValue(key, name);
+            continue;
+        }
+        if ((flags & 0x2) && reg.value(key, name))   // FLG_ADDREG_NOCLOBBER
+            continue;
+        std::string value = l.fields.size() > 4 ? l.fields[4] : "";
+        const uint32_t type = flags & 0x00010001;
+        if (type == 0x00010001) {
+            reg.setDword(key, name, number(value));
+        } else if (flags & 0x00010000) {
+            std::vector<std::u16string> items;
+            for (size_t i = 4; i < l.fields.size(); ++i)
+                items.push_back(wide(l.fields[i]));
+            reg.setMultiString(key, name, items);
+        } else if (flags & 0x1) {
+            std::vector<uint8_t> bytes;
+            for (size_t i = 4; i < l.fields.size(); ++i)
+                bytes.push_back(uint8_t(std::strtoul(l.fields[i].c_str(), nullptr, 16)));
+            reg.setValue(key, name, REG_BINARY, bytes);
+        } else {
+            reg.setString(key, name, wide(value), (flags & 0x00020000) ? REG_EXPAND_SZ : REG_SZ);
+        }
+    }
+}
+
+// What the installation writes into a device's driver (software) key: the
+// package it came from and the model's text, then the install section's
+// own AddReg entries.
+void writeDriverKey(Registry& reg, const InfFile& inf, const std::u16string& key, const std::u16string& published,
+                    const std::string& section, const std::u16string& matchingId, const std::u16string& description,
+                    const std::u16string& provider, const std::u16string& version) {
+    reg.setString(key, u"InfPath", published);
+    reg.setString(key, u"InfSection", wide(section));
+    reg.setString(key, u"MatchingDeviceId", matchingId);
+    reg.setString(key, u"DriverDesc", description);
+    reg.setString(key, u"ProviderName", provider);
+    reg.setString(key, u"DriverVersion", version);
+    for (auto& list : inf.values(section, "AddReg"))
+        applyAddReg(reg, inf, list, key);
+}
+
 // Device installation for one package on this machine.
 class Installer {
 public:
@@ -277,18 +335,10 @@ public:
 
         // The driver key tells which package the device was installed from.
         auto after = pnp.devNode(node.pdo);
-        if (after && !after->driverKey.empty()) {
-            std::u16string key = kControlPath + u"\\Class\\" + after->driverKey;
-            reg.setString(key, u"InfPath", wide(package_.published));
-            reg.setString(key, u"InfSection", wide(section));
-            reg.setString(key, u"MatchingDeviceId", wide(matchingId));
-            reg.setString(key, u"DriverDesc", wide(model.description));
-            reg.setString(key, u"ProviderName", wide(package_.provider));
-            reg.setString(key, u"DriverVersion", wide(package_.driverVer.substr(package_.driverVer.find(',') + 1)));
-            // The install section's own AddReg entries go into the software key.
-            for (auto& list : package_.inf.values(section, "AddReg"))
-                addReg(list, key);
-        }
+        if (after && !after->driverKey.empty())
+            writeDriverKey(reg, package_.inf, kControlPath + u"\\Class\\" + after->driverKey, wide(package_.published),
+                           section, wide(matchingId), wide(model.description), wide(package_.provider),
+                           wide(package_.driverVer.substr(package_.driverVer.find(',') + 1)));
         return true;
     }
 
@@ -309,19 +359,13 @@ public:
         if (auto g = parseGuid(package_.classGuid))
             d.classGuid = *g;
         Machine* machine = &system_.machine();
-        std::u16string published = wide(package_.published), installSectionName = wide(section),
-                       matching = wide(matchingId), description = wide(model.description),
-                       provider = wide(package_.provider),
+        std::u16string published = wide(package_.published), matching = wide(matchingId),
+                       description = wide(model.description), provider = wide(package_.provider),
                        version = wide(package_.driverVer.substr(package_.driverVer.find(',') + 1));
+        InfFile inf = package_.inf;
         return [=](const std::u16string& driverKey) {
-            auto& r = machine->registry();
-            std::u16string key = kControlPath + u"\\Class\\" + driverKey;
-            r.setString(key, u"InfPath", published);
-            r.setString(key, u"InfSection", installSectionName);
-            r.setString(key, u"MatchingDeviceId", matching);
-            r.setString(key, u"DriverDesc", description);
-            r.setString(key, u"ProviderName", provider);
-            r.setString(key, u"DriverVersion", version);
+            writeDriverKey(machine->registry(), inf, kControlPath + u"\\Class\\" + driverKey, published, section,
+                           matching, description, provider, version);
         };
     }
 
@@ -425,47 +469,8 @@ private:
         return function;
     }
 
-    // One AddReg section, for the key HKR stands for: the hardware key for
-    // the .HW section's entries, the software (driver) key for the install
-    // section's.
     void addReg(const std::string& sectionName, const std::u16string& hkr) {
-        auto& reg = system_.machine().registry();
-        for (auto& l : package_.inf.section(sectionName)) {
-            if (l.fields.size() < 3 || !equalNoCase(l.fields[0], "HKR"))
-                continue;
-            std::u16string key = hkr;
-            if (!l.fields[1].empty())
-                key += u"\\" + wide(l.fields[1]);
-            std::u16string name = wide(l.fields[2]);
-            uint32_t flags = l.fields.size() > 3 ? number(l.fields[3]) : 0;
-            if (flags & 0x10) {   // FLG_ADDREG_KEYONLY
-                reg.createKey(key);
-                continue;
-            }
-            if (flags & 0x4) {    // FLG_ADDREG_DELVAL
-                reg.deleteValue(key, name);
-                continue;
-            }
-            if ((flags & 0x2) && reg.value(key, name))   // FLG_ADDREG_NOCLOBBER
-                continue;
-            std::string value = l.fields.size() > 4 ? l.fields[4] : "";
-            const uint32_t type = flags & 0x00010001;
-            if (type == 0x00010001) {
-                reg.setDword(key, name, number(value));
-            } else if (flags & 0x00010000) {
-                std::vector<std::u16string> items;
-                for (size_t i = 4; i < l.fields.size(); ++i)
-                    items.push_back(wide(l.fields[i]));
-                reg.setMultiString(key, name, items);
-            } else if (flags & 0x1) {
-                std::vector<uint8_t> bytes;
-                for (size_t i = 4; i < l.fields.size(); ++i)
-                    bytes.push_back(uint8_t(std::strtoul(l.fields[i].c_str(), nullptr, 16)));
-                reg.setValue(key, name, REG_BINARY, bytes);
-            } else {
-                reg.setString(key, name, wide(value), (flags & 0x00020000) ? REG_EXPAND_SZ : REG_SZ);
-            }
-        }
+        applyAddReg(system_.machine().registry(), package_.inf, sectionName, hkr);
     }
 
     System& system_;
@@ -502,6 +507,29 @@ std::string installedFrom(System& system, const DevNode& node) {
     if (node.driverKey.empty())
         return {};
     return narrow(system.machine().registry().string(kControlPath + u"\\Class\\" + node.driverKey, u"InfPath").value_or(u""));
+}
+
+// The packages published in the store.
+std::vector<Package> publishedPackages(System& system, const std::vector<std::string>& names) {
+    std::vector<Package> packages;
+    for (auto& name : names)
+        if (auto p = loadPublished(system, name))
+            packages.push_back(std::move(*p));
+    return packages;
+}
+
+// The package for a device: the one whose model matches its most specific
+// ID, the newest of those; null when none matches.
+Package* bestPackage(const DevNode& node, std::vector<Package>& packages, std::pair<size_t, const Model*>* match) {
+    Package* best = nullptr;
+    for (auto& p : packages)
+        if (auto m = bestModel(node, p.models))
+            if (!best || m->first < match->first ||
+                (m->first == match->first && versionKey(p.driverVer) > versionKey(best->driverVer))) {
+                best = &p;
+                *match = *m;
+            }
+    return best;
 }
 
 } // namespace
@@ -722,20 +750,10 @@ DriverStore::DevicesRemoved DriverStore::removeDevices(const std::vector<std::st
 std::function<void(const std::u16string&)> DriverStore::installArriving(DeviceDescription& description) {
     DevNode node;
     node.description = description;
-    std::vector<Package> packages;
-    for (auto& name : published())
-        if (auto p = loadPublished(system_, name))
-            packages.push_back(std::move(*p));
+    std::vector<Package> packages = publishedPackages(system_, published());
     // The best package of the store, as for a rescan.
-    Package* best = nullptr;
     std::pair<size_t, const Model*> bestMatch{0, nullptr};
-    for (auto& p : packages)
-        if (auto m = bestModel(node, p.models))
-            if (!best || m->first < bestMatch.first ||
-                (m->first == bestMatch.first && versionKey(p.driverVer) > versionKey(best->driverVer))) {
-                best = &p;
-                bestMatch = *m;
-            }
+    Package* best = bestPackage(node, packages, &bestMatch);
     if (!best)
         return {};
     Installer installer(system_, *best);
@@ -748,10 +766,7 @@ std::vector<std::string> DriverStore::rescan() {
     std::vector<std::string> found;
     auto& pnp = system_.machine().pnp();
     auto& reg = system_.machine().registry();
-    std::vector<Package> packages;
-    for (auto& name : published())
-        if (auto p = loadPublished(system_, name))
-            packages.push_back(std::move(*p));
+    std::vector<Package> packages = publishedPackages(system_, published());
     for (auto& node : pnp.devNodes()) {
         const bool uninstalled = !reg.exists(kEnumPath + u"\\" + node.description.instanceId);
         const bool driverless = node.state == DevNodeState::Arrived && node.service.empty();
@@ -759,15 +774,8 @@ std::vector<std::string> DriverStore::rescan() {
             continue;
         // A new device gets the best package of the store: the one matching
         // its most specific ID, the newest of those.
-        Package* best = nullptr;
         std::pair<size_t, const Model*> bestMatch{0, nullptr};
-        for (auto& p : packages)
-            if (auto m = bestModel(node, p.models))
-                if (!best || m->first < bestMatch.first ||
-                    (m->first == bestMatch.first && versionKey(p.driverVer) > versionKey(best->driverVer))) {
-                    best = &p;
-                    bestMatch = *m;
-                }
+        Package* best = bestPackage(node, packages, &bestMatch);
         if (best) {
             Installer installer(system_, *best);
             if (installer.prepare() == 0) {

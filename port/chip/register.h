@@ -106,6 +106,16 @@
 #define SERIAL_LSR_TEMT                   0x40
 #define SERIAL_LSR_FIFOERR                0x80
 
+/* MODEM_STATUS_REGISTER: change bits (cleared by a read), then line states */
+#define SERIAL_MSR_DCTS                   0x01
+#define SERIAL_MSR_DDSR                   0x02
+#define SERIAL_MSR_TERI                   0x04
+#define SERIAL_MSR_DDCD                   0x08
+#define SERIAL_MSR_CTS                    0x10
+#define SERIAL_MSR_DSR                    0x20
+#define SERIAL_MSR_RI                     0x40
+#define SERIAL_MSR_DCD                    0x80
+
 /* MODEM_CONTROL_REGISTER */
 #define MCR_DTR                           0x01
 #define MCR_RTS                           0x02

@@ -323,16 +323,29 @@ static VOID BuildCommProperties(PDEVICE_EXTENSION Port, PSERIAL_COMMPROP Propert
  * The controls with a body of their own.
  * ------------------------------------------------------------------------ */
 
-/* A larger receive ring; a size not above the current one changes nothing. */
+/*
+ * A larger receive ring, of at most MAXIMUM_RECEIVE_QUEUE_SIZE bytes (a
+ * larger one is refused with STATUS_INSUFFICIENT_RESOURCES, the ring left
+ * as it is); a size not above the current one changes nothing. PASSIVE_LEVEL.
+ */
 static NTSTATUS SetQueueSize(PDEVICE_EXTENSION Port, const SERIAL_QUEUE_SIZE *Size)
 {
-    NTSTATUS status = STATUS_SUCCESS;
+    ULONG size = Size->InSize;
+    if (size <= Port->QueueBuffer.BufferSize)
+        return STATUS_SUCCESS;
+    if (size > MAXIMUM_RECEIVE_QUEUE_SIZE)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    /* Allocated before the lock is taken: no allocation under a spin lock. */
+    PUCHAR storage = (PUCHAR)AllocatePool(NonPagedPool, size);
+    if (storage == NULL)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    PUCHAR unused;
     KIRQL irql;
     KeAcquireSpinLock(&Port->QueueBufferLock, &irql);
-    if (Size->InSize > Port->QueueBuffer.BufferSize)
-        status = ResizeQueueBuffer(&Port->QueueBuffer, Size->InSize);
+    ResizeQueueBuffer(&Port->QueueBuffer, storage, size, &unused);
     KeReleaseSpinLock(&Port->QueueBufferLock, irql);
-    return status;
+    FreePool(unused);
+    return STATUS_SUCCESS;
 }
 
 /*

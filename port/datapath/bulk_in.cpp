@@ -19,50 +19,42 @@
  * transfer again instead when the port may receive, so a start asked for
  * while a cancelled transfer was still completing (a close followed at
  * once by an open) is not lost.
+ *
+ * A transfer that fails with a USB error (a stall, a CRC error, no answer)
+ * loses its data, which counts as an overrun for ClearCommError; the
+ * worker then resets the pipe and sends again, a few times in a row at
+ * most, so a passing fault does not stop reception for good. A cancelled
+ * transfer or a device that is gone still ends reception.
  */
 #include "../frame/driver.h"
 
-/* The USBD status with which a transfer reports that its device is gone. */
-#define USBD_STATUS_NOT_CONNECTED ((USBD_STATUS)STATUS_DEVICE_NOT_CONNECTED)
-
 /*
- * The port may receive: it is started, reception is switched on and not
- * stopped by a close. Any IRQL.
+ * The port may receive: transfers may be sent, reception is switched on
+ * and not stopped by a close. Any IRQL.
  */
 static BOOLEAN ReceptionWanted(PDEVICE_EXTENSION Port)
 {
-    return PortIsStarted(Port) && ReadSharedLong(&Port->PollingStopped) == 0 && ReadSharedLong(&DriverGlobals.ReceiveEnabled) == 1;
+    return PortMaySend(Port) && ReadSharedLong(&Port->PollingStopped) == 0
+        && ReadSharedLong(&DriverGlobals.ReceiveEnabled) == 1;
 }
 
 /*
- * Takes the idle transfer for submission. A busy one is asked to be sent
+ * Takes the idle transfer for submission; a busy one is asked to be sent
  * again when its completion would leave it idle. Up to DISPATCH_LEVEL.
  */
-static BOOLEAN ClaimBulkInTransfer(PDEVICE_EXTENSION Port)
+static BOOLEAN ClaimBulkInTransfer(PDEVICE_EXTENSION Port, PBOOLEAN Reset)
 {
-    BOOLEAN claimed = FALSE;
-    KIRQL irql;
-    KeAcquireSpinLock(&Port->TransferLock, &irql);
-    if (Port->BulkInContext.Irp != NULL && Port->BulkInContext.Urb != NULL) {
-        if (Port->BulkInContext.Idle) {
-            Port->BulkInContext.Idle = 0;
-            Port->BulkInRestartPending = 0;
-            claimed = TRUE;
-        } else {
-            Port->BulkInRestartPending = 1;
-        }
+    *Reset = FALSE;
+    if (!ClaimTransfer(&Port->BulkInContext, &Port->TransferLock)) {
+        WriteSharedLong(&Port->BulkInRestartPending, 1);
+        return FALSE;
     }
-    KeReleaseSpinLock(&Port->TransferLock, irql);
-    return claimed;
-}
-
-/* Gives the transfer back without sending it. Up to DISPATCH_LEVEL. */
-static VOID ReleaseBulkInTransfer(PDEVICE_EXTENSION Port)
-{
+    WriteSharedLong(&Port->BulkInRestartPending, 0);
     KIRQL irql;
     KeAcquireSpinLock(&Port->TransferLock, &irql);
-    Port->BulkInContext.Idle = 1;
+    *Reset = TakePipeReset(&Port->BulkInContext);
     KeReleaseSpinLock(&Port->TransferLock, irql);
+    return TRUE;
 }
 
 /*
@@ -74,45 +66,26 @@ static VOID ReleaseBulkInTransfer(PDEVICE_EXTENSION Port)
 NTSTATUS SubmitBulkInTransfer(PDEVICE_EXTENSION Port)
 {
     PTRANSFER_CONTEXT transfer = &Port->BulkInContext;
-    PIRP irp = transfer->Irp;
-    PURB urb = transfer->Urb;
-
-    NTSTATUS status = IoAcquireRemoveLock(&Port->RemoveLock, irp);
-    if (!NT_SUCCESS(status)) {
-        ReleaseBulkInTransfer(Port);
-        return status;
-    }
-
-    RtlZeroMemory(urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
-    UsbBuildInterruptOrBulkTransferRequest(urb, (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
-                                           transfer->PipeInformation->PipeHandle, transfer->Buffer, NULL,
-                                           transfer->BufferLength, BULK_IN_TRANSFER_FLAGS, NULL);
-
-    /* The request is reused: its stack and cancel flag start afresh. */
-    IoReuseIrp(irp, STATUS_SUCCESS);
-    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
-    stack->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    stack->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-    stack->Parameters.Others.Argument1 = urb;
-    IoSetCompletionRoutine(irp, OnReadCompletion, transfer, TRUE, TRUE, TRUE);
-    IoCallDriver(Port->LowerDeviceObject, irp);
-    return STATUS_SUCCESS;
+    PrepareTransfer(transfer, transfer->Buffer, transfer->BufferLength, BULK_IN_TRANSFER_FLAGS, OnReadCompletion);
+    return SendTransfer(Port, transfer, &Port->TransferLock);
 }
 
 /*
  * The bulk-in worker: waits for its kill event or ReadEvent and submits
- * the transfer when it is idle. Ends when killed, when the wait fails, or
- * when the remove lock is gone. PASSIVE_LEVEL.
+ * the transfer when it is idle and the port may send, resetting the pipe
+ * first after a USB error. Ends when killed, when the wait fails, or when
+ * the remove lock is gone. PASSIVE_LEVEL.
  */
 VOID PollingReadInterruptUrb(PVOID Context)
 {
     PDEVICE_EXTENSION port = (PDEVICE_EXTENSION)Context;
-    PVOID events[2] = { &port->ReadKillEvent, &port->ReadEvent };
-    for (;;) {
-        NTSTATUS status = KeWaitForMultipleObjects(2, events, WaitAny, Executive, KernelMode, FALSE, NULL, NULL);
-        if (status != STATUS_WAIT_1)
-            break;
-        if (ClaimBulkInTransfer(port) && !NT_SUCCESS(SubmitBulkInTransfer(port)))
+    while (WaitForWork(&port->ReadKillEvent, &port->ReadEvent, NULL)) {
+        BOOLEAN reset;
+        if (!PortMaySend(port) || !ClaimBulkInTransfer(port, &reset))
+            continue;
+        if (reset)
+            ResetTransferPipe(port, &port->BulkInContext);
+        if (!NT_SUCCESS(SubmitBulkInTransfer(port)))
             break;
     }
     PsTerminateSystemThread(STATUS_SUCCESS);
@@ -198,12 +171,12 @@ static VOID EndBulkInCompletion(PDEVICE_EXTENSION Port, PIRP Irp, BOOLEAN Resubm
 {
     KIRQL irql;
     KeAcquireSpinLock(&Port->TransferLock, &irql);
-    if (!Resubmit && !SignalWorker && Port->BulkInRestartPending && ReceptionWanted(Port))
+    if (!Resubmit && !SignalWorker && ReadSharedLong(&Port->BulkInRestartPending) && ReceptionWanted(Port))
         Resubmit = TRUE;
     if (Port->BulkInContext.Irp == NULL || Port->BulkInContext.Urb == NULL)
         Resubmit = FALSE;
     if (Resubmit)
-        Port->BulkInRestartPending = 0;
+        WriteSharedLong(&Port->BulkInRestartPending, 0);
     else
         Port->BulkInContext.Idle = 1;
     KeReleaseSpinLock(&Port->TransferLock, irql);
@@ -230,16 +203,17 @@ NTSTATUS OnReadCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
     USBD_STATUS usbdStatus = urb->UrbHeader.Status;
 
     /* Cancelled, failed or disconnected: reception ends here. */
-    if (status == STATUS_CANCELLED || status == STATUS_UNSUCCESSFUL || status == STATUS_DEVICE_NOT_CONNECTED
-        || usbdStatus == USBD_STATUS_NOT_CONNECTED) {
+    if (TransferEndsPipe(status, usbdStatus)) {
         FailCurrentRead(port, STATUS_DELETE_PENDING);
         EndBulkInCompletion(port, Irp, FALSE, FALSE);
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
 
-    /* A transfer with a USBD error carries no data, but the read is still served. */
-    if (USBD_SUCCESS(usbdStatus))
+    /* A transfer with a USB error carries no data, but the read is still served. */
+    BOOLEAN usbError = !USBD_SUCCESS(usbdStatus);
+    if (!usbError)
         ParseBulkInTransfer(port, transfer->Buffer, urb->UrbBulkOrInterruptTransfer.TransferBufferLength);
+    SerialReportEvents(port);
 
     NTSTATUS readStatus;
     if (ServiceCurrentRead(port, &readStatus))
@@ -251,11 +225,25 @@ NTSTATUS OnReadCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
 
-    if (!ReceptionWanted(port) || !USBD_SUCCESS(usbdStatus) || !NT_SUCCESS(status))
-        EndBulkInCompletion(port, Irp, FALSE, FALSE);
-    else if (port->WhqlTestMode || ReadSharedLong(&port->PowerDownSeen))
-        EndBulkInCompletion(port, Irp, FALSE, TRUE);
+    KIRQL irql;
+    KeAcquireSpinLock(&port->TransferLock, &irql);
+    BOOLEAN retry = FALSE;
+    if (usbError)
+        retry = NoteTransferError(transfer);
     else
+        transfer->Failures = 0;
+    KeReleaseSpinLock(&port->TransferLock, irql);
+
+    if (usbError) {
+        /* The characters of the lost transfer are an overrun; the worker resets the pipe. */
+        WriteSharedUlong(&port->PerfStats.SerialOverrunErrorCount, 1);
+        EndBulkInCompletion(port, Irp, FALSE, retry && ReceptionWanted(port));
+    } else if (!ReceptionWanted(port) || !NT_SUCCESS(status)) {
+        EndBulkInCompletion(port, Irp, FALSE, FALSE);
+    } else if (port->WhqlTestMode || ReadSharedLong(&port->PowerDownSeen)) {
+        EndBulkInCompletion(port, Irp, FALSE, TRUE);
+    } else {
         EndBulkInCompletion(port, Irp, TRUE, FALSE);
+    }
     return STATUS_MORE_PROCESSING_REQUIRED;
 }

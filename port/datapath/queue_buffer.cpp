@@ -105,31 +105,26 @@ VOID ClearQueueBuffer(PQUEUE_BUFFER Queue)
 }
 
 /*
- * Grows the ring to NewSize bytes, moving the held bytes to the start of
- * the new storage in arrival order. The ring never shrinks; on an
- * allocation failure the old ring stays in use. The new storage is
- * non-paged because the caller holds QueueBufferLock. DISPATCH_LEVEL or
- * below.
+ * Grows the ring onto Storage, NewSize bytes that the caller allocated
+ * before taking QueueBufferLock, moving the held bytes to its start in
+ * arrival order. The ring never shrinks: a size not above the current one
+ * leaves it as it is, and Storage goes back to the caller. *OldStorage
+ * receives the storage to free once the lock is released. QueueBufferLock
+ * held; DISPATCH_LEVEL or below.
  */
-NTSTATUS ResizeQueueBuffer(PQUEUE_BUFFER Queue, ULONG NewSize)
+VOID ResizeQueueBuffer(PQUEUE_BUFFER Queue, PUCHAR Storage, ULONG NewSize, PUCHAR *OldStorage)
 {
-    if (NewSize < Queue->BufferSize)
-        return STATUS_INVALID_PARAMETER;
-    if (NewSize == Queue->BufferSize)
-        return STATUS_SUCCESS;
-
-    PUCHAR storage = (PUCHAR)AllocatePool(NonPagedPool, NewSize);
-    if (storage == NULL)
-        return STATUS_INSUFFICIENT_RESOURCES;
-
+    if (NewSize <= Queue->BufferSize) {
+        *OldStorage = Storage;
+        return;
+    }
     ULONG held = Queue->DataCount;
     if (held > 0)
-        PopQueueBufferEntry(Queue, storage, held);
-    FreePool(Queue->Buffer);
-    Queue->Buffer = storage;
+        PopQueueBufferEntry(Queue, Storage, held);
+    *OldStorage = Queue->Buffer;
+    Queue->Buffer = Storage;
     Queue->BufferSize = NewSize;
     Queue->ReadIndex = 0;
     Queue->WriteIndex = held;
     Queue->DataCount = held;
-    return STATUS_SUCCESS;
 }

@@ -1,25 +1,51 @@
 /*
  * Read requests and their time-outs.
  *
- * A read is completed at once from the receive ring when it holds enough
- * bytes (or when the time-outs ask for what is present); otherwise it is
- * queued on ReadQueue. Queued reads become CurrentReadIrp one at a time,
- * in the read-service step that every bulk-in completion runs, or when the
- * port's read timer expires. The timer belongs to the port: the last read
- * to arm it wins.
+ * Reads are served one at a time and in request order. The read being
+ * served is CurrentReadIrp; later ones wait on ReadQueue. A read that finds
+ * no other read pending is answered at once from the receive ring when it
+ * holds enough bytes (or when the time-outs ask for what is present);
+ * otherwise it becomes current, or queues behind the reads already there.
+ * The read-service step that every bulk-in completion runs completes the
+ * current read once the ring satisfies it and takes up the next one, which
+ * is answered at once when the ring already holds its bytes.
+ *
+ * Every read keeps its own total time-out: its deadline is fixed when it is
+ * accepted and kept in the request. The port's single read timer is armed
+ * for the head read only (the current one, or the oldest queued while none
+ * is current): for its deadline, or for the interval time-out after a
+ * transfer left bytes waiting, never past the deadline. Another read's
+ * arrival, refusal or cancellation therefore never strips or shortens the
+ * head read's time-out, and the expiry of a timer armed for one read never
+ * ends another (the due time the timer was armed for is kept and checked).
+ *
+ * Every read, the current one included, can be cancelled. Whoever ends the
+ * current read takes its cancel routine back first; when the system has
+ * already taken it, the cancel routine ends the read.
  *
  * Locks: ReadServiceLock -> ReadQueueLock and ReadServiceLock ->
- * QueueBufferLock are the only nestings. Requests are completed after the
- * locks are released, so a completion routine may send the next read at
- * once.
+ * QueueBufferLock are the only nestings. The read timer and
+ * CurrentReadIrp change only under ReadServiceLock. Requests are completed
+ * after the locks are released, so a completion routine may send the next
+ * read at once.
  */
 #include "../frame/driver.h"
 
 /* Milliseconds to relative timer units (100 ns). */
-#define MS_TO_100NS 10000LL
+#define MS_TO_100NS 10000ULL
 
-/* The longest relative due time a timer takes. */
-#define LONGEST_DUE_TIME 0x7FFFFFFFFFFFFFFFLL
+/* The latest absolute due time a timer is given. */
+#define LATEST_DUE_TIME 0x7FFFFFFFFFFFFFFFULL
+
+/*
+ * An expiry this much (100 ns) before the due time recorded still counts:
+ * a re-arming for a later time is at least 1 ms away.
+ */
+#define READ_TIMER_SLACK 5000ULL
+
+/* Where a read keeps its deadline and whether it wants only what is present. */
+#define READ_DEADLINE(Irp) ((Irp)->Tail.Overlay.DriverContext[0])
+#define READ_IMMEDIATE(Irp) ((Irp)->Tail.Overlay.DriverContext[1])
 
 /*
  * TRUE while the port runs its data path: from a successful start until it
@@ -34,72 +60,238 @@ BOOLEAN PortIsStarted(PDEVICE_EXTENSION Port)
     return state == PortStateStarted || state == PortStateStopPending || state == PortStateRemovePending;
 }
 
-/* Total time-out of a read in 100-ns units, at most the longest relative due time. */
-static LONGLONG ReadTotalTimeout(ULONG Length, ULONG Multiplier, ULONG Constant)
+/*
+ * TRUE while transfers may be sent to the device: the port is started and
+ * no stop is pending (a device being stopped gets nothing new). Any IRQL.
+ */
+BOOLEAN PortMaySend(PDEVICE_EXTENSION Port)
 {
-    ULONGLONG ms = (ULONGLONG)Length * Multiplier + Constant;
-    if (ms > (ULONGLONG)LONGEST_DUE_TIME / MS_TO_100NS)
-        return LONGEST_DUE_TIME;
-    return (LONGLONG)ms * MS_TO_100NS;
+    if (ReadSharedLong(&Port->Started) == 0)
+        return FALSE;
+    LONG state = ReadSharedLong(&Port->DeviceState);
+    return state == PortStateStarted || state == PortStateRemovePending;
 }
 
-/* Arms the read timer for Due (100 ns, relative); zero or less expires at once. */
-static VOID SetReadTimer(PDEVICE_EXTENSION Port, LONGLONG Due)
+static ULONG ReadLength(PIRP Irp)
 {
-    LARGE_INTEGER dueTime;
-    dueTime.QuadPart = Due > 0 ? -Due : 0;
-    KeSetTimer(&Port->ReadTimer, dueTime, &Port->ReadTimerDpc);
+    return IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length;
+}
+
+static ULONGLONG ReadDeadline(PIRP Irp)
+{
+    return (ULONGLONG)(ULONG_PTR)READ_DEADLINE(Irp);
+}
+
+/* Total time-out of a read in 100-ns units, capped so that a deadline never wraps. */
+static ULONGLONG ReadTotalTimeout(ULONG Length, ULONG Multiplier, ULONG Constant)
+{
+    ULONGLONG ms = (ULONGLONG)Length * Multiplier + Constant;
+    if (ms > (LATEST_DUE_TIME / 2) / MS_TO_100NS)
+        return LATEST_DUE_TIME / 2;
+    return ms * MS_TO_100NS;
 }
 
 /*
- * Stops the read timer, and takes its DPC off the queue when it has
- * already fired, so a time-out meant for one read never ends the next.
+ * Stops the read timer, takes its DPC off the queue when it has already
+ * fired, and forgets its due time, so that an expiry already on its way
+ * ends nothing. ReadServiceLock held (or the port is being torn down).
  * DISPATCH_LEVEL or below.
  */
 VOID CancelReadTimer(PDEVICE_EXTENSION Port)
 {
     KeCancelTimer(&Port->ReadTimer);
     KeRemoveQueueDpc(&Port->ReadTimerDpc);
+    Port->ReadTimerDue = 0;
+}
+
+/* Arms the read timer for the absolute interrupt time Due. ReadServiceLock held. */
+static VOID ArmReadTimerAt(PDEVICE_EXTENSION Port, ULONGLONG Due)
+{
+    CancelReadTimer(Port);
+    ULONGLONG now = KeQueryInterruptTime();
+    LARGE_INTEGER dueTime;
+    dueTime.QuadPart = Due > now ? -(LONGLONG)(Due - now) : 0;
+    Port->ReadTimerDue = Due > now ? Due : now;
+    KeSetTimer(&Port->ReadTimer, dueTime, &Port->ReadTimerDpc);
+}
+
+/*
+ * Points the read timer at the head read's deadline: the current read, or
+ * the oldest queued one while none is current. Stopped when the head has
+ * no total time-out or there is no read. ReadServiceLock held.
+ */
+static VOID ArmTimerForHead(PDEVICE_EXTENSION Port)
+{
+    PIRP head = Port->CurrentReadIrp;
+    if (head == NULL) {
+        KeAcquireSpinLockAtDpcLevel(&Port->ReadQueueLock);
+        if (!IsListEmpty(&Port->ReadQueue))
+            head = CONTAINING_RECORD(Port->ReadQueue.Flink, IRP, Tail.Overlay.ListEntry);
+        ULONGLONG deadline = head != NULL ? ReadDeadline(head) : 0;
+        KeReleaseSpinLockFromDpcLevel(&Port->ReadQueueLock);
+        if (deadline != 0)
+            ArmReadTimerAt(Port, deadline);
+        else
+            CancelReadTimer(Port);
+        return;
+    }
+    if (ReadDeadline(head) != 0)
+        ArmReadTimerAt(Port, ReadDeadline(head));
+    else
+        CancelReadTimer(Port);
 }
 
 /*
  * Takes the oldest queued read that is not being cancelled off ReadQueue
- * and makes it non-cancellable; null when there is none. A read whose
- * cancel routine is already running is left to it, with its list entry
- * pointing to itself so that the routine's unlink does no harm.
- * DISPATCH_LEVEL or below; takes ReadQueueLock.
+ * and makes it non-cancellable; null when there is none. DISPATCH_LEVEL or
+ * below; takes ReadQueueLock.
  */
 PIRP DequeueReadIrp(PDEVICE_EXTENSION Port)
 {
     KIRQL irql;
-    PIRP found = NULL;
     KeAcquireSpinLock(&Port->ReadQueueLock, &irql);
-    while (!IsListEmpty(&Port->ReadQueue)) {
-        PLIST_ENTRY entry = RemoveHeadList(&Port->ReadQueue);
-        PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
-        if (IoSetCancelRoutine(irp, NULL) != NULL) {
-            found = irp;
-            break;
-        }
-        InitializeListHead(entry);
-    }
+    PIRP found = DequeueCancellableRequest(&Port->ReadQueue);
     KeReleaseSpinLock(&Port->ReadQueueLock, irql);
     return found;
 }
 
 /*
- * Accepts a read: completes it from the ring or queues it, arming the read
- * timer for its total time-out. Returns what the dispatch routine returns.
- * Called by DispatchReadWrite, PASSIVE_LEVEL (any level up to DISPATCH_LEVEL works).
+ * Makes Irp the current read, cancellable. A read cancelled meanwhile goes
+ * to Ended with STATUS_CANCELLED instead and FALSE is returned.
+ * ReadServiceLock held.
+ */
+static BOOLEAN MakeCurrentRead(PDEVICE_EXTENSION Port, PIRP Irp, PLIST_ENTRY Ended)
+{
+    Port->CurrentReadIrp = Irp;
+    (VOID)IoSetCancelRoutine(Irp, ReadIrpCancelRoutine);
+    if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
+        Port->CurrentReadIrp = NULL;
+        Irp->IoStatus.Status = STATUS_CANCELLED;
+        Irp->IoStatus.Information = 0;
+        InsertTailList(Ended, &Irp->Tail.Overlay.ListEntry);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+/*
+ * Takes the current read off the port to end it with Status and no data;
+ * null when there is none, or when its cancellation is under way (its
+ * cancel routine then ends it). The read timer stops. ReadServiceLock held.
+ */
+PIRP TakeCurrentRead(PDEVICE_EXTENSION Port, NTSTATUS Status)
+{
+    PIRP irp = Port->CurrentReadIrp;
+    if (irp == NULL || IoSetCancelRoutine(irp, NULL) == NULL)
+        return NULL;
+    Port->CurrentReadIrp = NULL;
+    CancelReadTimer(Port);
+    irp->IoStatus.Status = Status;
+    irp->IoStatus.Information = 0;
+    return irp;
+}
+
+/*
+ * Ends the current read with Status (TRUE) and what the ring holds, up to
+ * its length, moving it to Ended; FALSE when its cancellation is under
+ * way. ReadServiceLock and QueueBufferLock held.
+ */
+static BOOLEAN FinishCurrentRead(PDEVICE_EXTENSION Port, ULONG Have, NTSTATUS Status, PLIST_ENTRY Ended)
+{
+    PIRP irp = Port->CurrentReadIrp;
+    if (IoSetCancelRoutine(irp, NULL) == NULL)
+        return FALSE;
+    ULONG length = ReadLength(irp);
+    ULONG n = length < Have ? length : Have;
+    if (n > 0) {
+        NTSTATUS popped = PopQueueBufferEntry(&Port->QueueBuffer, (PUCHAR)irp->AssociatedIrp.SystemBuffer, n);
+        if (Status == STATUS_SUCCESS)
+            Status = popped;
+    }
+    irp->IoStatus.Status = Status;
+    irp->IoStatus.Information = n;
+    Port->CurrentReadIrp = NULL;
+    InsertTailList(Ended, &irp->Tail.Overlay.ListEntry);
+    return TRUE;
+}
+
+/*
+ * Serves the reads from the head: completes the current read once the ring
+ * satisfies it and takes up the next, until a read has to wait. After a
+ * bulk-in transfer (AfterTransfer) the current read also completes with
+ * what is held under an interval-only time-out, or with whatever is there
+ * when the application waits for SERIAL_EV_RXCHAR, and a read left waiting
+ * with bytes held gets its interval timer. No read is taken up while DSR
+ * holds the port. The timer ends up armed for the head read. Completed
+ * reads go to Ended; returns the status of the first one completed after
+ * a transfer (STATUS_PENDING when none). ReadServiceLock held.
+ */
+static NTSTATUS ServeReads(PDEVICE_EXTENSION Port, PLIST_ENTRY Ended, BOOLEAN AfterTransfer)
+{
+    NTSTATUS firstStatus = STATUS_PENDING;
+    BOOLEAN headChanged = FALSE;
+    for (;;) {
+        if (Port->CurrentReadIrp == NULL) {
+            if (ReadSharedUlong(&Port->TxHoldFlags) & TX_HOLD_DSR)
+                break;
+            PIRP next = DequeueReadIrp(Port);
+            if (next == NULL)
+                break;
+            headChanged = TRUE;
+            if (!MakeCurrentRead(Port, next, Ended))
+                continue;
+        }
+
+        PIRP irp = Port->CurrentReadIrp;
+        ULONG length = ReadLength(irp);
+        ULONG interval = Port->Timeouts.ReadIntervalTimeout;
+        BOOLEAN intervalOnly = interval != 0 && Port->Timeouts.ReadTotalTimeoutMultiplier == 0
+                            && Port->Timeouts.ReadTotalTimeoutConstant == 0;
+        BOOLEAN rxCharEvent =
+            (ReadSharedUlong(&Port->HistoryMask) & ReadSharedUlong(&Port->WaitMask) & SERIAL_EV_RXCHAR) != 0;
+
+        KeAcquireSpinLockAtDpcLevel(&Port->QueueBufferLock);
+        ULONG have = GetQueueBufferCount(&Port->QueueBuffer);
+        BOOLEAN complete = length <= have || READ_IMMEDIATE(irp) != NULL
+                        || (AfterTransfer && ((intervalOnly && have > 0) || rxCharEvent));
+        if (!complete) {
+            if (AfterTransfer && have > 0 && interval != 0 && interval != MAXULONG) {
+                ULONGLONG due = KeQueryInterruptTime() + (ULONGLONG)interval * MS_TO_100NS;
+                ULONGLONG deadline = ReadDeadline(irp);
+                if (deadline != 0 && deadline < due)
+                    due = deadline;
+                ArmReadTimerAt(Port, due);
+                headChanged = FALSE;
+            }
+            KeReleaseSpinLockFromDpcLevel(&Port->QueueBufferLock);
+            break;
+        }
+        BOOLEAN finished = FinishCurrentRead(Port, have, STATUS_SUCCESS, Ended);
+        KeReleaseSpinLockFromDpcLevel(&Port->QueueBufferLock);
+        if (!finished)
+            break;   /* its cancel routine ends it and serves the next */
+        if (AfterTransfer && firstStatus == STATUS_PENDING)
+            firstStatus = CONTAINING_RECORD(Ended->Blink, IRP, Tail.Overlay.ListEntry)->IoStatus.Status;
+        /* The transfer's own reasons served one read; the next needs its bytes. */
+        AfterTransfer = FALSE;
+        headChanged = TRUE;
+    }
+    if (headChanged)
+        ArmTimerForHead(Port);
+    return firstStatus;
+}
+
+/*
+ * Accepts a read: completes it from the ring when no other read is
+ * pending and the ring holds enough (or the time-outs ask for what is
+ * present); otherwise it becomes current or is queued behind the reads
+ * already pending, with its own total time-out. Returns what the dispatch
+ * routine returns. Called by DispatchReadWrite, up to DISPATCH_LEVEL.
  */
 NTSTATUS QueueOrCompleteReadIrp(PDEVICE_EXTENSION Port, PIRP Irp)
 {
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    ULONG length = stack->Parameters.Read.Length;
+    ULONG length = ReadLength(Irp);
     PUCHAR buffer = (PUCHAR)Irp->AssociatedIrp.SystemBuffer;
-
-    /* A new read also stops a timer still armed for an earlier one. */
-    CancelReadTimer(Port);
 
     if (length == 0 || buffer == NULL)
         return CompleteRequest(Irp, STATUS_INVALID_PARAMETER);
@@ -123,140 +315,105 @@ NTSTATUS QueueOrCompleteReadIrp(PDEVICE_EXTENSION Port, PIRP Irp)
     } else if (multiplier != 0 || constant != 0) {
         useTotalTimer = TRUE;
     }
-    Port->ReadTotalTime = 0;
+    ULONGLONG total = useTotalTimer ? ReadTotalTimeout(length, multiplier, constant) : 0;
+    ULONGLONG now = KeQueryInterruptTime();
+    READ_DEADLINE(Irp) = (PVOID)(ULONG_PTR)(useTotalTimer ? now + (total > 0 ? total : 1) : 0);
+    READ_IMMEDIATE(Irp) = returnWhatsPresent ? (PVOID)Irp : NULL;
 
+    LIST_ENTRY ended;
+    InitializeListHead(&ended);
+    NTSTATUS status = STATUS_PENDING;
     KIRQL irql;
-    KeAcquireSpinLock(&Port->QueueBufferLock, &irql);
-    ULONG haveLen = GetQueueBufferCount(&Port->QueueBuffer);
-    if (length <= haveLen) {
-        NTSTATUS status = PopQueueBufferEntry(&Port->QueueBuffer, buffer, length);
-        KeReleaseSpinLock(&Port->QueueBufferLock, irql);
-        return CompleteRequestInformation(Irp, status, length);
-    }
-    if (returnWhatsPresent) {
-        if (haveLen > 0)
-            PopQueueBufferEntry(&Port->QueueBuffer, buffer, haveLen);
-        KeReleaseSpinLock(&Port->QueueBufferLock, irql);
-        return CompleteRequestInformation(Irp, STATUS_SUCCESS, haveLen);
-    }
-    KeReleaseSpinLock(&Port->QueueBufferLock, irql);
+    KeAcquireSpinLock(&Port->ReadServiceLock, &irql);
+    KeAcquireSpinLockAtDpcLevel(&Port->ReadQueueLock);
+    BOOLEAN first = Port->CurrentReadIrp == NULL && IsListEmpty(&Port->ReadQueue);
+    KeReleaseSpinLockFromDpcLevel(&Port->ReadQueueLock);
 
-    KeAcquireSpinLock(&Port->ReadQueueLock, &irql);
-    LARGE_INTEGER now;
-    KeQuerySystemTime(&now);
-    Port->ReadStartTime = now.QuadPart;
-    if (useTotalTimer) {
-        Port->ReadTotalTime = ReadTotalTimeout(length, multiplier, constant);
-        SetReadTimer(Port, Port->ReadTotalTime);
+    if (first) {
+        KeAcquireSpinLockAtDpcLevel(&Port->QueueBufferLock);
+        ULONG have = GetQueueBufferCount(&Port->QueueBuffer);
+        if (length <= have || returnWhatsPresent) {
+            ULONG n = length < have ? length : have;
+            status = STATUS_SUCCESS;
+            if (n > 0)
+                status = PopQueueBufferEntry(&Port->QueueBuffer, buffer, n);
+            KeReleaseSpinLockFromDpcLevel(&Port->QueueBufferLock);
+            KeReleaseSpinLock(&Port->ReadServiceLock, irql);
+            return CompleteRequestInformation(Irp, status, n);
+        }
+        KeReleaseSpinLockFromDpcLevel(&Port->QueueBufferLock);
     }
 
+    LARGE_INTEGER systemTime;
+    KeQuerySystemTime(&systemTime);
+    Port->ReadStartTime = systemTime.QuadPart;
+    Port->ReadTotalTime = (LONGLONG)total;
     IoMarkIrpPending(Irp);
-    InsertTailList(&Port->ReadQueue, &Irp->Tail.Overlay.ListEntry);
-    (VOID)IoSetCancelRoutine(Irp, ReadIrpCancelRoutine);
-    if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
-        /* Cancelled before it was cancellable: it ends here. */
-        RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
-        KeReleaseSpinLock(&Port->ReadQueueLock, irql);
-        CompleteRequest(Irp, STATUS_CANCELLED);
-        return STATUS_PENDING;
+    if (first && (ReadSharedUlong(&Port->TxHoldFlags) & TX_HOLD_DSR) == 0) {
+        if (MakeCurrentRead(Port, Irp, &ended))
+            ArmTimerForHead(Port);
+    } else {
+        KeAcquireSpinLockAtDpcLevel(&Port->ReadQueueLock);
+        BOOLEAN queued = QueueCancellableRequest(&Port->ReadQueue, Irp, ReadIrpCancelRoutine);
+        KeReleaseSpinLockFromDpcLevel(&Port->ReadQueueLock);
+        if (!queued) {
+            Irp->IoStatus.Status = STATUS_CANCELLED;
+            Irp->IoStatus.Information = 0;
+            InsertTailList(&ended, &Irp->Tail.Overlay.ListEntry);
+        } else if (first) {
+            ArmTimerForHead(Port);
+        }
     }
-    KeReleaseSpinLock(&Port->ReadQueueLock, irql);
-    return STATUS_PENDING;
+    KeReleaseSpinLock(&Port->ReadServiceLock, irql);
+    CompleteEndedRequests(&ended);
+    /* Marked pending, so pending is what the dispatch routine returns. */
+    return status;
 }
 
 /*
  * The read-service step, run after every bulk-in transfer that was not
  * ended by cancellation or disconnection, once its data is in the ring.
- * Takes up the next queued read when none is current (unless DSR holds the
- * port), completes the current read when the ring holds enough, and
- * otherwise re-arms the read timer for the interval time-out, never past
- * the remaining total time-out. Returns TRUE, with the completion status,
- * when it completed a read. DISPATCH_LEVEL.
+ * Returns TRUE, with the completion status of the read the transfer ended,
+ * when it completed one. DISPATCH_LEVEL.
  */
 BOOLEAN ServiceCurrentRead(PDEVICE_EXTENSION Port, PNTSTATUS CompletedStatus)
 {
+    LIST_ENTRY ended;
+    InitializeListHead(&ended);
     KIRQL irql;
     KeAcquireSpinLock(&Port->ReadServiceLock, &irql);
-    if (Port->CurrentReadIrp == NULL) {
-        if ((ReadSharedUlong(&Port->TxHoldFlags) & TX_HOLD_DSR) == 0)
-            Port->CurrentReadIrp = DequeueReadIrp(Port);
-        if (Port->CurrentReadIrp == NULL) {
-            KeReleaseSpinLock(&Port->ReadServiceLock, irql);
-            return FALSE;
-        }
-    }
-
-    ULONG interval = Port->Timeouts.ReadIntervalTimeout;
-    BOOLEAN returnWhatsPresent = interval != 0 && Port->Timeouts.ReadTotalTimeoutMultiplier == 0
-                              && Port->Timeouts.ReadTotalTimeoutConstant == 0;
-    PIRP irp = Port->CurrentReadIrp;
-    ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
-    PUCHAR buffer = (PUCHAR)irp->AssociatedIrp.SystemBuffer;
-
-    KeAcquireSpinLockAtDpcLevel(&Port->QueueBufferLock);
-    ULONG haveLen = GetQueueBufferCount(&Port->QueueBuffer);
-    BOOLEAN rxCharEvent = (ReadSharedUlong(&Port->HistoryMask) & ReadSharedUlong(&Port->WaitMask) & SERIAL_EV_RXCHAR) != 0;
-    if (length <= haveLen || (returnWhatsPresent && haveLen > 0) || rxCharEvent) {
-        CancelReadTimer(Port);
-        ULONG n = length < haveLen ? length : haveLen;
-        NTSTATUS status = STATUS_SUCCESS;
-        if (n > 0)
-            status = PopQueueBufferEntry(&Port->QueueBuffer, buffer, n);
-        KeReleaseSpinLockFromDpcLevel(&Port->QueueBufferLock);
-
-        irp->IoStatus.Status = status;
-        irp->IoStatus.Information = n;
-        /* The next read waits for the next transfer or timer expiry. */
-        Port->CurrentReadIrp = DequeueReadIrp(Port);
-        KeReleaseSpinLock(&Port->ReadServiceLock, irql);
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        if (CompletedStatus != NULL)
-            *CompletedStatus = status;
-        return TRUE;
-    }
-    KeReleaseSpinLockFromDpcLevel(&Port->QueueBufferLock);
-
-    if (haveLen > 0 && interval != 0 && interval != MAXULONG) {
-        LONGLONG due = (LONGLONG)interval * MS_TO_100NS;
-        if (Port->ReadTotalTime != 0) {
-            LARGE_INTEGER now;
-            KeQuerySystemTime(&now);
-            LONGLONG remaining = Port->ReadStartTime + Port->ReadTotalTime - now.QuadPart;
-            if (remaining < due)
-                due = remaining;
-        }
-        KeCancelTimer(&Port->ReadTimer);
-        SetReadTimer(Port, due);
-    }
+    NTSTATUS status = ServeReads(Port, &ended, TRUE);
     KeReleaseSpinLock(&Port->ReadServiceLock, irql);
-    return FALSE;
+    CompleteEndedRequests(&ended);
+    if (status == STATUS_PENDING)
+        return FALSE;
+    if (CompletedStatus != NULL)
+        *CompletedStatus = status;
+    return TRUE;
 }
 
 /*
  * Ends the current read with Status (and no data): the bulk-in transfer
- * was cancelled, failed or lost its device. Taken under ReadServiceLock so
- * that a read being served elsewhere is never completed twice.
- * DISPATCH_LEVEL or below.
+ * was cancelled, failed or lost its device. DISPATCH_LEVEL or below.
  */
 VOID FailCurrentRead(PDEVICE_EXTENSION Port, NTSTATUS Status)
 {
     KIRQL irql;
     KeAcquireSpinLock(&Port->ReadServiceLock, &irql);
-    KeAcquireSpinLockAtDpcLevel(&Port->ReadQueueLock);
-    PIRP irp = (PIRP)InterlockedExchangePointer((PVOID volatile *)&Port->CurrentReadIrp, NULL);
-    KeReleaseSpinLockFromDpcLevel(&Port->ReadQueueLock);
+    PIRP irp = TakeCurrentRead(Port, Status);
     if (irp != NULL)
-        CancelReadTimer(Port);
+        ArmTimerForHead(Port);
     KeReleaseSpinLock(&Port->ReadServiceLock, irql);
     if (irp != NULL)
-        CompleteRequest(irp, Status);
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
 /*
- * The read timer's DPC: ends the current read (or, when none is current,
- * the oldest queued one) with what the ring holds; STATUS_TIMEOUT unless
- * that is all it asked for. A timer set again after this DPC was queued
- * belongs to a later arming, and the DPC leaves it alone. DISPATCH_LEVEL.
+ * The read timer's DPC: the head read's time is up. It ends (taken up
+ * first when none is current) with what the ring holds: STATUS_TIMEOUT
+ * unless that is all it asked for. Then the next read is taken up. An
+ * expiry meant for an earlier arming (the timer was set again or stopped
+ * meanwhile) ends nothing. DISPATCH_LEVEL.
  */
 VOID ReadTimeoutDpc(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2)
 {
@@ -264,57 +421,75 @@ VOID ReadTimeoutDpc(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2)
     UNREFERENCED_PARAMETER(Argument1);
     UNREFERENCED_PARAMETER(Argument2);
     PDEVICE_EXTENSION port = (PDEVICE_EXTENSION)Context;
-
-    if (!KeReadStateTimer(&port->ReadTimer))
-        return;
+    LIST_ENTRY ended;
+    InitializeListHead(&ended);
 
     KeAcquireSpinLockAtDpcLevel(&port->ReadServiceLock);
-    if (port->CurrentReadIrp == NULL)
-        port->CurrentReadIrp = DequeueReadIrp(port);
-    PIRP irp = port->CurrentReadIrp;
-    if (irp == NULL) {
+    ULONGLONG due = port->ReadTimerDue;
+    if (!KeReadStateTimer(&port->ReadTimer) || due == 0 || KeQueryInterruptTime() + READ_TIMER_SLACK < due) {
         KeReleaseSpinLockFromDpcLevel(&port->ReadServiceLock);
         return;
     }
+    port->ReadTimerDue = 0;
 
-    ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
-    PUCHAR buffer = (PUCHAR)irp->AssociatedIrp.SystemBuffer;
-    NTSTATUS status;
-    ULONG n;
-    KeAcquireSpinLockAtDpcLevel(&port->QueueBufferLock);
-    ULONG haveLen = GetQueueBufferCount(&port->QueueBuffer);
-    if (length > 0 && length <= haveLen) {
-        n = length;
-        status = PopQueueBufferEntry(&port->QueueBuffer, buffer, n);
-    } else {
-        n = length < haveLen ? length : haveLen;
-        if (n > 0)
-            PopQueueBufferEntry(&port->QueueBuffer, buffer, n);
-        status = STATUS_TIMEOUT;
+    while (port->CurrentReadIrp == NULL) {
+        PIRP next = DequeueReadIrp(port);
+        if (next == NULL)
+            break;
+        MakeCurrentRead(port, next, &ended);
     }
-    KeReleaseSpinLockFromDpcLevel(&port->QueueBufferLock);
-
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = n;
-    port->CurrentReadIrp = DequeueReadIrp(port);
+    if (port->CurrentReadIrp != NULL) {
+        ULONG length = ReadLength(port->CurrentReadIrp);
+        KeAcquireSpinLockAtDpcLevel(&port->QueueBufferLock);
+        ULONG have = GetQueueBufferCount(&port->QueueBuffer);
+        FinishCurrentRead(port, have, length <= have ? STATUS_SUCCESS : STATUS_TIMEOUT, &ended);
+        KeReleaseSpinLockFromDpcLevel(&port->QueueBufferLock);
+    }
+    ServeReads(port, &ended, FALSE);
+    ArmTimerForHead(port);
     KeReleaseSpinLockFromDpcLevel(&port->ReadServiceLock);
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    CompleteEndedRequests(&ended);
 }
 
 /*
- * Cancel routine of a queued read. The read timer is stopped whichever
- * read armed it. Entered with the system cancel spin lock held, which is
- * released before ReadQueueLock is taken. DISPATCH_LEVEL.
+ * Cancel routine of every read, queued or current. Entered with the system
+ * cancel spin lock held, which is released before ReadServiceLock is
+ * taken. The read leaves the port; when it was the head, the next read is
+ * taken up and the timer follows it. DISPATCH_LEVEL.
  */
 VOID ReadIrpCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION port = PortFromDevice(DeviceObject);
-    CancelReadTimer(port);
+    LIST_ENTRY ended;
+    InitializeListHead(&ended);
     IoReleaseCancelSpinLock(Irp->CancelIrql);
 
     KIRQL irql;
-    KeAcquireSpinLock(&port->ReadQueueLock, &irql);
-    RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
-    KeReleaseSpinLock(&port->ReadQueueLock, irql);
+    KeAcquireSpinLock(&port->ReadServiceLock, &irql);
+    if (port->CurrentReadIrp == Irp) {
+        port->CurrentReadIrp = NULL;
+        CancelReadTimer(port);
+    } else {
+        KeAcquireSpinLockAtDpcLevel(&port->ReadQueueLock);
+        RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
+        KeReleaseSpinLockFromDpcLevel(&port->ReadQueueLock);
+    }
+    ServeReads(port, &ended, FALSE);
+    ArmTimerForHead(port);
+    KeReleaseSpinLock(&port->ReadServiceLock, irql);
+    CompleteEndedRequests(&ended);
     CompleteRequest(Irp, STATUS_CANCELLED);
+}
+
+/*
+ * Ends every read with STATUS_CANCELLED: a purge's receive abort, the
+ * cleanup of the handle, a surprise removal. Up to DISPATCH_LEVEL.
+ */
+VOID KillAllReads(PDEVICE_EXTENSION Port)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&Port->ReadServiceLock, &irql);
+    SerialKillAllReadsOrWrites(Port->DeviceObject, &Port->ReadQueue, &Port->CurrentReadIrp, &Port->ReadQueueLock);
+    CancelReadTimer(Port);
+    KeReleaseSpinLock(&Port->ReadServiceLock, irql);
 }

@@ -1,14 +1,163 @@
 /*
- * The transfer contexts and worker threads of a port. Each pipe has one
- * request and one URB of its own, allocated when the device starts and
- * reused for every transfer; each transfer has a worker thread that
- * submits it when its work event is signalled and ends when its kill
- * event is. They live until the device is removed.
+ * The pipes of a port: transfer contexts and their worker threads. Each
+ * pipe (interrupt-in, bulk-in, bulk-out) has one request and one URB of
+ * its own, allocated when the device starts and reused for every
+ * transfer, and a worker thread that submits it when its work event is
+ * signalled and ends when its kill event is. They live until the device
+ * is removed.
+ *
+ * The pieces every pipe shares are here: claiming the idle transfer under
+ * the pipe's lock, building and sending it with the remove lock held until
+ * its completion, the test for a transfer that ends the pipe's work, the
+ * bounded recovery from USB errors (the worker resets the pipe and sends
+ * again), and the workers' wait for their kill or work event.
  */
 #include "../frame/driver.h"
 
 /* Relative due time of WORKER_STOP_DELAY_MS, in 100-ns units. */
 #define WORKER_STOP_DELAY (-(LONGLONG)WORKER_STOP_DELAY_MS * 10000)
+
+/* The USBD status with which a transfer reports that its device is gone. */
+#define USBD_STATUS_NOT_CONNECTED ((USBD_STATUS)STATUS_DEVICE_NOT_CONNECTED)
+
+/*
+ * A transfer that ends the pipe's work: cancelled, its device gone, or
+ * unsuccessful without a USB error to recover from. A transfer that failed
+ * with a USB error (a stall, a CRC error, no answer) does not: its pipe is
+ * reset and used again. Any IRQL.
+ */
+BOOLEAN TransferEndsPipe(NTSTATUS Status, USBD_STATUS UsbdStatus)
+{
+    if (Status == STATUS_CANCELLED || Status == STATUS_DEVICE_NOT_CONNECTED
+        || UsbdStatus == USBD_STATUS_NOT_CONNECTED || UsbdStatus == USBD_STATUS_DEVICE_GONE
+        || UsbdStatus == USBD_STATUS_CANCELED)
+        return TRUE;
+    return Status == STATUS_UNSUCCESSFUL && USBD_SUCCESS(UsbdStatus);
+}
+
+/*
+ * Takes the idle transfer of a pipe for sending (Idle 1 -> 0) under the
+ * pipe's lock; FALSE when it is in flight or has no request. Up to
+ * DISPATCH_LEVEL.
+ */
+BOOLEAN ClaimTransfer(PTRANSFER_CONTEXT Transfer, PKSPIN_LOCK Lock)
+{
+    BOOLEAN claimed = FALSE;
+    KIRQL irql;
+    KeAcquireSpinLock(Lock, &irql);
+    if (Transfer->Irp != NULL && Transfer->Urb != NULL && Transfer->Idle) {
+        Transfer->Idle = 0;
+        claimed = TRUE;
+    }
+    KeReleaseSpinLock(Lock, irql);
+    return claimed;
+}
+
+/* Gives a claimed transfer back without sending it. Up to DISPATCH_LEVEL. */
+VOID ReleaseTransfer(PTRANSFER_CONTEXT Transfer, PKSPIN_LOCK Lock)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(Lock, &irql);
+    Transfer->Idle = 1;
+    KeReleaseSpinLock(Lock, irql);
+}
+
+/*
+ * Builds a claimed transfer of Length bytes at Buffer on the context's
+ * pipe (direction from Flags) and its request's next stack location, with
+ * Completion called on success, error and cancellation. Up to
+ * DISPATCH_LEVEL.
+ */
+VOID PrepareTransfer(PTRANSFER_CONTEXT Transfer, PVOID Buffer, ULONG Length, ULONG Flags,
+                     PIO_COMPLETION_ROUTINE Completion)
+{
+    PURB urb = Transfer->Urb;
+    PIRP irp = Transfer->Irp;
+    RtlZeroMemory(urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
+    UsbBuildInterruptOrBulkTransferRequest(urb, (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
+                                           Transfer->PipeInformation->PipeHandle, Buffer, NULL, Length, Flags,
+                                           NULL);
+    /* The request is reused: its stack and cancel flag start afresh. */
+    IoReuseIrp(irp, STATUS_SUCCESS);
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+    stack->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    stack->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    stack->Parameters.Others.Argument1 = urb;
+    IoSetCompletionRoutine(irp, Completion, Transfer, TRUE, TRUE, TRUE);
+}
+
+/*
+ * Sends a claimed, prepared transfer to the next lower driver. It holds
+ * the port's remove lock (tag: the request) until its completion releases
+ * it; when the lock cannot be had the device is going away, the transfer
+ * is given back under Lock and the failure returned. Up to DISPATCH_LEVEL.
+ */
+NTSTATUS SendTransfer(PDEVICE_EXTENSION Port, PTRANSFER_CONTEXT Transfer, PKSPIN_LOCK Lock)
+{
+    NTSTATUS status = IoAcquireRemoveLock(&Port->RemoveLock, Transfer->Irp);
+    if (!NT_SUCCESS(status)) {
+        ReleaseTransfer(Transfer, Lock);
+        return status;
+    }
+    IoCallDriver(Port->LowerDeviceObject, Transfer->Irp);
+    return STATUS_SUCCESS;
+}
+
+/*
+ * A completed transfer failed with a USB error that leaves the device
+ * there (a stall, a CRC or a time-out on the bus): the pipe is to be reset
+ * by its worker before the next transfer. TRUE while the pipe is still
+ * within its retries; FALSE when the errors have gone on too long, and the
+ * pipe stops until its work event is signalled again. Called by the
+ * completion routine with the pipe's lock held. DISPATCH_LEVEL.
+ */
+BOOLEAN NoteTransferError(PTRANSFER_CONTEXT Transfer)
+{
+    if (Transfer->Failures >= PIPE_ERROR_RETRIES) {
+        Transfer->Failures = 0;
+        Transfer->ResetNeeded = 0;
+        return FALSE;
+    }
+    Transfer->Failures++;
+    Transfer->ResetNeeded = 1;
+    return TRUE;
+}
+
+/*
+ * Takes a pending pipe reset for the worker: TRUE (and the request
+ * cleared) when the pipe's last transfer failed with a USB error. The
+ * pipe's lock is held. DISPATCH_LEVEL.
+ */
+BOOLEAN TakePipeReset(PTRANSFER_CONTEXT Transfer)
+{
+    BOOLEAN reset = Transfer->ResetNeeded != 0;
+    Transfer->ResetNeeded = 0;
+    return reset;
+}
+
+/*
+ * Resets a pipe after a USB error and clears its stall, before the worker
+ * sends on it again; nothing of the pipe is in flight. PASSIVE_LEVEL.
+ */
+VOID ResetTransferPipe(PDEVICE_EXTENSION Port, PTRANSFER_CONTEXT Transfer)
+{
+    NTSTATUS status = ResetPipe(Port, Transfer->PipeInformation->PipeHandle);
+    PortTrace(Port->DeviceObject, "-- ResetTransferPipe status=%x\n", status);
+}
+
+/*
+ * The workers' wait: the kill event first, then the work event, kernel
+ * mode, not alertable; with Timeout the wait also ends when it passes.
+ * TRUE when there is work to look at (the work event or the time-out);
+ * FALSE when the worker is to end (killed, or the wait failed).
+ * PASSIVE_LEVEL.
+ */
+BOOLEAN WaitForWork(PKEVENT KillEvent, PKEVENT WorkEvent, PLARGE_INTEGER Timeout)
+{
+    PVOID events[2] = { KillEvent, WorkEvent };
+    NTSTATUS status = KeWaitForMultipleObjects(2, events, WaitAny, Executive, KernelMode, FALSE, Timeout, NULL);
+    return status == STATUS_WAIT_1 || (Timeout != NULL && status == STATUS_TIMEOUT);
+}
 
 /*
  * Allocates a context's request and URB unless it has them. The request
@@ -90,10 +239,20 @@ NTSTATUS CreatePortTransfers(PDEVICE_EXTENSION Port)
 {
     if (Port->InterfaceInformation == NULL)
         return STATUS_DEVICE_CONFIGURATION_ERROR;
+    /* Re-pointed under the pipes' locks: a worker may look at them meanwhile. */
     PUSBD_PIPE_INFORMATION pipes = Port->InterfaceInformation->Pipes;
+    KIRQL irql;
+    KeAcquireSpinLock(&Port->TransferLock, &irql);
     Port->InterruptInContext.PipeInformation = &pipes[PORT_PIPE_INTERRUPT_IN];
     Port->BulkInContext.PipeInformation = &pipes[PORT_PIPE_BULK_IN];
+    Port->InterruptInContext.ResetNeeded = Port->BulkInContext.ResetNeeded = 0;
+    Port->InterruptInContext.Failures = Port->BulkInContext.Failures = 0;
+    KeReleaseSpinLock(&Port->TransferLock, irql);
+    KeAcquireSpinLock(&Port->WriteQueueLock, &irql);
     Port->BulkOutContext.PipeInformation = &pipes[PORT_PIPE_BULK_OUT];
+    Port->BulkOutContext.ResetNeeded = 0;
+    Port->BulkOutContext.Failures = 0;
+    KeReleaseSpinLock(&Port->WriteQueueLock, irql);
 
     NTSTATUS status = CreateTransferContext(Port, &Port->BulkInContext);
     if (NT_SUCCESS(status))
@@ -112,6 +271,20 @@ NTSTATUS CreatePortTransfers(PDEVICE_EXTENSION Port)
 }
 
 /*
+ * Ends the four workers of the port. Removal does so before it passes
+ * IRP_MN_REMOVE_DEVICE down: a worker may be reading a register or
+ * resetting a pipe, and nothing may reach the device below once it has
+ * been removed. Calling it again does nothing. PASSIVE_LEVEL.
+ */
+VOID StopPortWorkers(PDEVICE_EXTENSION Port)
+{
+    StopWorkerThread(&Port->ReadKillEvent, &Port->ReadThread);
+    StopWorkerThread(&Port->WriteKillEvent, &Port->WriteThread);
+    StopWorkerThread(&Port->InterruptKillEvent, &Port->InterruptThread);
+    StopWorkerThread(&Port->MsrKillEvent, &Port->MsrThread);
+}
+
+/*
  * Ends the workers and frees the transfers' requests and URBs. Called at
  * removal once no transfer holds the remove lock, so no chunk is in
  * flight: writes the port still holds (none once a handle was closed)
@@ -119,10 +292,7 @@ NTSTATUS CreatePortTransfers(PDEVICE_EXTENSION Port)
  */
 VOID DeletePortTransfers(PDEVICE_EXTENSION Port)
 {
-    StopWorkerThread(&Port->ReadKillEvent, &Port->ReadThread);
-    StopWorkerThread(&Port->WriteKillEvent, &Port->WriteThread);
-    StopWorkerThread(&Port->InterruptKillEvent, &Port->InterruptThread);
-    StopWorkerThread(&Port->MsrKillEvent, &Port->MsrThread);
+    StopPortWorkers(Port);
 
     SerialKillAllReadsOrWrites(Port->DeviceObject, &Port->WriteQueue, &Port->CurrentWriteIrp, &Port->WriteQueueLock);
 

@@ -20,6 +20,17 @@
  * (BulkOutCancels), the worker sends nothing, so the cancel can only hit
  * the chunk it was meant for.
  *
+ * A chunk that fails with a USB error (a stall, a CRC error, no answer)
+ * is sent again from the same place after the worker has reset the pipe,
+ * a few times in a row at most; after that the write ends with
+ * STATUS_IO_DEVICE_ERROR and the next one is taken up. A cancelled
+ * transfer or a device that is gone ends the write as before.
+ *
+ * Only the current write has a time-out: a write waiting in the queue gets
+ * its own when it is taken up, so a later write never replaces the
+ * time-out of the one being sent. Nothing is sent while a stop is
+ * pending.
+ *
  * WriteQueueLock guards the queue, the current write's state, Idle of
  * BulkOutContext and the write timer's due time. It is never held with a
  * read-side lock. Requests are completed, the wait is served and the
@@ -44,9 +55,6 @@
 
 /* Transmit hold reasons that stop the writer. */
 #define TX_HOLD_STOPS_WRITER (TX_HOLD_CTS | TX_HOLD_DSR | TX_HOLD_DCD | TX_HOLD_XOFF)
-
-/* The USBD status with which a transfer reports that its device is gone. */
-#define USBD_STATUS_NOT_CONNECTED ((USBD_STATUS)STATUS_DEVICE_NOT_CONNECTED)
 
 /* Bulk-out transfers go to the device; short packets accepted. */
 #define BULK_OUT_TRANSFER_FLAGS (USBD_TRANSFER_DIRECTION_OUT | USBD_SHORT_TRANSFER_OK)
@@ -242,20 +250,11 @@ VOID CancelBulkOutTransfer(PDEVICE_EXTENSION Port)
 
 /*
  * The oldest queued write that is not being cancelled, off the queue and
- * no longer cancellable; null when there is none. A write whose cancel
- * routine is already running is left to it, its list entry pointing to
- * itself so that the routine's unlink does no harm. WriteQueueLock held.
+ * no longer cancellable; null when there is none. WriteQueueLock held.
  */
 PIRP DequeueWriteIrp(PDEVICE_EXTENSION Port)
 {
-    while (!IsListEmpty(&Port->WriteQueue)) {
-        PLIST_ENTRY entry = RemoveHeadList(&Port->WriteQueue);
-        PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
-        if (IoSetCancelRoutine(irp, NULL) != NULL)
-            return irp;
-        InitializeListHead(entry);
-    }
-    return NULL;
+    return DequeueCancellableRequest(&Port->WriteQueue);
 }
 
 /*
@@ -285,17 +284,10 @@ NTSTATUS QueueOrStartWriteIrp(PDEVICE_EXTENSION Port, PIRP Irp)
         return STATUS_PENDING;
     }
 
-    InsertTailList(&Port->WriteQueue, &Irp->Tail.Overlay.ListEntry);
-    (VOID)IoSetCancelRoutine(Irp, WriteIrpCancelRoutine);
-    BOOLEAN cancelled = FALSE;
-    if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
-        /* Cancelled before it was cancellable: it ends here. */
-        RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
+    /* Queued: its time-out starts when it is taken up. */
+    BOOLEAN cancelled = !QueueCancellableRequest(&Port->WriteQueue, Irp, WriteIrpCancelRoutine);
+    if (cancelled)
         ForgetWriteBytes(Port, length);
-        cancelled = TRUE;
-    } else {
-        ArmWriteTimer(Port, length);
-    }
 
     /* Writes left queued without a current one (the last ended while the
        port was stopped) are taken up now, oldest first. */
@@ -330,31 +322,6 @@ static ULONG WriteChunkLength(PDEVICE_EXTENSION Port)
 }
 
 /*
- * Prepares the bulk-out request for a chunk of the current write and
- * claims it (Idle = 0). WriteQueueLock held.
- */
-static VOID PrepareWriteChunk(PDEVICE_EXTENSION Port, ULONG Chunk)
-{
-    PTRANSFER_CONTEXT transfer = &Port->BulkOutContext;
-    PURB urb = transfer->Urb;
-    PIRP irp = transfer->Irp;
-
-    RtlZeroMemory(urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
-    UsbBuildInterruptOrBulkTransferRequest(urb, (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
-                                           transfer->PipeInformation->PipeHandle, Port->CurrentWriteData, NULL,
-                                           Chunk, BULK_OUT_TRANSFER_FLAGS, NULL);
-
-    /* The request is reused: its stack and cancel flag start afresh. */
-    IoReuseIrp(irp, STATUS_SUCCESS);
-    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
-    stack->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    stack->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-    stack->Parameters.Others.Argument1 = urb;
-    IoSetCompletionRoutine(irp, OnWriteCompletion, transfer, TRUE, TRUE, TRUE);
-    transfer->Idle = 0;
-}
-
-/*
  * The bulk-out worker: on WriteEvent it sends the next chunk of the
  * current write when the bulk-out request is idle. While handshake or XOFF
  * holds the transmitter it asks for modem-status readings and looks again
@@ -365,42 +332,48 @@ static VOID PrepareWriteChunk(PDEVICE_EXTENSION Port, ULONG Chunk)
 VOID PollingWriteInterruptUrb(PVOID Context)
 {
     PDEVICE_EXTENSION port = (PDEVICE_EXTENSION)Context;
-    PVOID events[2] = { &port->WriteKillEvent, &port->WriteEvent };
     LARGE_INTEGER holdPoll;
     holdPoll.QuadPart = -(LONGLONG)WRITE_HOLD_POLL_MS * (LONGLONG)MS_TO_100NS;
     BOOLEAN held = FALSE;
 
-    for (;;) {
-        NTSTATUS status = KeWaitForMultipleObjects(2, events, WaitAny, Executive, KernelMode, FALSE,
-                                                   held ? &holdPoll : NULL, NULL);
-        if (status != STATUS_WAIT_1 && status != STATUS_TIMEOUT)
-            break;
+    while (WaitForWork(&port->WriteKillEvent, &port->WriteEvent, held ? &holdPoll : NULL)) {
         held = FALSE;
-
         PIRP irp = port->BulkOutContext.Irp;
         if (irp == NULL || !NT_SUCCESS(IoAcquireRemoveLock(&port->RemoveLock, irp)))
             break;
 
         ULONG chunk = 0;
+        BOOLEAN reset = FALSE;
         KIRQL irql;
         KeAcquireSpinLock(&port->WriteQueueLock, &irql);
         if (port->BulkOutContext.Idle && port->BulkOutCancels == 0 && port->BulkOutContext.Urb != NULL
-            && port->CurrentWriteIrp != NULL && port->CurrentWriteEndStatus == STATUS_SUCCESS
-            && port->CurrentWriteIrpDataLen > 0) {
-            if (ReadSharedUlong(&port->TxHoldFlags) & TX_HOLD_STOPS_WRITER)
-                held = TRUE;
-            else
-                chunk = WriteChunkLength(port);
-            if (chunk > 0)
-                PrepareWriteChunk(port, chunk);
+            && PortMaySend(port)) {
+            reset = TakePipeReset(&port->BulkOutContext);
+            if (!reset && port->CurrentWriteIrp != NULL && port->CurrentWriteEndStatus == STATUS_SUCCESS
+                && port->CurrentWriteIrpDataLen > 0) {
+                if (ReadSharedUlong(&port->TxHoldFlags) & TX_HOLD_STOPS_WRITER)
+                    held = TRUE;
+                else
+                    chunk = WriteChunkLength(port);
+                if (chunk > 0) {
+                    PrepareTransfer(&port->BulkOutContext, port->CurrentWriteData, chunk, BULK_OUT_TRANSFER_FLAGS,
+                                    OnWriteCompletion);
+                    port->BulkOutContext.Idle = 0;
+                }
+            }
         }
         KeReleaseSpinLock(&port->WriteQueueLock, irql);
 
+        if (reset) {
+            /* The failed chunk goes again, from the same place, once the pipe is reset. */
+            ResetTransferPipe(port, &port->BulkOutContext);
+            IoReleaseRemoveLock(&port->RemoveLock, irp);
+            KeSetEvent(&port->WriteEvent, IO_NO_INCREMENT, FALSE);
+            continue;
+        }
         if (chunk == 0) {
-            if (held && ReadSharedLong(&port->handles) != 0 &&
-                InterlockedCompareExchange(&port->MsrPollArmed, 0, 1) == 1) {
-                KeSetEvent(&port->MsrEvent, IO_NO_INCREMENT, FALSE);
-            }
+            if (held)
+                RequestModemStatusReading(port);
             IoReleaseRemoveLock(&port->RemoveLock, irp);
             continue;
         }
@@ -416,8 +389,9 @@ VOID PollingWriteInterruptUrb(PVOID Context)
  * the one it was sent for: a write stays current while its chunk is in
  * flight) and completes it after its last byte, when it was ending, or
  * with STATUS_DELETE_PENDING when the transfer was cancelled, failed or
- * lost its device. Another USBD error leaves the write where it was, for
- * its time-out, a purge or close to end. Then the next write is taken up
+ * lost its device. Another USBD error has the worker reset the pipe and
+ * send the chunk again, a few times in a row at most; then the write ends
+ * with STATUS_IO_DEVICE_ERROR and the bytes it got through. Then the next write is taken up
  * and sent, or SERIAL_EV_TXEMPTY is recorded. The request belongs to the
  * driver: always STATUS_MORE_PROCESSING_REQUIRED. DISPATCH_LEVEL (or the
  * level of a caller cancelling the transfer).
@@ -430,9 +404,9 @@ NTSTATUS OnWriteCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
     PURB urb = transfer->Urb;
     NTSTATUS status = Irp->IoStatus.Status;
     USBD_STATUS usbdStatus = urb->UrbHeader.Status;
-    BOOLEAN failed = status == STATUS_CANCELLED || status == STATUS_UNSUCCESSFUL
-                  || status == STATUS_DEVICE_NOT_CONNECTED || usbdStatus == USBD_STATUS_NOT_CONNECTED;
+    BOOLEAN failed = TransferEndsPipe(status, usbdStatus);
     BOOLEAN sentOk = !failed && USBD_SUCCESS(usbdStatus);
+    BOOLEAN usbError = !failed && !sentOk;
 
     PIRP done = NULL;
     BOOLEAN report = FALSE;
@@ -441,6 +415,11 @@ NTSTATUS OnWriteCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
     KIRQL irql;
     KeAcquireSpinLock(&port->WriteQueueLock, &irql);
     transfer->Idle = 1;
+    BOOLEAN retry = FALSE;
+    if (sentOk)
+        transfer->Failures = 0;
+    else if (usbError)
+        retry = NoteTransferError(transfer);
     if (port->CurrentWriteIrp != NULL) {
         if (sentOk) {
             ULONG sent = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
@@ -462,12 +441,14 @@ NTSTATUS OnWriteCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
             done = DetachCurrentWrite(port, STATUS_DELETE_PENDING, 0);
         else if (sentOk && port->CurrentWriteIrpDataLen == 0)
             done = DetachCurrentWrite(port, status, port->CurrentWriteIrpLength);
+        else if (usbError && !retry)
+            done = DetachCurrentWrite(port, STATUS_IO_DEVICE_ERROR, sentSoFar);
     }
 
     if (PortIsStarted(port)) {
         if (done != NULL)
             send = TakeUpNextWrite(port);
-        else if (sentOk && port->CurrentWriteIrp != NULL)
+        else if ((sentOk || retry) && port->CurrentWriteIrp != NULL)
             send = port->CurrentWriteIrpDataLen > 0;
         if (sentOk && NT_SUCCESS(status) && port->CurrentWriteIrp == NULL) {
             SetSharedBits(&port->HistoryMask, SERIAL_EV_TXEMPTY);
@@ -535,11 +516,8 @@ VOID WriteTimeoutDpc(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2)
 VOID WriteIrpCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION port = PortFromDevice(DeviceObject);
-    IoReleaseCancelSpinLock(Irp->CancelIrql);
-
     KIRQL irql;
-    KeAcquireSpinLock(&port->WriteQueueLock, &irql);
-    RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
+    UnlinkCancelledRequest(&port->WriteQueueLock, Irp, &irql);
     ForgetQueuedWrite(port, Irp);
     KeReleaseSpinLock(&port->WriteQueueLock, irql);
     CompleteRequest(Irp, STATUS_CANCELLED);

@@ -56,6 +56,7 @@ NTSTATUS InitializePortRecord(PDEVICE_EXTENSION Port, PDEVICE_OBJECT DeviceObjec
     KeInitializeEvent(&Port->RemoveEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&Port->StopEvent, NotificationEvent, FALSE);
     KeInitializeMutex(&Port->RegisterMutex, 0);
+    KeInitializeMutex(&Port->OpenCloseMutex, 0);
 
     KeInitializeSpinLock(&Port->QueueBufferLock);
     KeInitializeSpinLock(&Port->ReadQueueLock);

@@ -74,17 +74,52 @@ NTSTATUS SetTransceiverMode(PDEVICE_EXTENSION Port, UCHAR Mode)
     return STATUS_SUCCESS;
 }
 
-/* PASSIVE_LEVEL. */
+/*
+ * What a failed open started is stopped again: reception and status
+ * reports end (the transfers are cancelled), DTR and RTS drop, and the
+ * handle count is given back, so that the port can be opened again.
+ * PASSIVE_LEVEL, OpenCloseMutex held.
+ */
+static VOID UndoOpen(PDEVICE_EXTENSION Port)
+{
+    InterlockedExchange(&Port->PollingStopped, 1);
+    if (Port->BulkInContext.Irp != NULL)
+        IoCancelIrp(Port->BulkInContext.Irp);
+    if (Port->InterruptInContext.Irp != NULL)
+        IoCancelIrp(Port->InterruptInContext.Irp);
+    ClearRtsLine(Port);
+    ClearDtrLine(Port);
+    InterlockedDecrement(&Port->handles);
+}
+
+static NTSTATUS OpenPort(PDEVICE_EXTENSION port, PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+/*
+ * Opens the port's single handle and programs the port for use. Open and
+ * close of a port are serialised by OpenCloseMutex, so a close still
+ * tearing down never undoes the set-up of an open that follows it. A
+ * failing step fails the open with its own status, and what was started
+ * is stopped again. PASSIVE_LEVEL.
+ */
 NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION port = PortFromDevice(DeviceObject);
+    KeWaitForSingleObject(&port->OpenCloseMutex, Executive, KernelMode, FALSE, NULL);
+    NTSTATUS status = OpenPort(port, DeviceObject, Irp);
+    KeReleaseMutex(&port->OpenCloseMutex, FALSE);
+    return CompleteRequest(Irp, status);
+}
+
+/* DispatchCreate's work; returns the open's status. PASSIVE_LEVEL, OpenCloseMutex held. */
+static NTSTATUS OpenPort(PDEVICE_EXTENSION port, PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
     PortTrace(DeviceObject, " - DispatchCreate pdx->handles=%x status1=%x\n", ReadSharedLong(&port->handles),
               Irp->IoStatus.Status);
 
     if (InterlockedIncrement(&port->handles) != 1) {
         PortTrace(DeviceObject, "-- DispatchCreate CurrentReadIrp STATUS_ACCESS_DENIED %d\n", ReadSharedLong(&port->handles));
         InterlockedDecrement(&port->handles);
-        return CompleteRequest(Irp, STATUS_ACCESS_DENIED);
+        return STATUS_ACCESS_DENIED;
     }
     PortTrace(DeviceObject, " - DispatchCreate okay to open pdx->handles=%x\n", ReadSharedLong(&port->handles));
 
@@ -95,7 +130,7 @@ NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         NTSTATUS power = RequestPowerUp(port);
         if (!NT_SUCCESS(power)) {
             InterlockedDecrement(&port->handles);
-            return CompleteRequest(Irp, power);
+            return power;
         }
     } else if (port->DevicePower != PowerDeviceD0) {
         PortTrace(DeviceObject, " - DispatchCreate SendDeviceSetPower PowerDeviceD0\n");
@@ -168,42 +203,55 @@ NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     NTSTATUS statusB = WriteByte(port, INTERRUPT_ENABLE_REGISTER, port->MsrInterruptOff ? 0 : IER_MODEM_STATUS);
 
     DelayMilliseconds(OPEN_FINISH_MS);
+    NTSTATUS status = !NT_SUCCESS(statusA) ? statusA : statusB;
+    if (!NT_SUCCESS(status)) {
+        PortTrace(DeviceObject, "DispatchCreate failed %x\n", status);
+        UndoOpen(port);
+        return status;
+    }
     PortTrace(DeviceObject, "DispatchCreate exit");
-    return CompleteRequest(Irp, statusA | statusB);
+    return STATUS_SUCCESS;
 }
 
-/* PASSIVE_LEVEL. */
+/*
+ * IRP_MJ_CLEANUP: the handle is being closed; every request it left
+ * pending (reads, writes, the wait on mask) ends with STATUS_CANCELLED, so
+ * that the close can follow. A write whose chunk is in flight ends as soon
+ * as that chunk is back. PASSIVE_LEVEL.
+ */
+NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION port = PortFromDevice(DeviceObject);
+    PortTrace(DeviceObject, " - DispatchCleanup\n");
+    SerialKillAllReadsOrWrites(DeviceObject, &port->WriteQueue, &port->CurrentWriteIrp, &port->WriteQueueLock);
+    KillAllReads(port);
+    SerialCancelWait(port);
+    return CompleteRequest(Irp, STATUS_SUCCESS);
+}
+
+/*
+ * Closes the handle: whatever is still pending ends, reception and status
+ * reports stop, and the port's registers and lines go back to idle. The
+ * handle count drops last, under OpenCloseMutex, so an open that follows
+ * finds the port idle. PASSIVE_LEVEL.
+ */
 NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION port = PortFromDevice(DeviceObject);
+    KeWaitForSingleObject(&port->OpenCloseMutex, Executive, KernelMode, FALSE, NULL);
     PortTrace(DeviceObject, " - Enter DispatchClose Irp->IoStatus.Status:%d\n", Irp->IoStatus.Status);
     InterlockedExchange(&port->PollingStopped, 1);
     DelayMilliseconds(CLOSE_SETTLE_MS);
 
-    LONG handles = InterlockedDecrement(&port->handles);
+    LONG handles = ReadSharedLong(&port->handles) - 1;
     if (handles == 0)
         PortTrace(DeviceObject, " - DispatchClose into stop & delete result:%d\n", 0);
     else
         PortTrace(DeviceObject, " - DispatchClose result:%d\n", handles);
 
-    /*
-     * Every write, then every read, ends with STATUS_CANCELLED. A read
-     * waits in the queue until the next bulk-in transfer makes it current,
-     * so the queues are looked at as well as the current requests: nothing
-     * of this handle stays pending after its close.
-     */
-    if (port->CurrentWriteIrp != NULL || !IsListEmpty(&port->WriteQueue)) {
-        PortTrace(DeviceObject, " - Enter DispatchClose CurrentWriteIrp != NULL\n");
-        SerialKillAllReadsOrWrites(DeviceObject, &port->WriteQueue, &port->CurrentWriteIrp,
-                                   &port->WriteQueueLock);
-    }
-    if (port->CurrentReadIrp != NULL || !IsListEmpty(&port->ReadQueue)) {
-        PortTrace(DeviceObject, " - Enter DispatchClose CurrentReadIrp != NULL\n");
-        KIRQL irql;
-        KeAcquireSpinLock(&port->ReadServiceLock, &irql);
-        SerialKillAllReadsOrWrites(DeviceObject, &port->ReadQueue, &port->CurrentReadIrp, &port->ReadQueueLock);
-        KeReleaseSpinLock(&port->ReadServiceLock, irql);
-    }
+    /* Every write, then every read, ends with STATUS_CANCELLED (cleanup has ended them already). */
+    SerialKillAllReadsOrWrites(DeviceObject, &port->WriteQueue, &port->CurrentWriteIrp, &port->WriteQueueLock);
+    KillAllReads(port);
 
     /* Reception and interrupt polling end; the bulk-out transfer finishes on its own. */
     if (port->BulkInContext.Irp != NULL) {
@@ -230,6 +278,8 @@ NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (port->DeviceEnable && handles == 0)
         StartIdleTimer(port, FALSE);
 
+    InterlockedDecrement(&port->handles);
     PortTrace(DeviceObject, " - Exit DispatchClose result:%d\n", handles);
+    KeReleaseMutex(&port->OpenCloseMutex, FALSE);
     return CompleteRequest(Irp, STATUS_SUCCESS);
 }

@@ -35,7 +35,7 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
     DriverObject->MajorFunction[IRP_MJ_POWER] = DispatchPower;
     DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchWmi;
     DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
-    DriverObject->MajorFunction[IRP_MJ_CLEANUP] = DispatchSuccess;
+    DriverObject->MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanup;
     DriverObject->MajorFunction[IRP_MJ_QUERY_INFORMATION] = DispatchSuccess;
     DriverObject->MajorFunction[IRP_MJ_SET_INFORMATION] = DispatchSuccess;
     DriverObject->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = DispatchSuccess;

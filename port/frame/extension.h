@@ -98,6 +98,8 @@ typedef struct _TRANSFER_CONTEXT {
     PDEVICE_OBJECT DeviceObject;
     PUCHAR Buffer;
     ULONG BufferLength;
+    UCHAR ResetNeeded;                   /* the last transfer failed: the worker resets the pipe first */
+    ULONG Failures;                      /* USB errors in a row, for the bounded recovery */
 } TRANSFER_CONTEXT, *PTRANSFER_CONTEXT;
 
 struct _USB_IDLE_CALLBACK_INFO;
@@ -156,6 +158,7 @@ typedef struct _DEVICE_EXTENSION {
 
     /* Register access. */
     KMUTEX RegisterMutex;
+    KMUTEX OpenCloseMutex;               /* serialises open and close */
 
     /* USB descriptors and configuration. */
     PUSB_DEVICE_DESCRIPTOR DeviceDescriptor;
@@ -177,6 +180,7 @@ typedef struct _DEVICE_EXTENSION {
     KDPC ReadTimerDpc;
     LONGLONG ReadStartTime;              /* system time, 100 ns */
     LONGLONG ReadTotalTime;              /* 100 ns; 0 = no total time-out */
+    ULONGLONG ReadTimerDue;              /* interrupt time the read timer expires at; 0 = not armed */
 
     /* Bulk-in reception. */
     TRANSFER_CONTEXT BulkInContext;
@@ -184,7 +188,7 @@ typedef struct _DEVICE_EXTENSION {
     KEVENT ReadKillEvent;
     KEVENT ReadEvent;
     PVOID ReadThread;                    /* PollingReadInterruptUrb */
-    UCHAR BulkInRestartPending;          /* ReadEvent found the transfer busy */
+    volatile LONG BulkInRestartPending;  /* ReadEvent found the transfer busy; shared */
     volatile ULONG BreakErrorFlag;       /* shared */
     volatile LONG PollingStopped;        /* 1: transfers are not re-armed; set by close and removal,
                                             changed and read with interlocked calls */

@@ -69,6 +69,7 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 /* create_close.cpp, read_write.cpp: PASSIVE_LEVEL. */
 NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 /*

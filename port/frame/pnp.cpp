@@ -37,14 +37,30 @@ static NTSTATUS HandleQueryStop(PDEVICE_EXTENSION Port, PIRP Irp)
     return ForwardRequest(Port, Irp);
 }
 
+/*
+ * The pipes' workers are asked to go on: reception (when it is switched on
+ * and the handle has not stopped it), status reports and the writer. Nothing
+ * is sent while a stop is pending, so this follows every return to the
+ * started state. Up to DISPATCH_LEVEL.
+ */
+static VOID ResumeTransfers(PDEVICE_EXTENSION Port)
+{
+    if (ReadSharedLong(&DriverGlobals.ReceiveEnabled))
+        KeSetEvent(&Port->ReadEvent, IO_NO_INCREMENT, FALSE);
+    KeSetEvent(&Port->InterruptEvent, IO_NO_INCREMENT, FALSE);
+    KeSetEvent(&Port->WriteEvent, IO_NO_INCREMENT, FALSE);
+}
+
 static NTSTATUS HandleCancelStop(PDEVICE_EXTENSION Port, PIRP Irp)
 {
     Irp->IoStatus.Status = STATUS_SUCCESS;
     if (ReadSharedLong(&Port->DeviceState) != PortStateStopPending)
         return ForwardRequest(Port, Irp);
     NTSTATUS status = ForwardAndWait(Port, Irp);
-    if (NT_SUCCESS(status))
+    if (NT_SUCCESS(status)) {
         WriteSharedLong(&Port->DeviceState, PortStateStarted);
+        ResumeTransfers(Port);
+    }
     return CompleteRequest(Irp, status);
 }
 
@@ -142,17 +158,22 @@ static VOID ProbeUart(PDEVICE_EXTENSION Port)
 
 /*
  * Brings the port up once the lower drivers have started the device: the
- * device descriptor (its failure fails the start), the configuration with
- * its pipes, the UART probe and WMI (whose failures do not), the vendor
- * settings and the chip group, whose SERIAL_GPIO_REG read decides the
- * result. PASSIVE_LEVEL.
+ * device descriptor and the configuration with its pipes (a failure of
+ * either fails the start: a port without its pipes could be named and
+ * opened but never carry a byte), the UART probe and WMI (whose failures
+ * do not), the vendor settings and the chip group, whose SERIAL_GPIO_REG
+ * read decides the result. PASSIVE_LEVEL.
  */
 static NTSTATUS StartDevice(PDEVICE_EXTENSION Port)
 {
     NTSTATUS status = ReadDeviceDescriptor(Port);
     if (!NT_SUCCESS(status))
         return status;
-    ConfigureDevice(Port);
+    status = ConfigureDevice(Port);
+    if (!NT_SUCCESS(status)) {
+        PortTrace(Port->DeviceObject, "-- StartDevice: no configuration %x\n", status);
+        return status;
+    }
     ProbeUart(Port);
     RegisterWmi(Port);
 
@@ -174,16 +195,12 @@ static NTSTATUS StartDevice(PDEVICE_EXTENSION Port)
     }
 
     /*
-     * A start after a stop: the workers are there and resume. The new
-     * configuration replaced the interface information the transfers
-     * pointed into, so they are pointed at its pipes before they run.
+     * A start after a stop: the workers are there and resume once the port
+     * is started. The new configuration replaced the interface information
+     * the transfers pointed into, so they are pointed at its pipes first.
      */
-    if (Port->BulkInContext.Irp != NULL && Port->InterruptInContext.Irp != NULL) {
+    if (Port->BulkInContext.Irp != NULL && Port->InterruptInContext.Irp != NULL)
         CreatePortTransfers(Port);
-        if (ReadSharedLong(&DriverGlobals.ReceiveEnabled))
-            KeSetEvent(&Port->ReadEvent, IO_NO_INCREMENT, FALSE);
-        KeSetEvent(&Port->InterruptEvent, IO_NO_INCREMENT, FALSE);
-    }
 
     ProbeTwoWireDevice(Port);
 
@@ -237,8 +254,7 @@ static NTSTATUS HandleStartDevice(PDEVICE_EXTENSION Port, PIRP Irp)
         if (NT_SUCCESS(status))
             Port->ChipGroup = (UCHAR)(gpio & GPIO_GROUP_MASK);
         WriteSharedLong(&Port->Started, 1);
-        if (ReadSharedLong(&DriverGlobals.ReceiveEnabled))
-            KeSetEvent(&Port->ReadEvent, IO_NO_INCREMENT, FALSE);
+        ResumeTransfers(Port);
     }
     return CompleteRequest(Irp, status);
 }
@@ -265,22 +281,6 @@ static NTSTATUS HandleStopDevice(PDEVICE_EXTENSION Port, PIRP Irp)
     return ForwardRequest(Port, Irp);
 }
 
-/*
- * Ends every read with STATUS_CANCELLED. A queued read becomes current only
- * when a bulk-in transfer completes, which never happens again after a
- * surprise removal, and the removal itself waits for the handle that may
- * be blocked on it. (A write ends through its failing bulk-out transfer.)
- * PASSIVE_LEVEL.
- */
-static VOID KillAllReads(PDEVICE_EXTENSION Port)
-{
-    CancelReadTimer(Port);
-    KIRQL irql;
-    KeAcquireSpinLock(&Port->ReadServiceLock, &irql);
-    SerialKillAllReadsOrWrites(Port->DeviceObject, &Port->ReadQueue, &Port->CurrentReadIrp, &Port->ReadQueueLock);
-    KeReleaseSpinLock(&Port->ReadServiceLock, irql);
-}
-
 /* The private interface is disabled at every removal; its name is kept until the last. */
 static VOID DisablePortInterface(PDEVICE_EXTENSION Port)
 {
@@ -301,7 +301,10 @@ static NTSTATUS HandleSurpriseRemoval(PDEVICE_EXTENSION Port, PIRP Irp)
     WriteSharedLong(&Port->DeviceState, PortStateSurpriseRemoved);
     StopDevice(Port, FALSE);
     CancelPortTransfers(Port);
+    /* Writes can never be sent now: they end at once, as writes to a device that is gone. */
+    EndAllRequests(Port, &Port->WriteQueue, &Port->CurrentWriteIrp, &Port->WriteQueueLock, STATUS_DELETE_PENDING);
     KillAllReads(Port);
+    SerialCancelWait(Port);
     UnnamePort(Port);
     return ForwardRequest(Port, Irp);
 }
@@ -362,6 +365,8 @@ static NTSTATUS HandleRemoveDevice(PDEVICE_EXTENSION Port, PIRP Irp)
     StopDevice(Port, TRUE);
     WriteSharedLong(&Port->DeviceState, PortStateRemoved);
     InterlockedExchange(&Port->PollingStopped, 1);
+    /* Nothing may reach the device once the removal has gone down. */
+    StopPortWorkers(Port);
 
     NTSTATUS status = ForwardRequest(Port, Irp);
     CancelPortTransfers(Port);

@@ -396,20 +396,39 @@ TEST_F(BulkInTest, AStartAskedForWhileTheTransferIsBusyIsNotLost)
     EXPECT_EQ(pipe->submissions().size(), 2u);
 }
 
-TEST_F(BulkInTest, AUsbErrorSkipsTheDataServesTheReadAndStopsReception)
+TEST_F(BulkInTest, AUsbErrorLosesTheDataResetsThePipeAndReceptionGoesOn)
 {
     setTimeouts(0, 0, 0);
     ReadRequest r(*machine, device(), 3);
+    uint64_t resets = hub().pipeResets(hubPort(0));
     pipe->deliver(bytes({5, 'a', 'b', 'c', 0x60}), USBD_STATUS_STALL_PID, STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(held(), 0u);
     EXPECT_EQ(rx->CurrentReadIrp, r.irp());
+    // The worker reset the pipe and sent the transfer again; the lost
+    // characters show as an overrun.
+    EXPECT_EQ(hub().pipeResets(hubPort(0)), resets + 1);
+    ASSERT_TRUE(pipe->pending());
+    EXPECT_EQ(rx->PerfStats.SerialOverrunErrorCount, 1u);
+    pipe->deliver(bytes({5, 'd', 'e', 'f', 0x60}));
+    ASSERT_TRUE(r.done());
+    EXPECT_EQ(r.data(), "def");
+
+    // Errors in a row stop reception after a few tries; asked again, the
+    // worker resumes it.
+    for (int i = 0; i < PIPE_ERROR_RETRIES; ++i) {
+        ASSERT_TRUE(pipe->pending()) << i;
+        pipe->deliver({}, USBD_STATUS_CRC, STATUS_UNSUCCESSFUL + 1);
+    }
+    ASSERT_TRUE(pipe->pending());
+    pipe->deliver({}, USBD_STATUS_CRC, STATUS_UNSUCCESSFUL + 1);
     EXPECT_FALSE(pipe->pending());
-    // Asked again, the worker resumes reception.
     KeSetEvent(&rx->ReadEvent, IO_NO_INCREMENT, FALSE);
     advance(1);
-    pipe->deliver(bytes({5, 'a', 'b', 'c', 0x60}));
-    ASSERT_TRUE(r.done());
-    EXPECT_EQ(r.data(), "abc");
+    ASSERT_TRUE(pipe->pending());
+    ReadRequest next(*machine, device(), 1);
+    pipe->deliver(bytes({3, 'g', 0x60}));
+    ASSERT_TRUE(next.done());
+    EXPECT_EQ(next.data(), "g");
 }
 
 TEST_F(BulkInTest, ACancelledOrDisconnectedTransferFailsTheCurrentRead)

@@ -6,6 +6,8 @@
 // generations, and the routing of the driver's own maintenance controls.
 #include "control_fixture.h"
 
+#include "host/nt/kernel.h"
+
 #include <algorithm>
 
 namespace ztest {
@@ -109,6 +111,22 @@ TEST_F(DeviceControlTest, QueueSizeOnlyGrowsTheRing)
     SERIAL_COMMPROP prop{};
     ASSERT_EQ(getValue(IOCTL_SERIAL_GET_PROPERTIES, &prop).status, STATUS_SUCCESS);
     EXPECT_EQ(prop.CurrentRxQueue, ULONG(2 * DEFAULT_RECEIVE_QUEUE_SIZE - 1));
+
+    // Sizes past 1 MiB are refused, and so is one whose storage cannot be
+    // had; the ring stays as it was, its bytes with it.
+    PUCHAR storage = p()->QueueBuffer.Buffer;
+    size.InSize = 0x100001;
+    EXPECT_EQ(setValue(IOCTL_SERIAL_SET_QUEUE_SIZE, size).status, STATUS_INSUFFICIENT_RESOURCES);
+    size.InSize = 0xFFFFFFFF;
+    EXPECT_EQ(setValue(IOCTL_SERIAL_SET_QUEUE_SIZE, size).status, STATUS_INSUFFICIENT_RESOURCES);
+    size.InSize = 0x100000;
+    machine->pool().failNth(2);   // the first is the request's system buffer
+    EXPECT_EQ(setValue(IOCTL_SERIAL_SET_QUEUE_SIZE, size).status, STATUS_INSUFFICIENT_RESOURCES);
+    machine->pool().failNth(0);
+    EXPECT_EQ(p()->QueueBuffer.Buffer, storage);
+    EXPECT_EQ(p()->QueueBuffer.BufferSize, ULONG(2 * DEFAULT_RECEIVE_QUEUE_SIZE));
+    EXPECT_EQ(setValue(IOCTL_SERIAL_SET_QUEUE_SIZE, size).status, STATUS_SUCCESS);
+    EXPECT_EQ(p()->QueueBuffer.BufferSize, 0x100000u);
 }
 
 TEST_F(DeviceControlTest, TimeoutsAndCharsAreTakenAsGivenAndReportedAtTheirSize)

@@ -201,26 +201,58 @@ TEST_F(OpenCloseTest, CloseWithNothingOutstandingStopsTheTransfers)
     file->close();
 }
 
-TEST_F(OpenCloseTest, CloseCancelsAPendingReadAndWrite)
+TEST_F(OpenCloseTest, CleanupEndsThePendingReadWriteAndWaitSoTheCloseFollowsAndThePortOpensAgain)
 {
     std::unique_ptr<host::DeviceFile> file;
     ASSERT_EQ(open(&file), STATUS_SUCCESS);
     char in[8];
     auto read = file->startRead(in, sizeof(in));   // no time-outs: waits for all 8
+    ULONG mask = SERIAL_EV_CTS;
+    ASSERT_EQ(file->ioctl(IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof mask, nullptr, 0).status, STATUS_SUCCESS);
+    ULONG events = 0;
+    auto wait = file->startIoctl(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, &events, sizeof events);
     // A write whose bulk-out transfer the device never answers stays current.
     hub().holdNextOnPipe(hubPort(0), 0x02);
     const char out[] = "held";
     auto write = file->startWrite(out, 4);
     machine->sleep(10 * kMs);
-    // (Checked, not asserted: the requests must still be ended by the close.)
     EXPECT_FALSE(read->done());
     EXPECT_FALSE(write->done());
+    EXPECT_FALSE(wait->done());
 
+    // The handle's cleanup ends all three; only then does its close come.
     EXPECT_EQ(file->close(), STATUS_SUCCESS);
     EXPECT_EQ(read->wait(100 * kMs).status, STATUS_CANCELLED);
     EXPECT_EQ(write->wait(100 * kMs).status, STATUS_CANCELLED);
+    EXPECT_EQ(wait->wait(100 * kMs).status, STATUS_CANCELLED);
     EXPECT_EQ(p->CurrentReadIrp, nullptr);
     EXPECT_EQ(p->CurrentWriteIrp, nullptr);
+    EXPECT_EQ(p->CurrentWaitIrp, nullptr);
+    EXPECT_EQ(p->handles, 0);
+
+    ASSERT_EQ(open(&file), STATUS_SUCCESS);
+    EXPECT_EQ(file->close(), STATUS_SUCCESS);
+}
+
+TEST_F(OpenCloseTest, AFailedOpenStopsWhatItStartedAndReportsItsOwnStatus)
+{
+    // The mode-flag register refuses every try: the open fails with that
+    // access's status, not with statuses OR-ed together.
+    controller().uart(0).failRegister(SERIAL_CONFIG_REG0, REGISTER_ACCESS_ATTEMPTS);
+    std::unique_ptr<host::DeviceFile> file;
+    EXPECT_EQ(open(&file), STATUS_UNSUCCESSFUL);
+    machine->sleep(10 * kMs);
+    EXPECT_EQ(p->handles, 0);
+    EXPECT_EQ(p->PollingStopped, 1);
+    EXPECT_EQ(p->BulkInContext.Idle, 1);
+    EXPECT_EQ(reg(MODEM_CONTROL_REGISTER) & (MCR_DTR | MCR_RTS), 0);
+
+    // Nothing is left holding the port: the next open succeeds and receives.
+    ASSERT_EQ(open(&file), STATUS_SUCCESS);
+    machine->sleep(1);
+    EXPECT_EQ(p->BulkInContext.Idle, 0);
+    EXPECT_EQ(reg(MODEM_CONTROL_REGISTER) & (MCR_DTR | MCR_RTS), MCR_DTR | MCR_RTS);
+    file->close();
 }
 
 TEST_F(OpenCloseTest, IdleTimerRunsOnlyWhileClosedWithIdlePowerDownAllowed)

@@ -206,6 +206,62 @@ TEST_F(PnpTest, RestartAfterStopReusesTheWorkersAndReceptionResumes)
     file->close();
 }
 
+TEST_F(PnpTest, AStopPendingPortSendsNothingAndACancelledStopResumesIt)
+{
+    plugController(Variant::Ports2);
+    PDEVICE_EXTENSION p = port(0);
+    std::unique_ptr<host::DeviceFile> file;
+    ASSERT_EQ(host::DeviceFile::open(*machine, deviceName(0), &file), STATUS_SUCCESS);
+    ASSERT_EQ(pnp().queryStopDevice(pdo(0)), STATUS_SUCCESS);
+    // The bulk-in transfer in flight ends (the line delivers); it is not sent again.
+    const uint8_t first[] = {'a'};
+    controller().uart(0).receive(first);
+    machine->sleep(10 * 10000);
+    EXPECT_EQ(p->BulkInContext.Idle, 1);
+    uint64_t urbs = hub().urbCount(hubPort(0));
+    // A write is accepted but not sent while the stop is pending.
+    const char out[] = "wait";
+    auto write = file->startWrite(out, 4);
+    machine->sleep(10 * 10000);
+    EXPECT_FALSE(write->done());
+    EXPECT_EQ(hub().urbCount(hubPort(0)), urbs);
+
+    ASSERT_EQ(pnp().cancelStopDevice(pdo(0)), STATUS_SUCCESS);
+    EXPECT_EQ(write->wait(1000 * 10000).status, STATUS_SUCCESS);
+    machine->sleep(10 * 10000);
+    EXPECT_EQ(p->BulkInContext.Idle, 0);
+    char buffer[2] = {};
+    auto read = file->startRead(buffer, sizeof buffer);
+    const uint8_t second[] = {'b'};
+    controller().uart(0).receive(second);
+    EXPECT_EQ(read->wait(1000 * 10000).status, STATUS_SUCCESS);
+    EXPECT_EQ(std::string(buffer, 2), "ab");
+    file->close();
+}
+
+TEST_F(PnpTest, AStartWithoutAUsableConfigurationFailsAndLeavesNoPortToOpen)
+{
+    plugController(Variant::Ports2);
+    PDEVICE_EXTENSION p = port(0);
+    stop(0);
+    // No port number in the device descriptor any more.
+    controller().uart(0).setBcdDevice(0x0000);
+    EXPECT_EQ(pnp().startDevice(pdo(0)), STATUS_DEVICE_CONFIGURATION_ERROR);
+    EXPECT_EQ(p->Started, 0);
+    EXPECT_NE(p->DeviceState, PortStateStarted);
+    std::unique_ptr<host::DeviceFile> file;
+    if (NT_SUCCESS(host::DeviceFile::open(*machine, deviceName(0), &file))) {
+        char buffer[1];
+        EXPECT_EQ(file->read(buffer, 1).status, STATUS_DELETE_PENDING);
+        file->close();
+    }
+    // Too few pipes fail the start the same way.
+    stop(1);
+    controller().uart(1).setEndpointLimit(2);
+    EXPECT_EQ(pnp().startDevice(pdo(1)), STATUS_DEVICE_CONFIGURATION_ERROR);
+    EXPECT_EQ(port(1)->Started, 0);
+}
+
 TEST_F(PnpTest, AbsentUartStartsWithoutFifos)
 {
     plugController(Variant::Ports2);

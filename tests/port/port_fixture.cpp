@@ -23,7 +23,10 @@ void PortTest::plugController(zmodel::Variant variant)
     machine->pnp().waitIdle();
     // The started ports' workers submit their first transfers on their own
     // threads; a moment of machine time passes only once they are waiting.
+    // The first status report (the UART's probe leaves interrupts pending)
+    // comes back and its transfer goes out again before a test begins.
     machine->sleep(1);
+    machine->sleep(2 * zmodel::kTransferLatency + 1);
 }
 
 void PortTest::unplugController()

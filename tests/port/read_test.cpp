@@ -188,28 +188,35 @@ TEST_F(ReadTest, AReceiveEventTheApplicationWaitsForEndsTheCurrentRead)
     EXPECT_TRUE(rx->HistoryMask & SERIAL_EV_RXCHAR);
 }
 
-TEST_F(ReadTest, CancellingAQueuedReadLeavesTheCurrentOne)
+TEST_F(ReadTest, CancellingAQueuedReadLeavesTheCurrentOneAndTheCurrentOneCanBeCancelledToo)
 {
     setTimeouts(0, 0, 0);
     ReadRequest current(*machine, device(), 4);
     settle(send("a"));
     ASSERT_EQ(rx->CurrentReadIrp, current.irp());
     ReadRequest queued(*machine, device(), 4);
+    ReadRequest last(*machine, device(), 2);
     EXPECT_TRUE(queued.cancel());
     ASSERT_TRUE(queued.done());
     EXPECT_EQ(queued.status(), STATUS_CANCELLED);
     EXPECT_EQ(queued.information(), 0u);
-
-    // The current read is not the application's to cancel.
-    EXPECT_FALSE(current.cancel());
     EXPECT_EQ(rx->CurrentReadIrp, current.irp());
-    send("bcd");
-    ASSERT_TRUE(current.wait());
-    EXPECT_EQ(current.status(), STATUS_SUCCESS);
-    EXPECT_EQ(current.data(), "abcd");
+
+    // The current read ends too when its requester gives up (CancelIo, the
+    // thread or the process ending); the byte it had not taken stays for
+    // the next read, which becomes current.
+    EXPECT_TRUE(current.cancel());
+    ASSERT_TRUE(current.done());
+    EXPECT_EQ(current.status(), STATUS_CANCELLED);
+    EXPECT_EQ(current.information(), 0u);
+    EXPECT_EQ(rx->CurrentReadIrp, last.irp());
+    send("b");
+    ASSERT_TRUE(last.wait());
+    EXPECT_EQ(last.status(), STATUS_SUCCESS);
+    EXPECT_EQ(last.data(), "ab");
 }
 
-TEST_F(ReadTest, ASecondReadCancelsTheTimerOfTheFirst)
+TEST_F(ReadTest, EachReadKeepsItsOwnTimeOutWhateverComesAfterIt)
 {
     setTimeouts(0, 0, 100);
     uint64_t start = now();
@@ -218,24 +225,51 @@ TEST_F(ReadTest, ASecondReadCancelsTheTimerOfTheFirst)
     settle(send("x"));
     advance(5 * kMs);
     ASSERT_EQ(rx->CurrentReadIrp, first.irp());
-    // The second read arms no timer of its own and stops the first one's:
-    // the first waits for its data.
+
+    // A refused read, one answered at once and a queued one without time-outs
+    // leave the first read's time-out as it was.
+    ReadRequest refused(*machine, device(), 0);
+    EXPECT_EQ(refused.returned(), STATUS_INVALID_PARAMETER);
     setTimeouts(0, 0, 0);
     ReadRequest second(*machine, device(), 3);
-    advance(300 * kMs);
-    EXPECT_FALSE(first.done());
-    uint64_t last = send("123456789");
+    EXPECT_FALSE(second.done());
     ASSERT_TRUE(first.wait());
-    EXPECT_EQ(first.status(), STATUS_SUCCESS);
-    EXPECT_EQ(first.data(), "x123456789");
-    EXPECT_EQ(first.completedAt(), last);
-    EXPECT_GT(first.completedAt(), start + 100 * kMs);
+    EXPECT_EQ(first.status(), STATUS_TIMEOUT);
+    EXPECT_EQ(first.data(), "x");
+    EXPECT_EQ(first.completedAt(), start + 100 * kMs);
 
-    // The second became current and is served by the next transfer.
+    // The second became current with no time-out of its own: the expiry of
+    // the first's timer does not end it. It is served by the next bytes.
     EXPECT_EQ(rx->CurrentReadIrp, second.irp());
+    advance(300 * kMs);
+    EXPECT_FALSE(second.done());
     send("abc");
     ASSERT_TRUE(second.wait());
+    EXPECT_EQ(second.status(), STATUS_SUCCESS);
     EXPECT_EQ(second.data(), "abc");
+}
+
+TEST_F(ReadTest, ReadsCompleteInTheOrderTheyCameAndAQueuedReadTimesOutOnItsOwn)
+{
+    setTimeouts(0, 0, 0);
+    ReadRequest first(*machine, device(), 4);
+    // The ring already holds what the second read asks for, but the second
+    // waits behind the first.
+    settle(send("ab"));
+    setTimeouts(0, 0, 50);
+    uint64_t start = now();
+    ReadRequest second(*machine, device(), 1);
+    EXPECT_FALSE(second.done());
+    EXPECT_FALSE(first.done());
+    settle(send("cd"));
+    ASSERT_TRUE(first.done());
+    EXPECT_EQ(first.data(), "abcd");
+    // Then the second is served at once from what follows, or times out on
+    // its own deadline, counted from when it was issued.
+    ASSERT_TRUE(second.wait());
+    EXPECT_EQ(second.status(), STATUS_TIMEOUT);
+    EXPECT_EQ(second.information(), 0u);
+    EXPECT_EQ(second.completedAt(), start + 50 * kMs);
 }
 
 TEST_F(ReadTest, AReadWithoutLengthOrBufferIsRefused)
