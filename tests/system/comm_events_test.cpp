@@ -404,6 +404,65 @@ TEST_F(CommEventsTest, ACtsHandshakeHoldsAWriteWhileCtsIsLowAndLosesNothing)
     EXPECT_TRUE(got == text) << "first difference at " << firstDifference(got, text);
 }
 
+// A new DCB decides at once on the lines as they stand: no line change (and
+// so no modem-status report) is needed for a hold to start or end.
+TEST_F(CommEventsTest, HandshakeSettingsTakeEffectOnTheLinesAsTheyStand)
+{
+    zmodel::FarEnd far(controller().uart(0));
+    far.setRate(115200);
+    far.setModemLines({.cts = true});   // DSR low from the start
+    std::string path = comPath(0);
+    const std::string first = pattern(200, 6), second = pattern(200, 7);
+    EXPECT_EQ(runApp([&] {
+                  HANDLE h = openPort(path, FILE_FLAG_OVERLAPPED);
+                  if (h == INVALID_HANDLE_VALUE)
+                      return 1;
+                  configure(h, 115200);
+                  Sleep(1500);   // long after the port's first modem reading
+
+                  // DSR handshake with DSR low: held; turning the handshake
+                  // off lets the write go.
+                  DCB dcb = {};
+                  dcb.DCBlength = sizeof dcb;
+                  GetCommState(h, &dcb);
+                  dcb.fOutxDsrFlow = TRUE;
+                  EXPECT_TRUE(SetCommState(h, &dcb));
+                  DWORD n = 0;
+                  Overlapped write;
+                  EXPECT_FALSE(WriteFile(h, first.data(), DWORD(first.size()), &n, write));
+                  Sleep(300);
+                  EXPECT_FALSE(write.done());
+                  EXPECT_TRUE(commStatus(h).fDsrHold);
+                  EXPECT_TRUE(far.receivedBytes().empty());
+                  dcb.fOutxDsrFlow = FALSE;
+                  EXPECT_TRUE(SetCommState(h, &dcb));
+                  EXPECT_TRUE(write.done(500));
+                  EXPECT_TRUE(GetOverlappedResult(h, write, &n, FALSE));
+                  EXPECT_EQ(n, first.size());
+                  EXPECT_FALSE(commStatus(h).fDsrHold);
+
+                  // Now the far end drops CTS while no handshake is on, and
+                  // the program turns CTS handshake on afterwards: held at
+                  // once, released when CTS rises.
+                  Sleep(100);
+                  far.setModemLines({});
+                  Sleep(kReportTime);
+                  EXPECT_TRUE(setCtsHandshake(h, true));
+                  EXPECT_FALSE(WriteFile(h, second.data(), DWORD(second.size()), &n, write));
+                  Sleep(300);
+                  EXPECT_FALSE(write.done());
+                  EXPECT_TRUE(commStatus(h).fCtsHold);
+                  far.setModemLines({.cts = true});
+                  EXPECT_TRUE(write.done(kReportTime));
+                  Sleep(100);
+                  CloseHandle(h);
+                  return 0;
+              }),
+              0u);
+    const std::string sent = first + second;
+    EXPECT_EQ(far.receivedBytes(), std::vector<uint8_t>(sent.begin(), sent.end()));
+}
+
 TEST_F(CommEventsTest, ClosingTheHandleEndsItsPendingRequestsAndThePortOpensAgain)
 {
     zmodel::FarEnd far(controller().uart(0));   // CTS low
