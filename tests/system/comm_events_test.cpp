@@ -560,6 +560,46 @@ TEST_F(CommEventsTest, ClosingTheHandleEndsItsPendingRequestsAndThePortOpensAgai
               0u);
 }
 
+// The port leaves the machine (its UART is unplugged) while a program waits
+// on it: the program's read and wait end with an error instead of hanging,
+// it can close the handle, and the port opens again once it is back.
+TEST_F(CommEventsTest, APortThatGoesAwayEndsThePendingReadAndWait)
+{
+    std::string path = comPath(0);
+    std::atomic<bool> waiting{false};
+    auto program = startApp([&] {
+        HANDLE h = openPort(path, FILE_FLAG_OVERLAPPED);
+        if (h == INVALID_HANDLE_VALUE)
+            return 1;
+        SetCommMask(h, EV_RXCHAR | EV_CTS);
+        char buffer[8];
+        DWORD mask = 0, n = 0;
+        Overlapped read, wait;
+        EXPECT_FALSE(ReadFile(h, buffer, sizeof buffer, &n, read));
+        EXPECT_TRUE(waitPending(h, &mask, wait));
+        waiting = true;
+        EXPECT_TRUE(read.done(5000));
+        EXPECT_TRUE(wait.done(5000));
+        EXPECT_FALSE(GetOverlappedResult(h, read, &n, FALSE));
+        EXPECT_FALSE(GetOverlappedResult(h, wait, &n, FALSE));
+        EXPECT_TRUE(CloseHandle(h));
+        return 0;
+    });
+    while (!waiting)
+        machine->sleep(1);
+    machine->sleep(100);
+    unplugPort(0);
+    EXPECT_EQ(waitApp(*program), 0u);
+    plugPortIn(0);
+    EXPECT_EQ(runApp([&] {
+                  HANDLE h = openPort(path);
+                  EXPECT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+                  CloseHandle(h);
+                  return 0;
+              }),
+              0u);
+}
+
 TEST_F(CommEventsTest, CancelIoEndsTheReadInProgressAndKeepsWhatItHad)
 {
     zmodel::FarEnd far(controller().uart(0));

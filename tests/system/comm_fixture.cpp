@@ -98,7 +98,18 @@ CommTest::ProgramResult CommTest::runProgram(const std::string& image, const std
 
 void CommTest::replugPort(int uart)
 {
+    unplugPort(uart);
+    machine->pnp().waitIdle();
+    plugPortIn(uart);
+}
+
+void CommTest::unplugPort(int uart)
+{
     controller_->uart(uart).unplug();
+}
+
+void CommTest::plugPortIn(int uart)
+{
     machine->pnp().waitIdle();
     controller_->uart(uart).plugIn();
     machine->pnp().waitIdle();

@@ -65,6 +65,11 @@ protected:
     // UART i leaves the hub and comes back: its port is removed and added
     // again, as a restart of the device does.
     void replugPort(int uart);
+    // The two halves: UART i leaves the hub (its port is surprise-removed;
+    // returns at once, before the removal completes), and comes back (waits
+    // until its port has started again).
+    void unplugPort(int uart);
+    void plugPortIn(int uart);
 
     // Machine time in milliseconds.
     double nowMs() const { return static_cast<double>(machine->now()) / 10000.0; }
