@@ -1,14 +1,16 @@
 // Programs that drive a port by events, using only the Win32 comm API: a
-// pending WaitCommEvent with SetCommMask, GetCommModemStatus, CTS output
-// handshake, requests ended by CloseHandle and CancelIo, and the event loop
-// the common serial libraries run. The far end (a scripted peer or a
-// null-modem cable to another port) drives CTS, DSR, DCD and RI.
+// pending WaitCommEvent with SetCommMask, GetCommModemStatus, CTS and DSR
+// output handshake, requests ended by CloseHandle, CancelIo and the port
+// going away, and the event loop the common serial libraries run. The far
+// end (a scripted peer or a null-modem cable to another port) drives CTS,
+// DSR, DCD and RI.
 
 #include <windows.h>
 
 #include "comm_app.h"
 #include "comm_fixture.h"
 
+#include <algorithm>
 #include <atomic>
 #include <optional>
 #include <string>
