@@ -25,6 +25,7 @@ ChipFunction::ChipFunction(HubCore& hub, Variant variant, const ControllerOption
       modeBits_(options.modeBits & 0x03),
       memory_(0x10000, 0) {
     if (options.uartsEnabledAtPlugIn) enable_ = targetMask();
+    if (options.enableWordAtPlugIn) enable_ = options.enableWordAtPlugIn;
 }
 
 uint16_t ChipFunction::enableWord() const {

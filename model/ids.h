@@ -29,6 +29,9 @@ struct ControllerOptions {
     // The chip comes up with every UART enabled (otherwise the enumerator
     // enables them through the port enable register).
     bool uartsEnabledAtPlugIn = false;
+    // The port enable word the chip comes up with when not 0 (bit i puts
+    // UART i on the hub; bit 15 as the enumerator writes it).
+    uint16_t enableWordAtPlugIn = 0;
     // Default mode bits (chip configuration byte 1 bits 0-1).
     uint8_t modeBits = 0;
     // Revision code of every UART (SERIAL_GPIO_STATUS_REG bits 4-6).

@@ -264,8 +264,11 @@ void DeviceHandle::waitReleased() {
         return;
     {
         std::lock_guard g(impl->mutex);
-        if (!impl->released)
-            return;   // requests of other threads still hold the file
+        // Nothing under way: the handle was never closed. Otherwise the close
+        // follows the file's last request (one may still be completing on
+        // another thread after its requester saw it end).
+        if (!impl->cleanedUp || (!impl->released && impl->outstanding == 0))
+            return;
     }
     KeWaitForSingleObject(&impl->closeDone, Executive, KernelMode, FALSE, nullptr);
 }

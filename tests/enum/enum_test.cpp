@@ -326,6 +326,15 @@ TEST_F(EnumTest, AnEnableWordAlreadyCoveringTheTargetEndsTheThreadAtOnce) {
         EXPECT_EQ(ctl.chip().pinGroupOutputs(group), 0) << "no port register written";
 }
 
+TEST_F(EnumTest, APartlyEnabledChipGetsOnlyItsMissingPortsAddedToTheEnableWord) {
+    // Ports 0 and 1 are on from an earlier start (enable word 0x8003): the
+    // thread runs, leaves them as they are and adds ports 2 and 3.
+    zmodel::Controller& ctl = plug(Variant::Ports4, {.enableWordAtPlugIn = 0x8003});
+    waitForBringUp();
+    EXPECT_EQ(ctl.chip().enableWord(), 0x800F);
+    EXPECT_EQ(portDevicesUp(), (std::vector<int>{2, 3, 4, 5}));
+}
+
 TEST_F(EnumTest, TheOwnLocationSearchStopsAtTheFirstInstanceWithItsSetupNumber) {
     // Three instances of earlier controllers, then one that carries setup
     // number 0 at another hub: the search takes its location and stops there,

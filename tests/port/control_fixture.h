@@ -25,7 +25,7 @@ protected:
         PortTest::SetUp();
         plugController(zmodel::Variant::Ports2);
         ASSERT_NE(port(0), nullptr);
-        ASSERT_EQ(port(0)->DeviceState, PortStateStarted);
+        ASSERT_EQ(ReadSharedLong(&port(0)->DeviceState), PortStateStarted);
     }
 
     PDEVICE_EXTENSION p() { return port(0); }

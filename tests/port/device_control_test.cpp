@@ -341,18 +341,18 @@ TEST_F(DeviceControlTest, UsbMaintenanceNeedsAStartedDeviceAndBalancesTheIoCount
     const LONG ioCount = p()->IoCount;
     for (ULONG code : {IOCTL_USB_RESET_PIPE, IOCTL_USB_GET_CONFIG_DESCRIPTOR, IOCTL_USB_RESET_PORT}) {
         SCOPED_TRACE(code);
-        p()->DeviceState = PortStateStopPending;
+        WriteSharedLong(&p()->DeviceState, PortStateStopPending);
         ControlResult r = control(code, &value, sizeof value, &value, sizeof value);
-        p()->DeviceState = PortStateStarted;
+        WriteSharedLong(&p()->DeviceState, PortStateStarted);
         EXPECT_EQ(r.status, STATUS_DELETE_PENDING);
         EXPECT_EQ(r.information, 0u);
         control(code, &value, sizeof value, &value, sizeof value);
         EXPECT_EQ(p()->IoCount, ioCount);
     }
     // The other maintenance controls do not depend on the state.
-    p()->DeviceState = PortStateStopPending;
+    WriteSharedLong(&p()->DeviceState, PortStateStopPending);
     ControlResult r = control(IOCTL_VENDOR_NOP);
-    p()->DeviceState = PortStateStarted;
+    WriteSharedLong(&p()->DeviceState, PortStateStarted);
     EXPECT_NE(r.status, STATUS_DELETE_PENDING);
 }
 

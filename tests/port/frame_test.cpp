@@ -122,7 +122,7 @@ TEST_F(FrameTest, AddDeviceSetsThePortDefaults)
     EXPECT_EQ(p->RxTriggerBits, 0xC0);
     EXPECT_EQ(p->RxTriggerScale, 0x0B);
     EXPECT_EQ(p->IoCount, 1);
-    EXPECT_EQ(p->Started, 1);   // and the start has run
+    EXPECT_EQ(ReadSharedLong(&p->Started), 1);   // and the start has run
     EXPECT_EQ(p->PortIndex, 0);
     PDEVICE_OBJECT fdo = zsim::portDevice(pdo(0));
     EXPECT_EQ(fdo->DeviceType, static_cast<DEVICE_TYPE>(FILE_DEVICE_SERIAL_PORT));

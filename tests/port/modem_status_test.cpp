@@ -123,8 +123,8 @@ TEST_F(ModemStatusTest, AModemStatusReportLeadsToExactlyOneReadingAndOtherReport
     uint64_t before = readings();
     lines(true, false, false, false);
     EXPECT_EQ(readings(), before + 1);
-    EXPECT_EQ(rx->SaveModemStatus, SERIAL_MSR_CTS | SERIAL_MSR_DCTS);
-    EXPECT_EQ(rx->MsrPollArmed, 1);
+    EXPECT_EQ(ReadSharedUlong(&rx->SaveModemStatus), SERIAL_MSR_CTS | SERIAL_MSR_DCTS);
+    EXPECT_EQ(ReadSharedLong(&rx->MsrPollArmed), 1);
 
     // While a reading is asked for and not done, a report asks for nothing more.
     InterlockedExchange(&rx->MsrPollArmed, 0);
@@ -160,7 +160,7 @@ TEST_F(ModemStatusTest, AChangeSeenByThePollIsReportedOnceByGetModemStatus)
     InterlockedExchange(&rx->MsrPollArmed, 0);
     advance(20 * kMs);
     EXPECT_EQ(readings(), before + 1);
-    EXPECT_EQ(rx->HistoryMask & SERIAL_EV_CTS, 0u);
+    EXPECT_EQ(ReadSharedUlong(&rx->HistoryMask) & SERIAL_EV_CTS, 0u);
 }
 
 TEST_F(ModemStatusTest, ModemEventsReachTheWaitAndRingComesFromTheTrailingEdge)
@@ -186,7 +186,7 @@ TEST_F(ModemStatusTest, ModemEventsReachTheWaitAndRingComesFromTheTrailingEdge)
     lines(true, true, false, true);
     ASSERT_TRUE(wait->done());
     EXPECT_EQ(wait->mask(), ULONG(SERIAL_EV_RING));
-    EXPECT_EQ(rx->HistoryMask, 0u);
+    EXPECT_EQ(ReadSharedUlong(&rx->HistoryMask), 0u);
 }
 
 TEST_F(ModemStatusTest, OneWaitAtATimeAndANewMaskEndsThePendingOne)
@@ -235,12 +235,12 @@ TEST_F(ModemStatusTest, ReceiveEventsEndTheWaitAndEventsNotReportedStay)
     // Events recorded but not reported stay until a wait asks for them.
     ASSERT_EQ(setWaitMask(SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG), STATUS_SUCCESS);
     settle(send("y"));
-    EXPECT_EQ(rx->HistoryMask & (SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG), ULONG(SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG));
+    EXPECT_EQ(ReadSharedUlong(&rx->HistoryMask) & (SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG), ULONG(SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG));
     ASSERT_EQ(setWaitMask(SERIAL_EV_RXFLAG), STATUS_SUCCESS);
     auto flag = waitOnMask();
     ASSERT_TRUE(flag->done());
     EXPECT_EQ(flag->mask(), ULONG(SERIAL_EV_RXFLAG));
-    EXPECT_EQ(rx->HistoryMask & SERIAL_EV_RXCHAR, ULONG(SERIAL_EV_RXCHAR));
+    EXPECT_EQ(ReadSharedUlong(&rx->HistoryMask) & SERIAL_EV_RXCHAR, ULONG(SERIAL_EV_RXCHAR));
 }
 
 TEST_F(ModemStatusTest, OutputHandshakeHoldsAndReleasesTheTransmitter)
@@ -249,23 +249,23 @@ TEST_F(ModemStatusTest, OutputHandshakeHoldsAndReleasesTheTransmitter)
     ASSERT_EQ(setHandFlow(SERIAL_DTR_CONTROL | SERIAL_CTS_HANDSHAKE | SERIAL_DSR_HANDSHAKE | SERIAL_DSR_SENSITIVITY,
                           SERIAL_RTS_CONTROL),
               STATUS_SUCCESS);
-    EXPECT_EQ(rx->TxHoldFlags & (TX_HOLD_CTS | TX_HOLD_DSR), 0u);
+    EXPECT_EQ(ReadSharedUlong(&rx->TxHoldFlags) & (TX_HOLD_CTS | TX_HOLD_DSR), 0u);
     lines(false, true, false, true);
-    EXPECT_EQ(rx->TxHoldFlags & (TX_HOLD_CTS | TX_HOLD_DSR), ULONG(TX_HOLD_CTS));
+    EXPECT_EQ(ReadSharedUlong(&rx->TxHoldFlags) & (TX_HOLD_CTS | TX_HOLD_DSR), ULONG(TX_HOLD_CTS));
     lines(false, false, false, true);
-    EXPECT_EQ(rx->TxHoldFlags & (TX_HOLD_CTS | TX_HOLD_DSR), ULONG(TX_HOLD_CTS | TX_HOLD_DSR));
-    EXPECT_EQ(rx->RxHoldFlags & RX_HOLD_DSR, ULONG(RX_HOLD_DSR));
+    EXPECT_EQ(ReadSharedUlong(&rx->TxHoldFlags) & (TX_HOLD_CTS | TX_HOLD_DSR), ULONG(TX_HOLD_CTS | TX_HOLD_DSR));
+    EXPECT_EQ(ReadSharedUlong(&rx->RxHoldFlags) & RX_HOLD_DSR, ULONG(RX_HOLD_DSR));
     lines(true, true, false, true);
-    EXPECT_EQ(rx->TxHoldFlags & (TX_HOLD_CTS | TX_HOLD_DSR), 0u);
-    EXPECT_EQ(rx->RxHoldFlags & RX_HOLD_DSR, 0u);
+    EXPECT_EQ(ReadSharedUlong(&rx->TxHoldFlags) & (TX_HOLD_CTS | TX_HOLD_DSR), 0u);
+    EXPECT_EQ(ReadSharedUlong(&rx->RxHoldFlags) & RX_HOLD_DSR, 0u);
 
     // Without the handshakes the lines hold nothing, and SET_HANDFLOW
     // re-evaluates at once.
     lines(false, false, false, false);
     ASSERT_EQ(setHandFlow(SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL), STATUS_SUCCESS);
-    EXPECT_EQ(rx->TxHoldFlags & (TX_HOLD_CTS | TX_HOLD_DSR | TX_HOLD_DCD), 0u);
+    EXPECT_EQ(ReadSharedUlong(&rx->TxHoldFlags) & (TX_HOLD_CTS | TX_HOLD_DSR | TX_HOLD_DCD), 0u);
     ASSERT_EQ(setHandFlow(SERIAL_DTR_CONTROL | SERIAL_DCD_HANDSHAKE, SERIAL_RTS_CONTROL), STATUS_SUCCESS);
-    EXPECT_EQ(rx->TxHoldFlags & TX_HOLD_DCD, ULONG(TX_HOLD_DCD));
+    EXPECT_EQ(ReadSharedUlong(&rx->TxHoldFlags) & TX_HOLD_DCD, ULONG(TX_HOLD_DCD));
     ASSERT_EQ(setHandFlow(SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL), STATUS_SUCCESS);
 }
 

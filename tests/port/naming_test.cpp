@@ -68,7 +68,7 @@ TEST_F(NamingTest, IdentifierStandsInForAMissingPortName)
     // Neither value: no external names, but the port is there and started.
     EXPECT_FALSE(machine->registry().string(kSerialComm, u"\\Device\\LumoraSerial1").has_value());
     EXPECT_TRUE(comInterfaces(pdo(1)).empty());
-    EXPECT_EQ(port(1)->DeviceState, PortStateStarted);
+    EXPECT_EQ(ReadSharedLong(&port(1)->DeviceState), PortStateStarted);
 }
 
 TEST_F(NamingTest, SkipExternalNamingMakesAndRemovesNoNames)
@@ -89,7 +89,7 @@ TEST_F(NamingTest, SkipExternalNamingMakesAndRemovesNoNames)
     EXPECT_EQ(port(0)->DosName.Buffer, nullptr);
     EXPECT_TRUE(comInterfaces(pdo(0)).empty());
     EXPECT_EQ(machine->objects().linkTarget(u"\\DosDevices\\COM5"), u"\\Device\\Elsewhere");
-    EXPECT_EQ(port(0)->DeviceState, PortStateStarted);
+    EXPECT_EQ(ReadSharedLong(&port(0)->DeviceState), PortStateStarted);
 
     unplugController();
     EXPECT_EQ(machine->objects().linkTarget(u"\\DosDevices\\COM5"), u"\\Device\\Elsewhere");

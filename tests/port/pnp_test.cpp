@@ -123,24 +123,24 @@ TEST_F(PnpTest, QueryAndCancelRequestsRestoreTheState)
 {
     plugController(Variant::Ports2);
     PDEVICE_EXTENSION p = port(0);
-    ASSERT_EQ(p->DeviceState, PortStateStarted);
+    ASSERT_EQ(ReadSharedLong(&p->DeviceState), PortStateStarted);
 
     EXPECT_EQ(pnp().queryStopDevice(pdo(0)), STATUS_SUCCESS);
-    EXPECT_EQ(p->DeviceState, PortStateStopPending);
+    EXPECT_EQ(ReadSharedLong(&p->DeviceState), PortStateStopPending);
     EXPECT_EQ(pnp().cancelStopDevice(pdo(0)), STATUS_SUCCESS);
-    EXPECT_EQ(p->DeviceState, PortStateStarted);
+    EXPECT_EQ(ReadSharedLong(&p->DeviceState), PortStateStarted);
 
     EXPECT_EQ(pnp().queryRemoveDevice(pdo(0)), STATUS_SUCCESS);
-    EXPECT_EQ(p->DeviceState, PortStateRemovePending);
+    EXPECT_EQ(ReadSharedLong(&p->DeviceState), PortStateRemovePending);
     EXPECT_EQ(p->PreviousState, PortStateStarted);
     EXPECT_EQ(pnp().cancelRemoveDevice(pdo(0)), STATUS_SUCCESS);
-    EXPECT_EQ(p->DeviceState, PortStateStarted);
+    EXPECT_EQ(ReadSharedLong(&p->DeviceState), PortStateStarted);
 
     // A cancel without its query changes nothing.
     EXPECT_EQ(pnp().cancelStopDevice(pdo(0)), STATUS_SUCCESS);
     EXPECT_EQ(pnp().cancelRemoveDevice(pdo(0)), STATUS_SUCCESS);
-    EXPECT_EQ(p->DeviceState, PortStateStarted);
-    EXPECT_EQ(p->Started, 1);
+    EXPECT_EQ(ReadSharedLong(&p->DeviceState), PortStateStarted);
+    EXPECT_EQ(ReadSharedLong(&p->Started), 1);
 }
 
 TEST_F(PnpTest, QueriesOnAStoppedPortKeepItsState)
@@ -148,21 +148,21 @@ TEST_F(PnpTest, QueriesOnAStoppedPortKeepItsState)
     plugController(Variant::Ports2);
     PDEVICE_EXTENSION p = port(0);
     stop(0);
-    ASSERT_EQ(p->DeviceState, PortStateStopped);
-    EXPECT_EQ(p->Started, 0);
+    ASSERT_EQ(ReadSharedLong(&p->DeviceState), PortStateStopped);
+    EXPECT_EQ(ReadSharedLong(&p->Started), 0);
 
     // Query-stop on a port that is not started succeeds and leaves it alone.
     EXPECT_EQ(pnp().queryStopDevice(pdo(0)), STATUS_SUCCESS);
-    EXPECT_EQ(p->DeviceState, PortStateStopped);
+    EXPECT_EQ(ReadSharedLong(&p->DeviceState), PortStateStopped);
 
     // Query-remove saves the stopped state, cancel-remove brings it back.
     EXPECT_EQ(pnp().queryRemoveDevice(pdo(0)), STATUS_SUCCESS);
-    EXPECT_EQ(p->DeviceState, PortStateRemovePending);
+    EXPECT_EQ(ReadSharedLong(&p->DeviceState), PortStateRemovePending);
     EXPECT_EQ(pnp().cancelRemoveDevice(pdo(0)), STATUS_SUCCESS);
-    EXPECT_EQ(p->DeviceState, PortStateStopped);
+    EXPECT_EQ(ReadSharedLong(&p->DeviceState), PortStateStopped);
 
     ASSERT_EQ(pnp().startDevice(pdo(0)), STATUS_SUCCESS);
-    EXPECT_EQ(p->DeviceState, PortStateStarted);
+    EXPECT_EQ(ReadSharedLong(&p->DeviceState), PortStateStarted);
 }
 
 TEST_F(PnpTest, RestartAfterStopReusesTheWorkersAndReceptionResumes)
@@ -175,13 +175,13 @@ TEST_F(PnpTest, RestartAfterStopReusesTheWorkersAndReceptionResumes)
     EXPECT_EQ(p->BulkInContext.Idle, 0);   // in flight
 
     stop(0);
-    EXPECT_EQ(p->Started, 0);
+    EXPECT_EQ(ReadSharedLong(&p->Started), 0);
     EXPECT_EQ(p->BulkInContext.Idle, 1);   // cancelled, and not sent again while stopped
 
     ASSERT_EQ(pnp().startDevice(pdo(0)), STATUS_SUCCESS);
     machine->sleep(1);
-    EXPECT_EQ(p->DeviceState, PortStateStarted);
-    EXPECT_EQ(p->Started, 1);
+    EXPECT_EQ(ReadSharedLong(&p->DeviceState), PortStateStarted);
+    EXPECT_EQ(ReadSharedLong(&p->Started), 1);
     PVOID threadsAfter[] = {p->ReadThread, p->WriteThread, p->InterruptThread, p->MsrThread};
     PIRP irpsAfter[] = {p->BulkInContext.Irp, p->BulkOutContext.Irp, p->InterruptInContext.Irp};
     for (int i = 0; i < 4; ++i)
@@ -247,8 +247,8 @@ TEST_F(PnpTest, AStartWithoutAUsableConfigurationFailsAndLeavesNoPortToOpen)
     // No port number in the device descriptor any more.
     controller().uart(0).setBcdDevice(0x0000);
     EXPECT_EQ(pnp().startDevice(pdo(0)), STATUS_DEVICE_CONFIGURATION_ERROR);
-    EXPECT_EQ(p->Started, 0);
-    EXPECT_NE(p->DeviceState, PortStateStarted);
+    EXPECT_EQ(ReadSharedLong(&p->Started), 0);
+    EXPECT_NE(ReadSharedLong(&p->DeviceState), PortStateStarted);
     std::unique_ptr<host::DeviceFile> file;
     if (NT_SUCCESS(host::DeviceFile::open(*machine, deviceName(0), &file))) {
         char buffer[1];
@@ -259,7 +259,7 @@ TEST_F(PnpTest, AStartWithoutAUsableConfigurationFailsAndLeavesNoPortToOpen)
     stop(1);
     controller().uart(1).setEndpointLimit(2);
     EXPECT_EQ(pnp().startDevice(pdo(1)), STATUS_DEVICE_CONFIGURATION_ERROR);
-    EXPECT_EQ(port(1)->Started, 0);
+    EXPECT_EQ(ReadSharedLong(&port(1)->Started), 0);
 }
 
 TEST_F(PnpTest, AbsentUartStartsWithoutFifos)
@@ -276,8 +276,8 @@ TEST_F(PnpTest, AbsentUartStartsWithoutFifos)
             tap.floating.insert(a);
         ASSERT_EQ(pnp().startDevice(pdo(0)), STATUS_SUCCESS);
         EXPECT_EQ(p->FifoPresent, 0);
-        EXPECT_EQ(p->DeviceState, PortStateStarted);
-        EXPECT_EQ(p->Started, 1);
+        EXPECT_EQ(ReadSharedLong(&p->DeviceState), PortStateStarted);
+        EXPECT_EQ(ReadSharedLong(&p->Started), 1);
         stop(0);
     }
     ASSERT_EQ(pnp().startDevice(pdo(0)), STATUS_SUCCESS);
@@ -310,7 +310,7 @@ TEST_F(PnpTest, OldChipRevisionsCannotPowerDownOrWake)
         EXPECT_EQ(port(uart)->ChipRevision, 0) << uart;
         EXPECT_EQ(port(uart)->DeviceEnable, 0) << uart;
         EXPECT_EQ(port(uart)->DeviceWakeEnable, 0) << uart;
-        EXPECT_EQ(port(uart)->DeviceState, PortStateStarted) << uart;
+        EXPECT_EQ(ReadSharedLong(&port(uart)->DeviceState), PortStateStarted) << uart;
         EXPECT_EQ(port(uart)->WmiLibContext.GuidCount, 1u) << uart;
     }
     // A revision of 3 or more is kept as it reads.

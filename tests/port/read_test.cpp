@@ -289,7 +289,7 @@ TEST_F(ReadTest, AStoppedPortRefusesReadsAndARestartResumesReception)
     PVOID worker = rx->ReadThread;
     ASSERT_EQ(machine->pnp().queryStopDevice(pdo(0)), STATUS_SUCCESS);
     ASSERT_EQ(machine->pnp().stopDevice(pdo(0)), STATUS_SUCCESS);
-    EXPECT_EQ(rx->DeviceState, PortStateStopped);
+    EXPECT_EQ(ReadSharedLong(&rx->DeviceState), PortStateStopped);
     EXPECT_EQ(rx->BulkInContext.Idle, 1);
     ReadRequest refused(*machine, device(), 4);
     ASSERT_TRUE(refused.done());
@@ -315,7 +315,7 @@ TEST_F(ReadTest, ACancelledRemovalLeavesReceptionRunning)
     ASSERT_TRUE(during.wait());
     EXPECT_EQ(during.data(), "q1");
     ASSERT_EQ(machine->pnp().cancelRemoveDevice(pdo(0)), STATUS_SUCCESS);
-    EXPECT_EQ(rx->DeviceState, PortStateStarted);
+    EXPECT_EQ(ReadSharedLong(&rx->DeviceState), PortStateStarted);
     ReadRequest after(*machine, device(), 2);
     send("q2");
     ASSERT_TRUE(after.wait());

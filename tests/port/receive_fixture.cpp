@@ -73,7 +73,7 @@ void ReceiveTest::SetUp()
     plugController(zmodel::Variant::Ports2);
     rx = port(0);
     ASSERT_NE(rx, nullptr);
-    ASSERT_EQ(rx->DeviceState, PortStateStarted);
+    ASSERT_EQ(ReadSharedLong(&rx->DeviceState), PortStateStarted);
     // Reception runs from the start: the bulk-in transfer waits for data.
     ASSERT_NE(rx->BulkInContext.Irp, nullptr);
     ASSERT_EQ(rx->BulkInContext.Idle, 0);

@@ -157,7 +157,7 @@ TEST_F(SettingsTest, AShortFileIsIgnored)
     writeSettings(f);
     plugController(Variant::Ports2);
     expectDefaults(port(0));
-    EXPECT_EQ(port(0)->DeviceState, PortStateStarted);
+    EXPECT_EQ(ReadSharedLong(&port(0)->DeviceState), PortStateStarted);
 
     // An empty file too.
     writeSettings({});

@@ -245,9 +245,9 @@ TEST_F(WriteTest, RefusedWritesLeaveTheCurrentWriteAndItsTimeOutAlone)
     PortRequest noBuffer(*machine, device(), IRP_MJ_WRITE, "xyz", nullptr, false);
     ASSERT_TRUE(noBuffer.done());
     EXPECT_EQ(noBuffer.status(), STATUS_INVALID_PARAMETER);
-    rx->Started = 0;
+    WriteSharedLong(&rx->Started, 0);
     auto stopped = write("xyz");
-    rx->Started = 1;
+    WriteSharedLong(&rx->Started, 1);
     ASSERT_TRUE(stopped->done());
     EXPECT_EQ(stopped->status(), STATUS_DELETE_PENDING);
     EXPECT_EQ(stopped->information(), 0u);
