@@ -404,6 +404,76 @@ TEST_F(Line, NullModemJoinsTwoUarts) {
     EXPECT_EQ(readReg(v, 0x120), 0xFE);
 }
 
+// What the driver's modem-status handling rests on: with the modem-status
+// interrupt enabled, a far end's line change raises an interrupt-in report
+// whose identification has its low three bits 0; reading MSR consumes the
+// change bits, and only then does the next change raise another report. A
+// ring shows as a change when it ends (TERI), not when it starts.
+TEST_F(Line, FarEndModemLineChangesRaiseInterruptReports) {
+    program(u, 0, false, 0, 12);                  // FIFOs on: IIR carries 0xC0
+    writeReg(u, 0x121, 0x08);                     // IER: modem status only
+    FarEnd far(u);
+    EXPECT_EQ(readReg(u, MSR), 0x00);
+    auto report = [this](Capture& c) {
+        buffers.push_back(std::make_unique<std::vector<uint8_t>>(kInterruptReportSize, 0xEE));
+        std::vector<uint8_t>* buf = buffers.back().get();
+        u.submit(kInterruptInEndpoint, *buf, [this, &c, buf](UsbResult r, uint32_t n) {
+            c = {true, sched.now(), r, std::vector<uint8_t>(buf->begin(), buf->begin() + n)};
+        });
+    };
+
+    Capture first;
+    report(first);
+    sched.runAll();
+    EXPECT_FALSE(first.done);                     // nothing changed yet
+    far.setModemLines({.cts = true});
+    sched.runAll();
+    ASSERT_TRUE(first.done);
+    ASSERT_GE(first.data.size(), 3u);
+    EXPECT_EQ(first.data[0], 0xC0);               // modem status: low three bits 0
+    EXPECT_EQ(first.data[2], 0x11);               // CTS with DCTS
+
+    // A second change before MSR is read joins the first: no new report,
+    // and one read shows both change bits, then none.
+    Capture second;
+    report(second);
+    far.setModemLines({.cts = true, .dsr = true, .dcd = true});
+    sched.runAll();
+    EXPECT_FALSE(second.done);
+    EXPECT_EQ(readReg(u, MSR), 0xB0 | 0x01 | 0x02 | 0x08);
+    EXPECT_EQ(readReg(u, MSR), 0xB0);
+    sched.runAll();
+    EXPECT_FALSE(second.done);                    // reading MSR is no change
+
+    // Ring: rising is no change and raises nothing; falling sets TERI and
+    // raises a report.
+    far.setModemLines({.cts = true, .dsr = true, .ri = true, .dcd = true});
+    sched.runAll();
+    EXPECT_FALSE(second.done);
+    EXPECT_EQ(readReg(u, MSR), 0xF0);
+    far.setModemLines({.cts = true, .dsr = true, .dcd = true});
+    sched.runAll();
+    ASSERT_TRUE(second.done);
+    EXPECT_EQ(second.data[0] & 0x07, 0x00);
+    EXPECT_EQ(second.data[2], 0xB4);
+    EXPECT_EQ(readReg(u, MSR), 0xB4);
+    EXPECT_EQ(readReg(u, MSR), 0xB0);
+
+    // With the interrupt turned off a change is recorded in MSR but raises
+    // no report; turning it back on with the change still unread raises one.
+    writeReg(u, 0x121, 0x00);
+    Capture third;
+    report(third);
+    far.setModemLines({.dsr = true, .dcd = true});
+    sched.runAll();
+    EXPECT_FALSE(third.done);
+    writeReg(u, 0x121, 0x08);
+    sched.runAll();
+    ASSERT_TRUE(third.done);
+    EXPECT_EQ(third.data[0] & 0x07, 0x00);
+    EXPECT_EQ(third.data[2], 0xA1);
+}
+
 TEST_F(Line, FarEndNeedsAConnectedControllerAndLeavesTheLineIdle) {
     Controller loose(Variant::Ports2, {.uartsEnabledAtPlugIn = true});
     EXPECT_THROW(FarEnd far(loose.uart(0)), std::logic_error);

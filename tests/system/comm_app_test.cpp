@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include "comm_app.h"
 #include "comm_fixture.h"
 
 #include <string>
@@ -12,58 +13,7 @@
 namespace ztest {
 namespace {
 
-// A port opened as a terminal program opens it.
-HANDLE openPort(const std::string& path, DWORD flags = 0)
-{
-    return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
-}
-
-bool configure(HANDLE h, DWORD baud, BYTE bits, BYTE parity, BYTE stop)
-{
-    DCB dcb = {};
-    dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(h, &dcb))
-        return false;
-    dcb.BaudRate = baud;
-    dcb.ByteSize = bits;
-    dcb.Parity = parity;
-    dcb.StopBits = stop;
-    dcb.fBinary = TRUE;
-    dcb.fParity = parity != NOPARITY;
-    return SetCommState(h, &dcb) != FALSE;
-}
-
-// Reads until `count` bytes arrived or a read returns nothing.
-std::string readAll(HANDLE h, size_t count)
-{
-    std::string got;
-    while (got.size() < count) {
-        char buffer[4096];
-        DWORD n = 0;
-        DWORD want = DWORD(std::min(count - got.size(), sizeof buffer));
-        if (!ReadFile(h, buffer, want, &n, nullptr) || n == 0)
-            break;
-        got.append(buffer, n);
-    }
-    return got;
-}
-
-std::string pattern(size_t n, unsigned seed = 0)
-{
-    std::string s(n, '\0');
-    for (size_t i = 0; i < n; ++i)
-        s[i] = char((i * 131 + seed * 17 + (i >> 8)) & 0xFF);
-    return s;
-}
-
-class CommAppTest : public CommTest {
-protected:
-    void SetUp() override
-    {
-        CommTest::SetUp();
-        plugController();
-    }
-};
+using CommAppTest = PluggedCommTest;
 
 TEST_F(CommAppTest, BytesComeBackThroughALoopbackPlugAtSeveralRatesAndFramings)
 {

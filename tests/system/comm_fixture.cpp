@@ -60,12 +60,28 @@ bool CommTest::portStarted(int uart)
     return node && node->state == host::DevNodeState::Started;
 }
 
-uint32_t CommTest::runApp(std::function<int()> program)
+host::win32::ProcessOptions CommTest::appOptions() const
 {
     host::win32::ProcessOptions options;
     options.image = "C:\\Tools\\commapp.exe";
     options.is32Bit = false;
-    return windows_->run(options, [program](host::win32::ProgramContext&) { return program(); });
+    return options;
+}
+
+uint32_t CommTest::runApp(std::function<int()> program)
+{
+    return windows_->run(appOptions(), [program](host::win32::ProgramContext&) { return program(); });
+}
+
+std::shared_ptr<host::win32::Process> CommTest::startApp(std::function<int()> program)
+{
+    return windows_->start(appOptions(), [program](host::win32::ProgramContext&) { return program(); });
+}
+
+uint32_t CommTest::waitApp(host::win32::Process& process)
+{
+    windows_->wait(process);
+    return process.exitCode();
 }
 
 CommTest::ProgramResult CommTest::runProgram(const std::string& image, const std::vector<std::string>& arguments,
@@ -82,7 +98,18 @@ CommTest::ProgramResult CommTest::runProgram(const std::string& image, const std
 
 void CommTest::replugPort(int uart)
 {
+    unplugPort(uart);
+    machine->pnp().waitIdle();
+    plugPortIn(uart);
+}
+
+void CommTest::unplugPort(int uart)
+{
     controller_->uart(uart).unplug();
+}
+
+void CommTest::plugPortIn(int uart)
+{
     machine->pnp().waitIdle();
     controller_->uart(uart).plugIn();
     machine->pnp().waitIdle();

@@ -46,6 +46,12 @@ protected:
     // Runs `program` as a 64-bit Win32 process on the machine and returns
     // its exit code.
     uint32_t runApp(std::function<int()> program);
+    // The same, started without waiting: the test (or another program) goes
+    // on while it runs, and collects its exit code with waitApp. Handles are
+    // machine-wide here, so two such programs can share a port handle the
+    // way two threads of one application do.
+    std::shared_ptr<host::win32::Process> startApp(std::function<int()> program);
+    uint32_t waitApp(host::win32::Process& process);
 
     // Runs a program with a command line as a 64-bit process from `image`;
     // its exit code and what it wrote to its console.
@@ -59,14 +65,32 @@ protected:
     // UART i leaves the hub and comes back: its port is removed and added
     // again, as a restart of the device does.
     void replugPort(int uart);
+    // The two halves: UART i leaves the hub (its port is surprise-removed;
+    // returns at once, before the removal completes), and comes back (waits
+    // until its port has started again).
+    void unplugPort(int uart);
+    void plugPortIn(int uart);
 
     // Machine time in milliseconds.
     double nowMs() const { return static_cast<double>(machine->now()) / 10000.0; }
 
 private:
+    host::win32::ProcessOptions appOptions() const;
+
     std::unique_ptr<zmodel::Controller> controller_;
     std::unique_ptr<host::usb::Plug> plug_;
     std::unique_ptr<host::win32::System> windows_;
+};
+
+// The usual rig of the application tests: one four-port controller,
+// plugged in and started, before the test's programs run.
+class PluggedCommTest : public CommTest {
+protected:
+    void SetUp() override
+    {
+        CommTest::SetUp();
+        plugController();
+    }
 };
 
 } // namespace ztest
