@@ -132,7 +132,8 @@ TEST_F(MaintenanceControlTest, ExtConfigCopiesThreeBitsAndWritesVendorRegistersO
     EXPECT_EQ(reg(SERIAL_CONFIG_REG1), 0x4F);
 
     EXPECT_EQ(control(IOCTL_SET_EXT_CONFIG, all, 4, nullptr, 0).status, STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(control(IOCTL_SET_EXT_CONFIG, all, 6, nullptr, 0).status, STATUS_INVALID_PARAMETER);
+    UCHAR six[6] = {1, 0x20, 0xC1, 0xC2, 0xC3, 0};
+    EXPECT_EQ(control(IOCTL_SET_EXT_CONFIG, six, 6, nullptr, 0).status, STATUS_INVALID_PARAMETER);
 }
 
 TEST_F(MaintenanceControlTest, NinthBitUsesStickParityUntilTheLineIsProgrammedAgain)
