@@ -1,13 +1,19 @@
 #!/bin/sh
 # Checks that a driver image is what Windows loads as an x64 kernel-mode
-# driver: PE32+, native subsystem, entry point DriverEntry, and imports only
-# from the kernel, the HAL, the USB driver interface and the WMI library.
+# driver: PE32+, native subsystem, its entry point (DriverEntry unless told
+# otherwise), and imports only from the DLLs allowed (by default the
+# kernel, the HAL, the USB driver interface and the WMI library: the port
+# driver's).
 #
-# usage: check_image.sh IMAGE [OBJDUMP]
+# usage: check_image.sh IMAGE [OBJDUMP [ENTRY [ALLOWED]]]
+#   ALLOWED: the DLL names an image may import from, as an extended regular
+#   expression without anchors (case does not matter).
 set -u
 
-image=${1:?usage: check_image.sh IMAGE [OBJDUMP]}
+image=${1:?usage: check_image.sh IMAGE [OBJDUMP [ENTRY [ALLOWED]]]}
 objdump=${2:-x86_64-w64-mingw32-objdump}
+entry_name=${3:-DriverEntry}
+allowed=${4:-'ntoskrnl\.exe|hal\.dll|usbd\.sys|wmilib\.sys'}
 nm=$(printf '%s' "$objdump" | sed 's/objdump$/nm/')
 
 fail() {
@@ -24,14 +30,14 @@ printf '%s\n' "$headers" | grep -Eq '^Subsystem[[:space:]]+00000001' || fail "su
 entry=$(printf '%s\n' "$headers" | awk '/^AddressOfEntryPoint/ { print $2 }')
 base=$(printf '%s\n' "$headers" | awk '/^ImageBase/ { print $2 }')
 [ -n "$entry" ] && [ -n "$base" ] || fail "no entry point"
-symbol=$("$nm" "$image" 2>/dev/null | awk '$3 == "DriverEntry" { print $1 }')
-[ -n "$symbol" ] || fail "no DriverEntry symbol"
+symbol=$("$nm" "$image" 2>/dev/null | awk -v name="$entry_name" '$3 == name { print $1 }')
+[ -n "$symbol" ] || fail "no $entry_name symbol"
 entry_va=$(printf '%x' $((0x$base + 0x$entry)))
 symbol_va=$(printf '%x' $((0x$symbol)))
-[ "$entry_va" = "$symbol_va" ] || fail "entry point is not DriverEntry"
+[ "$entry_va" = "$symbol_va" ] || fail "entry point is not $entry_name"
 
 bad=$(printf '%s\n' "$headers" | awk '/DLL Name:/ { print $3 }' |
-      grep -Eiv '^(ntoskrnl\.exe|hal\.dll|usbd\.sys|wmilib\.sys)$')
+      grep -Eiv "^($allowed)\$")
 [ -z "$bad" ] || fail "imports from $(echo $bad)"
 
 echo "check_image: $image: ok"
