@@ -208,10 +208,10 @@ NTSTATUS OnReadCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     UNREFERENCED_PARAMETER(DeviceObject);
     PTRANSFER_CONTEXT transfer = (PTRANSFER_CONTEXT)Context;
-    PDEVICE_EXTENSION port = PortFromDevice(transfer->DeviceObject);
+    NTSTATUS status;
+    USBD_STATUS usbdStatus;
+    PDEVICE_EXTENSION port = TransferOutcome(transfer, Irp, &status, &usbdStatus);
     PURB urb = transfer->Urb;
-    NTSTATUS status = Irp->IoStatus.Status;
-    USBD_STATUS usbdStatus = urb->UrbHeader.Status;
 
     /* Cancelled, failed or disconnected: reception ends here. */
     if (TransferEndsPipe(status, usbdStatus)) {

@@ -102,6 +102,7 @@ VOID FreeTransferContext(PTRANSFER_CONTEXT Transfer);
 NTSTATUS StartWorkerThread(PDEVICE_EXTENSION Port, PKSTART_ROUTINE Routine, PVOID *Thread);
 VOID StopWorkerThread(PKEVENT KillEvent, PVOID *Thread);
 BOOLEAN TransferEndsPipe(NTSTATUS Status, USBD_STATUS UsbdStatus);
+PDEVICE_EXTENSION TransferOutcome(PTRANSFER_CONTEXT Transfer, PIRP Irp, PNTSTATUS Status, USBD_STATUS *UsbdStatus);
 BOOLEAN ClaimTransfer(PTRANSFER_CONTEXT Transfer, PKSPIN_LOCK Lock);
 VOID ReleaseTransfer(PTRANSFER_CONTEXT Transfer, PKSPIN_LOCK Lock);
 VOID PrepareTransfer(PTRANSFER_CONTEXT Transfer, PVOID Buffer, ULONG Length, ULONG Flags,

@@ -36,6 +36,17 @@ BOOLEAN TransferEndsPipe(NTSTATUS Status, USBD_STATUS UsbdStatus)
 }
 
 /*
+ * A completed transfer's port and outcome: its request's status and its
+ * URB's USBD status. Any IRQL.
+ */
+PDEVICE_EXTENSION TransferOutcome(PTRANSFER_CONTEXT Transfer, PIRP Irp, PNTSTATUS Status, USBD_STATUS *UsbdStatus)
+{
+    *Status = Irp->IoStatus.Status;
+    *UsbdStatus = Transfer->Urb->UrbHeader.Status;
+    return PortFromDevice(Transfer->DeviceObject);
+}
+
+/*
  * Takes the idle transfer of a pipe for sending (Idle 1 -> 0) under the
  * pipe's lock; FALSE when it is in flight or has no request. Up to
  * DISPATCH_LEVEL.

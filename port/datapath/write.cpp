@@ -400,10 +400,10 @@ NTSTATUS OnWriteCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     UNREFERENCED_PARAMETER(DeviceObject);
     PTRANSFER_CONTEXT transfer = (PTRANSFER_CONTEXT)Context;
-    PDEVICE_EXTENSION port = PortFromDevice(transfer->DeviceObject);
+    NTSTATUS status;
+    USBD_STATUS usbdStatus;
+    PDEVICE_EXTENSION port = TransferOutcome(transfer, Irp, &status, &usbdStatus);
     PURB urb = transfer->Urb;
-    NTSTATUS status = Irp->IoStatus.Status;
-    USBD_STATUS usbdStatus = urb->UrbHeader.Status;
     BOOLEAN failed = TransferEndsPipe(status, usbdStatus);
     BOOLEAN sentOk = !failed && USBD_SUCCESS(usbdStatus);
     BOOLEAN usbError = !failed && !sentOk;
