@@ -386,6 +386,11 @@ void Function::kick(HubLock& lock, uint8_t address) {
     });
 }
 
+bool Function::transferStalled(uint8_t address) const {
+    const Endpoint* ep = endpoint(address);
+    return ep && !ep->queue.empty() && !ep->scheduled;
+}
+
 void Function::runEndpoint(uint8_t address) {
     HubLock l(hub_);
     Endpoint* ep = endpoint(address);

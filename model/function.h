@@ -165,6 +165,9 @@ protected:
     }
     // Asks for the endpoint's queue to be looked at again (lock held).
     void kick(HubLock& lock, uint8_t address);
+    // Whether a transfer waits on the endpoint with no look at it scheduled
+    // (lock held): only a kick moves it on.
+    bool transferStalled(uint8_t address) const;
 
     HubCore& hub_;
 

@@ -32,15 +32,18 @@ struct FarEnd::State {
     std::shared_ptr<Wire> in;                               // the UART's transmit line
     LineSettings settings;
 
-    std::deque<LineItem> queue;     // not yet on the wire, start times fixed
+    // What is sent goes on the wire up to kAhead characters ahead of the
+    // line; the rest waits here with its start times fixed.
+    static constexpr size_t kAhead = 64;
+    std::deque<LineItem> queue;
     LineTime queuedUntil = 0;       // the line is free after everything queued
     LineTransmitter transmitter;
     std::optional<uint64_t> txWakeAt;
     uint64_t txGeneration = 0;
 
+    // What the UART sends is taken whenever the far end is looked at or its
+    // input changes; the receiver needs no events of its own.
     LineReceiver receiver;
-    bool rxWakePending = false;
-    uint64_t rxGeneration = 0;
     std::vector<ReceivedChar> received;
 
     // The state's lock, with actions run once it is released (wire notices
@@ -76,22 +79,20 @@ struct FarEnd::State {
     }
 
     void pump(Lock& l) {
+        const LineTime t = now();
+        transmitter.retire(t);
         bool committed = false;
-        std::optional<LineTime> wake = transmitter.pump(
-            *out, now(),
-            [this]() -> std::optional<LineItem> {
-                if (queue.empty()) return std::nullopt;
-                LineItem item = queue.front();
-                queue.pop_front();
-                return item;
-            },
-            nullptr, &committed);
+        while (!queue.empty() && transmitter.frames() < kAhead) {
+            committed |= transmitter.append(*out, t, queue.front());
+            queue.pop_front();
+        }
         if (committed) l.defer([w = out] { w->notify(); });
-        if (!wake) {
+        if (queue.empty()) {
             txWakeAt.reset();
             return;
         }
-        uint64_t when = machineTimeOf(*wake);
+        // More goes on the wire once half of what is there has left.
+        uint64_t when = machineTimeOf(transmitter.frameEnd(transmitter.frames() / 2));
         if (txWakeAt == when) return;
         txWakeAt = when;
         uint64_t generation = ++txGeneration;
@@ -103,28 +104,18 @@ struct FarEnd::State {
         });
     }
 
-    void runReceiver(Lock& l) {
-        if (rxWakePending || !in) return;
+    void runReceiver() {
+        if (!in) return;
         if (!receiver.settings()) in->prune(now());
-        std::optional<LineTime> wake = receiver.advance(*in, now(), [this](const Received& r) {
+        receiver.advance(*in, now(), [this](const Received& r) {
             received.push_back(ReceivedChar{r.ch, r.errors, machineTimeOf(r.end)});
-        });
-        if (!wake) return;
-        rxWakePending = true;
-        uint64_t generation = rxGeneration;
-        schedule(l, machineTimeOf(*wake), [generation](Lock& l2) {
-            State& st = l2.state;
-            if (generation != st.rxGeneration) return;
-            st.rxWakePending = false;
-            st.runReceiver(l2);
         });
     }
 
-    void restartReceiver(Lock& l) {
+    void restartReceiver() {
+        // What has arrived at the old settings is taken first.
+        runReceiver();
         receiver.restart(settings, now());
-        ++rxGeneration;
-        rxWakePending = false;
-        runReceiver(l);
     }
 
     // Queues characters from `start` on; returns when the last stop bit ends.
@@ -165,10 +156,10 @@ FarEnd::FarEnd(Uart& uart, LineSettings settings) : state_(std::make_shared<Stat
         s.in->setSink([weak] {
             if (auto st = weak.lock()) {
                 State::Lock l2(*st);
-                st->runReceiver(l2);
+                st->runReceiver();
             }
         });
-        s.restartReceiver(l);
+        s.restartReceiver();
     }
     uart.connectReceiveLine(s.out);
 }
@@ -179,7 +170,6 @@ FarEnd::~FarEnd() {
         State::Lock l(s);
         s.in->setSink(nullptr);
         ++s.txGeneration;
-        ++s.rxGeneration;
     }
     if (auto core = s.uartLife.lock()) s.uart->connectReceiveLine(nullptr);
 }
@@ -187,7 +177,7 @@ FarEnd::~FarEnd() {
 void FarEnd::setSettings(LineSettings settings) {
     State::Lock l(*state_);
     state_->settings = settings;
-    state_->restartReceiver(l);
+    state_->restartReceiver();
 }
 
 void FarEnd::setRate(uint32_t bitsPerSecond) {
@@ -256,11 +246,7 @@ uint64_t FarEnd::idleAt() const {
 
 std::vector<ReceivedChar> FarEnd::received() const {
     State::Lock l(*state_);
-    // A character whose time has come may still wait for its event: take it
-    // now (the receiver keeps its place; the event is superseded).
-    ++state_->rxGeneration;
-    state_->rxWakePending = false;
-    state_->runReceiver(l);
+    state_->runReceiver();
     return state_->received;
 }
 
@@ -272,6 +258,7 @@ std::vector<uint8_t> FarEnd::receivedBytes() const {
 
 void FarEnd::clearReceived() {
     State::Lock l(*state_);
+    state_->runReceiver();
     state_->received.clear();
 }
 

@@ -63,6 +63,8 @@ uint8_t Uart::gpioStatus() const {
 
 uint8_t Uart::peekRegister(uint16_t address) const {
     std::lock_guard g(hub_.mutex);
+    // Looking at the UART brings it to the present.
+    const_cast<Uart*>(this)->catchUp();
     if (address >= kPortControlFirst && address <= kPortControlLast) return portControl_[address - kPortControlFirst];
     if (address == kGpio) return uint8_t((gpio_ & 0xFC) | chipGroup_);
     if (address == kGpioStatus) return gpioStatus();
@@ -108,11 +110,13 @@ unsigned Uart::rxTrigger() const {
 
 size_t Uart::rxFifoCount() const {
     std::lock_guard g(hub_.mutex);
+    const_cast<Uart*>(this)->catchUp();
     return core_.rxCount();
 }
 
 size_t Uart::txFifoCount() const {
     std::lock_guard g(hub_.mutex);
+    const_cast<Uart*>(this)->catchUp();
     return core_.txCount();
 }
 
@@ -145,6 +149,7 @@ UsbResult Uart::vendorRequest(HubLock& lock, const SetupPacket& setup, std::span
         return UsbResult::Stall;
     }
     size_t n = std::min<size_t>(setup.wLength, data.size());
+    catchUp();
     if (setup.bmRequestType == kRegisterRead) {
         // Consecutive registers from wValue: a two-byte read at 0x10E returns
         // 0x10E and 0x10F.
@@ -162,8 +167,9 @@ UsbResult Uart::vendorRequest(HubLock& lock, const SetupPacket& setup, std::span
 
 void Uart::update(HubLock& lock) {
     if (timed_) {
+        catchUp();
         applyLineSettings(lock);
-        runTransmitter(lock);
+        planTransmitter(lock);
     } else {
         for (const Uart16550::RxChar& c : core_.takeLooped()) line_.push_back(c);
         while (!line_.empty() && !core_.rxFull()) {
@@ -183,6 +189,7 @@ void Uart::update(HubLock& lock) {
         reportedModemOutputs_ = outputs;
         if (modemListener_) lock.defer([listener = modemListener_, outputs] { listener(outputs); });
     }
+    if (timed_) scheduleWake(lock);
 }
 
 void Uart::setStrap(uint8_t bits) {
@@ -221,13 +228,14 @@ void Uart::receive(std::span<const uint8_t> bytes, uint8_t errors) {
     if (!timed_) {
         for (uint8_t b : bytes) line_.push_back(Uart16550::RxChar{b, errors});
     } else {
+        catchUp();
         LineTime now = lineNow();
         for (uint8_t b : bytes) {
             Received r;
             r.ch = b;
             r.errors = errors;
             r.end = now;
-            deliver(l, r);
+            deliver(r);
         }
     }
     update(l);
@@ -236,7 +244,7 @@ void Uart::receive(std::span<const uint8_t> bytes, uint8_t errors) {
 std::vector<uint8_t> Uart::takeTransmitted() {
     HubLock l(hub_);
     if (!timed_) return core_.takeTransmitted();
-    runTransmitter(l);
+    catchUp();
     std::vector<uint8_t> out;
     out.swap(sent_);
     return out;
@@ -324,6 +332,7 @@ uint32_t Uart::fillBulkIn(std::span<uint8_t> buffer) {
 std::optional<uint32_t> Uart::serviceTransfer(HubLock& lock, uint8_t address, std::span<uint8_t> buffer,
                                               uint32_t& progress) {
     std::optional<uint32_t> result;
+    catchUp();
     switch (address) {
     case kInterruptInEndpoint: {
         if (!reportPending_) return std::nullopt;
@@ -359,7 +368,7 @@ std::optional<uint32_t> Uart::serviceTransfer(HubLock& lock, uint8_t address, st
                 moved = true;
             }
             if (!moved) break;
-            runTransmitter(lock);
+            planTransmitter(lock);
         }
         update(lock);
         if (progress < buffer.size()) return std::nullopt;
@@ -392,7 +401,7 @@ void Uart::enableLineTiming() {
         r.errors = line_.front().errors;
         r.end = now;
         line_.pop_front();
-        deliver(l, r);
+        deliver(r);
     }
     update(l);
 }
@@ -409,6 +418,7 @@ Scheduler* Uart::lineScheduler() const {
 
 void Uart::connectReceiveLine(std::shared_ptr<Wire> wire) {
     HubLock l(hub_);
+    catchUp();
     if (rxWire_ && rxWire_ != wire) rxWire_->setSink(nullptr);
     rxWire_ = std::move(wire);
     if (rxWire_) {
@@ -417,12 +427,7 @@ void Uart::connectReceiveLine(std::shared_ptr<Wire> wire) {
             if (auto core = weak.lock()) lineChanged();
         });
     }
-    if (timed_ && !appliedLoopback_) {
-        receiver_.restart(appliedSettings_, lineNow());
-        ++rxGeneration_;
-        rxWakePending_ = false;
-        runReceiver(l);
-    }
+    if (timed_ && !appliedLoopback_) receiver_.restart(appliedSettings_, lineNow());
     update(l);
 }
 
@@ -458,6 +463,10 @@ void Uart::applyLineSettings(HubLock& lock) {
     std::optional<LineSettings> settings;
     if (!current.rate.stopped()) settings = current;
     bool loop = core_.loopback();
+    bool breakOn = core_.breakActive();
+    if (settings == appliedSettings_ && loop == appliedLoopback_ && breakOn == appliedBreak_) return;
+    // The characters still in the FIFO go out at what is now in force.
+    dropPlannedFrames(lock);
     LineTime now = lineNow();
     if (loop != appliedLoopback_ && appliedBreak_) {
         // The break was on the other output.
@@ -473,11 +482,7 @@ void Uart::applyLineSettings(HubLock& lock) {
         appliedSettings_ = settings;
         appliedLoopback_ = loop;
         receiver_.restart(settings, now);
-        ++rxGeneration_;
-        rxWakePending_ = false;
-        runReceiver(lock);
     }
-    bool breakOn = core_.breakActive();
     if (breakOn != appliedBreak_) {
         if (breakOn)
             transmitter_.holdBreak(outputWire(), now);
@@ -489,27 +494,39 @@ void Uart::applyLineSettings(HubLock& lock) {
     }
 }
 
-void Uart::runReceiver(HubLock& lock) {
-    if (!timed_ || rxWakePending_) return;
-    LineTime now = lineNow();
-    // What the receiver is not listening to now can never be looked at again
-    // (a new input or new settings start from the moment they apply).
-    if (rxWire_ && (core_.loopback() || !receiver_.settings())) rxWire_->prune(now);
-    if (!core_.loopback()) loopWire_->prune(now);
-    std::optional<LineTime> wake =
-        receiver_.advance(receiveWire(), now, [&](const Received& r) { deliver(lock, r); });
-    if (!wake) return;
-    rxWakePending_ = true;
-    uint64_t generation = rxGeneration_;
-    schedule(lock, machineTimeOf(*wake), [this, generation](HubLock& l) {
-        if (generation != rxGeneration_) return;
-        rxWakePending_ = false;
-        runReceiver(l);
-        update(l);
-    });
+void Uart::catchUp() {
+    if (!timed_ || !hub_.scheduler) return;
+    const uint64_t now = hub_.scheduler->now();
+    // The transmitter takes from the FIFO each time a frame ends.
+    while (std::optional<LineTime> end = transmitter_.nextStep()) {
+        uint64_t at = machineTimeOf(*end);
+        if (at > now) break;
+        stepTransmitter(lineTimeOf(at));
+    }
+    catchUpReceiver(now);
+    txWire_->pruneIfUnwatched(lineTimeOf(now));
 }
 
-void Uart::deliver(HubLock& lock, const Received& r) {
+void Uart::stepTransmitter(LineTime at) {
+    for (size_t taken = transmitter_.advance(at, appliedLoopback_ ? nullptr : &sent_); taken > 0; --taken)
+        core_.popTx();
+    core_.setTransmitterState(transmitter_.waiting(at), transmitter_.shifting(at));
+}
+
+void Uart::catchUpReceiver(uint64_t now) {
+    const LineTime t = lineTimeOf(now);
+    // What the receiver is not listening to now can never be looked at again
+    // (a new input or new settings start from the moment they apply).
+    if (rxWire_ && (core_.loopback() || !receiver_.settings())) rxWire_->prune(t);
+    if (!core_.loopback()) loopWire_->prune(t);
+    receiver_.advance(receiveWire(), t, [&](const Received& r) {
+        if (rxTimeoutAt_ && *rxTimeoutAt_ <= machineTimeOf(r.end)) fireReceiveTimeout();
+        deliver(r);
+    });
+    if (rxTimeoutAt_ && *rxTimeoutAt_ <= now) fireReceiveTimeout();
+}
+
+void Uart::deliver(const Received& r) {
     if (r.lost)
         core_.overrun();
     else
@@ -517,53 +534,104 @@ void Uart::deliver(HubLock& lock, const Received& r) {
     // Below the trigger level the characters go to the host once four
     // character times pass without another.
     core_.setRxTimedOut(false);
-    uint64_t sequence = ++rxSequence_;
+    rxTimeoutAt_.reset();
     LineSettings s = appliedSettings_ ? *appliedSettings_ : lineSettingsLocked();
     if (s.rate.stopped()) return;
-    LineTime timeout = r.end + kCharacterTimeout * s.characterTicks();
-    schedule(lock, machineTimeOf(timeout), [this, sequence](HubLock& l) {
-        if (sequence != rxSequence_ || core_.rxEmpty()) return;
-        core_.setRxTimedOut(true);
-        update(l);
-    });
+    rxTimeoutAt_ = machineTimeOf(r.end + kCharacterTimeout * s.characterTicks());
 }
 
-void Uart::runTransmitter(HubLock& lock) {
-    if (!timed_) return;
-    LineTime now = lineNow();
-    std::vector<SentFrame> finished;
+void Uart::fireReceiveTimeout() {
+    rxTimeoutAt_.reset();
+    if (!core_.rxEmpty()) core_.setRxTimedOut(true);
+}
+
+void Uart::dropPlannedFrames(HubLock& lock) {
+    if (plannedWire_ && transmitter_.dropProvisional(*plannedWire_))
+        lock.defer([w = plannedWire_] { w->notify(); });
+}
+
+void Uart::planTransmitter(HubLock& lock) {
+    const std::deque<uint8_t>& fifo = core_.txFifo();
+    if (txClearsSeen_ != core_.txClears() || transmitter_.provisional() > fifo.size()) {
+        txClearsSeen_ = core_.txClears();
+        dropPlannedFrames(lock);
+    }
+    const LineTime now = lineNow();
     bool committed = false;
-    const std::optional<LineSettings> settings = appliedSettings_;
-    std::optional<LineTime> wake = transmitter_.pump(
-        outputWire(), now,
-        [&]() -> std::optional<LineItem> {
-            if (!settings || core_.txEmpty()) return std::nullopt;
+    if (appliedSettings_ && transmitter_.provisional() < fifo.size()) {
+        std::shared_ptr<Wire> out = core_.loopback() ? loopWire_ : txWire_;
+        for (size_t i = transmitter_.provisional(); i < fifo.size(); ++i) {
             LineItem item;
-            item.ch = core_.popTx();
-            item.settings = *settings;
-            return item;
-        },
-        &finished, &committed);
-    if (!appliedLoopback_)
-        for (const SentFrame& f : finished) sent_.push_back(f.ch);
-    core_.setTransmitterState(transmitter_.waiting(now), transmitter_.shifting(now));
-    if (committed) {
-        std::shared_ptr<Wire> w = core_.loopback() ? loopWire_ : txWire_;
-        lock.defer([w] { w->notify(); });
+            item.ch = fifo[i];
+            item.settings = *appliedSettings_;
+            committed |= transmitter_.append(*out, now, item);
+        }
+        plannedWire_ = out;
     }
-    txWire_->pruneIfUnwatched(now);
-    if (!wake) {
-        txWakeAt_.reset();
-        return;
-    }
-    uint64_t when = machineTimeOf(*wake);
-    if (txWakeAt_ == when) return;
-    txWakeAt_ = when;
-    uint64_t generation = ++txGeneration_;
-    schedule(lock, when, [this, generation](HubLock& l) {
-        if (generation != txGeneration_) return;
-        txWakeAt_.reset();
-        runTransmitter(l);
+    stepTransmitter(now);
+    if (committed) lock.defer([w = plannedWire_] { w->notify(); });
+}
+
+std::optional<uint64_t> Uart::nextTransmitEvent() const {
+    const size_t frames = transmitter_.frames();
+    if (frames == 0) return std::nullopt;
+    // A bulk-out transfer that waits for FIFO room takes more as each
+    // character leaves the FIFO.
+    if (core_.txRoom() == 0 && transferStalled(kBulkOutEndpoint)) return machineTimeOf(transmitter_.frameEnd(0));
+    // The FIFO and the holding side empty when the last frame starts; the
+    // line is idle when it ends.
+    return machineTimeOf(transmitter_.frameEnd(frames >= 2 ? frames - 2 : 0));
+}
+
+std::optional<uint64_t> Uart::nextReceiveEvent() {
+    const size_t held = core_.rxCount();
+    std::optional<uint64_t> timeout;
+    if (held > 0) timeout = rxTimeoutAt_;
+    if (!receiver_.settings()) return timeout;
+    const size_t trigger = core_.rxTrigger();
+    const size_t capacity = core_.rxCapacity();
+    Wire& wire = receiveWire();
+    // Worked out again only when the line, the FIFO or the receiver changed.
+    ReceivePlan plan{&wire,    wire.version(), held,    receiver_.readyAt(), receiver_.frameStart(),
+                     timeout,  trigger,        capacity, receiver_.settings()};
+    if (rxPlan_ == plan) return rxPlanEvent_;
+    const LineTime timeoutTicks = kCharacterTimeout * receiver_.settings()->characterTicks();
+    // Enough to reach any trigger level; beyond it the receiver is woken to
+    // look further.
+    constexpr size_t kLookAhead = 512;
+    std::optional<uint64_t> event;
+    size_t count = held;
+    size_t seen = 0;
+    receiver_.lookAhead(wire, [&](const Received& r) {
+        uint64_t at = machineTimeOf(r.end);
+        if (timeout && *timeout <= at) {
+            event = timeout;
+            return false;
+        }
+        bool reachesTrigger = count < trigger && count + 1 >= trigger;
+        if (r.errors || r.lost || count >= capacity || reachesTrigger || ++seen >= kLookAhead) {
+            event = at;
+            return false;
+        }
+        ++count;
+        timeout = machineTimeOf(r.end + timeoutTicks);
+        return true;
+    });
+    rxPlan_ = plan;
+    rxPlanEvent_ = event ? event : timeout;
+    return rxPlanEvent_;
+}
+
+void Uart::scheduleWake(HubLock& lock) {
+    std::optional<uint64_t> tx = nextTransmitEvent();
+    std::optional<uint64_t> rx = nextReceiveEvent();
+    std::optional<uint64_t> next = tx;
+    if (rx && (!next || *rx < *next)) next = rx;
+    if (!next || (wakeAt_ && *wakeAt_ <= *next)) return;
+    wakeAt_ = *next;
+    schedule(lock, *next, [this, when = *next](HubLock& l) {
+        if (wakeAt_ != when) return;
+        wakeAt_.reset();
         update(l);
     });
 }
@@ -571,7 +639,6 @@ void Uart::runTransmitter(HubLock& lock) {
 void Uart::lineChanged() {
     HubLock l(hub_);
     if (!timed_) return;
-    runReceiver(l);
     update(l);
 }
 

@@ -101,15 +101,31 @@ private:
     bool bulkInReady() const;
     uint32_t fillBulkIn(std::span<uint8_t> buffer);
 
-    // Line timing (lock held).
+    // Line timing (lock held). Characters are on the wire ahead of time and
+    // the UART works out what has happened up to the present whenever it is
+    // looked at; it is woken only when something the host could notice
+    // happens (a character at the receive trigger or with an error, a
+    // receive time-out, the transmitter empty or idle, FIFO room for a
+    // waiting bulk-out transfer).
     LineTime lineNow() const;
     void schedule(HubLock& lock, uint64_t when, std::function<void(HubLock&)> fn);
     void applyLineSettings(HubLock& lock);
     Wire& receiveWire();
     Wire& outputWire();
-    void runReceiver(HubLock& lock);
-    void runTransmitter(HubLock& lock);
-    void deliver(HubLock& lock, const Received& r);
+    // Brings the transmitter and the receiver to the present (no side
+    // effects beyond the UART's own state).
+    void catchUp();
+    void stepTransmitter(LineTime at);
+    void catchUpReceiver(uint64_t now);
+    void deliver(const Received& r);
+    void fireReceiveTimeout();
+    // Puts the FIFO's characters on the wire at the settings in force and
+    // lets the transmitter take from the FIFO at the present.
+    void planTransmitter(HubLock& lock);
+    void dropPlannedFrames(HubLock& lock);
+    std::optional<uint64_t> nextTransmitEvent() const;
+    std::optional<uint64_t> nextReceiveEvent();
+    void scheduleWake(HubLock& lock);
     void lineChanged();
 
     const ChipFunction& chip_;
@@ -131,14 +147,28 @@ private:
     std::shared_ptr<Wire> rxWire_;
     LineReceiver receiver_;
     LineTransmitter transmitter_;
+    std::shared_ptr<Wire> plannedWire_;   // where the provisional frames are
+    uint64_t txClearsSeen_ = 0;
     std::optional<LineSettings> appliedSettings_;
     bool appliedLoopback_ = false;
     bool appliedBreak_ = false;
-    uint64_t rxGeneration_ = 0;
-    bool rxWakePending_ = false;
-    uint64_t txGeneration_ = 0;
-    std::optional<uint64_t> txWakeAt_;
-    uint64_t rxSequence_ = 0;
+    std::optional<uint64_t> rxTimeoutAt_;   // machine time of the receive time-out
+    std::optional<uint64_t> wakeAt_;
+    // The receiver's next event as last worked out, and what it came from.
+    struct ReceivePlan {
+        const Wire* wire = nullptr;
+        uint64_t wireVersion = 0;
+        size_t held = 0;
+        LineTime readyAt = 0;
+        std::optional<LineTime> frameStart;
+        std::optional<uint64_t> timeout;
+        size_t trigger = 0;
+        size_t capacity = 0;
+        std::optional<LineSettings> settings;
+        friend bool operator==(const ReceivePlan&, const ReceivePlan&) = default;
+    };
+    std::optional<ReceivePlan> rxPlan_;
+    std::optional<uint64_t> rxPlanEvent_;
     std::vector<uint8_t> sent_;
     std::function<void(uint8_t)> modemListener_;
     uint16_t failingRegister_ = 0;

@@ -7,6 +7,7 @@ void Uart16550::reset() {
     tx_.clear();
     looped_.clear();
     txFifo_.clear();
+    ++txClears_;
     txWaiting_ = 0;
     txShifting_ = false;
     lastRead_ = 0;
@@ -125,7 +126,10 @@ void Uart16550::write(unsigned offset, uint8_t value) {
             looseOverrun_ = false;
             rxTimedOut_ = false;
         }
-        if (switched || (value & 0x04)) txFifo_.clear();
+        if (switched || (value & 0x04)) {
+            txFifo_.clear();
+            ++txClears_;
+        }
         fcr_ = value;
         break;
     }
@@ -150,7 +154,7 @@ void Uart16550::write(unsigned offset, uint8_t value) {
 }
 
 bool Uart16550::rxFull() const {
-    return rx_.size() >= (fifoEnabled_ ? kFifoDepth : size_t(1));
+    return rx_.size() >= rxCapacity();
 }
 
 void Uart16550::receive(uint8_t ch, uint8_t errors) {

@@ -80,6 +80,8 @@ public:
     // Receiver. A character that finds the FIFO full is lost and sets the
     // overrun bit; so does overrun() (a character lost on the way in).
     bool rxFull() const;
+    // Characters the receive FIFO holds (1 with the FIFOs off).
+    size_t rxCapacity() const { return fifoEnabled_ ? kFifoDepth : 1; }
     bool rxEmpty() const { return rx_.empty(); }
     size_t rxCount() const { return rx_.size(); }
     const std::deque<RxChar>& rxFifo() const { return rx_; }
@@ -110,6 +112,10 @@ public:
     size_t txRoom() const;
     bool txEmpty() const { return txFifo_.empty(); }
     size_t txCount() const { return txFifo_.size(); }
+    const std::deque<uint8_t>& txFifo() const { return txFifo_; }
+    // Counts the times the transmit FIFO was emptied at once (a reset, an
+    // FCR transmit reset, the FIFOs switched on or off).
+    uint64_t txClears() const { return txClears_; }
     uint8_t popTx();
     // Characters handed to the line but not started yet, and whether one is
     // being shifted out.
@@ -144,6 +150,7 @@ private:
     std::vector<uint8_t> tx_;
     std::vector<RxChar> looped_;
     std::deque<uint8_t> txFifo_;
+    uint64_t txClears_ = 0;
     bool timed_ = false;
     size_t txWaiting_ = 0;
     bool txShifting_ = false;

@@ -12,17 +12,39 @@ void Wire::drive(LineTime t, bool level) {
     while (!changes_.empty() && changes_.back().first >= t) changes_.pop_back();
     bool current = changes_.empty() ? base_ : changes_.back().second;
     if (current != level) changes_.emplace_back(t, level);
+    ++version_;
 }
 
 void Wire::truncate(LineTime t) {
     std::lock_guard g(mutex_);
     while (!changes_.empty() && changes_.back().first >= t) changes_.pop_back();
     while (!lost_.empty() && lost_.back().first >= t) lost_.pop_back();
+    ++version_;
 }
 
 void Wire::markLost(LineTime from, LineTime to) {
     std::lock_guard g(mutex_);
     lost_.emplace_back(from, to);
+    ++version_;
+}
+
+uint64_t Wire::version() const {
+    std::lock_guard g(mutex_);
+    return version_;
+}
+
+uint32_t Wire::levels(LineTime first, LineTime step, unsigned count) const {
+    std::lock_guard g(mutex_);
+    auto it = std::upper_bound(changes_.begin(), changes_.end(), first,
+                               [](LineTime v, const std::pair<LineTime, bool>& c) { return v < c.first; });
+    uint32_t bits = 0;
+    LineTime t = first;
+    for (unsigned i = 0; i < count; ++i, t += step) {
+        while (it != changes_.end() && it->first <= t) ++it;
+        bool level = it == changes_.begin() ? base_ : std::prev(it)->second;
+        if (level) bits |= 1u << i;
+    }
+    return bits;
 }
 
 bool Wire::level(LineTime t) const {
@@ -119,45 +141,78 @@ LineTime driveCharacter(Wire& wire, LineTime start, const LineSettings& s, uint8
 
 // --- LineTransmitter -------------------------------------------------------
 
-std::optional<LineTime> LineTransmitter::pump(Wire& wire, LineTime now, const Source& next,
-                                              std::vector<SentFrame>* finished, bool* committed) {
-    while (!frames_.empty() && frames_.front().end <= now) {
-        if (finished) finished->push_back(frames_.front());
+bool LineTransmitter::append(Wire& wire, LineTime now, const LineItem& item) {
+    Frame f;
+    f.ch = item.ch;
+    f.freeBefore = freeAt_;
+    f.start = std::max({now, freeAt_, item.notBefore});
+    if (breakHeld_) {
+        f.end = f.start + item.settings.characterTicks();
+    } else if (item.breakTicks > 0) {
+        wire.drive(f.start, false);
+        wire.drive(f.start + item.breakTicks, true);
+        f.end = f.start + item.breakTicks + item.settings.rate.ticksPerBit;
+        f.shown = true;
+    } else {
+        f.end = driveCharacter(wire, f.start, item.settings, item.ch, item.faults);
+        f.shown = true;
+    }
+    freeAt_ = f.end;
+    frames_.push_back(f);
+    return f.shown;
+}
+
+size_t LineTransmitter::advance(LineTime now, std::vector<uint8_t>* finished) {
+    while (fixed_ > 0 && frames_.front().end <= now) {
+        if (finished) finished->push_back(frames_.front().ch);
         frames_.pop_front();
+        --fixed_;
     }
-    while (frames_.size() < 2) {
-        std::optional<LineItem> item = next();
-        if (!item) break;
-        SentFrame f;
-        f.ch = item->ch;
-        f.isBreak = item->breakTicks > 0;
-        f.start = std::max({now, freeAt_, item->notBefore});
-        if (breakHeld_) {
-            // Shifted out into the break: it takes its time but never shows.
-            f.end = f.start + item->settings.characterTicks();
-        } else if (f.isBreak) {
-            wire.drive(f.start, false);
-            wire.drive(f.start + item->breakTicks, true);
-            f.end = f.start + item->breakTicks + item->settings.rate.ticksPerBit;
-            if (committed) *committed = true;
-        } else {
-            f.end = driveCharacter(wire, f.start, item->settings, item->ch, item->faults);
-            if (committed) *committed = true;
+    size_t taken = 0;
+    while (fixed_ < 2 && fixed_ < frames_.size()) {
+        ++fixed_;
+        ++taken;
+    }
+    return taken;
+}
+
+void LineTransmitter::retire(LineTime now) {
+    while (!frames_.empty() && frames_.front().end <= now) {
+        frames_.pop_front();
+        if (fixed_ > 0) --fixed_;
+    }
+}
+
+bool LineTransmitter::dropProvisional(Wire& wire) {
+    if (fixed_ == frames_.size()) return false;
+    bool changed = false;
+    for (size_t i = fixed_; i < frames_.size(); ++i)
+        if (frames_[i].shown) {
+            wire.truncate(frames_[i].start);
+            changed = true;
+            break;
         }
-        freeAt_ = f.end;
-        frames_.push_back(f);
-    }
-    if (frames_.empty()) return std::nullopt;
+    freeAt_ = frames_[fixed_].freeBefore;
+    frames_.erase(frames_.begin() + std::ptrdiff_t(fixed_), frames_.end());
+    return changed;
+}
+
+std::optional<LineTime> LineTransmitter::nextStep() const {
+    if (fixed_ == 0) return std::nullopt;
     return frames_.front().end;
 }
 
 size_t LineTransmitter::waiting(LineTime now) const {
-    return size_t(std::count_if(frames_.begin(), frames_.end(), [now](const SentFrame& f) { return f.start > now; }));
+    size_t n = 0;
+    for (size_t i = 0; i < fixed_; ++i)
+        if (frames_[i].start > now) ++n;
+    return n;
 }
 
 bool LineTransmitter::shifting(LineTime now) const {
-    return std::any_of(frames_.begin(), frames_.end(),
-                       [now](const SentFrame& f) { return f.start <= now && now < f.end; });
+    for (size_t i = 0; i < fixed_; ++i)
+        if (frames_[i].start <= now && now < frames_[i].end) return true;
+    return false;
 }
 
 void LineTransmitter::holdBreak(Wire& wire, LineTime now) {
@@ -183,59 +238,78 @@ void LineReceiver::restart(std::optional<LineSettings> settings, LineTime now) {
     frameStart_.reset();
 }
 
-std::optional<LineTime> LineReceiver::advance(Wire& wire, LineTime now,
-                                              const std::function<void(const Received&)>& emit) {
-    if (!settings_) return std::nullopt;
+std::optional<Received> LineReceiver::takeFrame(const Wire& wire, LineTime e, LineTime& next) const {
     const LineSettings& s = *settings_;
     const LineTime bit = s.rate.ticksPerBit;
     const LineTime half = bit / 2;
+    const bool parity = s.framing.parity != Parity::None;
+    // Each bit is sampled in the middle of its cell: the start bit, the data
+    // bits (least significant first), the parity bit, the first stop bit.
+    const unsigned cells = 2u + s.framing.dataBits + (parity ? 1u : 0u);
+    const uint32_t bits = wire.levels(e + half, bit, cells);
+    // The start bit must still be at space in its middle; a shorter pulse is
+    // noise.
+    if (bits & 1u) {
+        next = e + half;
+        return std::nullopt;
+    }
+    const uint8_t ch = uint8_t((bits >> 1) & ((1u << s.framing.dataBits) - 1));
+    bool allSpace = ch == 0;
+    uint8_t errors = 0;
+    unsigned cell = 1u + s.framing.dataBits;
+    if (parity) {
+        uint8_t p = (bits >> cell) & 1u;
+        if (p) allSpace = false;
+        if (p != parityBit(ch, s.framing.dataBits, s.framing.parity)) errors |= kLineParity;
+        ++cell;
+    }
+    // Only the first stop bit is checked, as a 16550 does.
+    const LineTime sample = e + half + LineTime(cell) * bit;
+    bool stop = (bits >> cell) & 1u;
+    if (!stop) errors |= kLineFraming;
+    if (!stop && allSpace) errors |= kLineBreak;   // space for longer than a whole character
+
+    Received r;
+    r.ch = ch;
+    r.errors = errors;
+    r.lost = wire.lost(e);
+    r.end = e + s.characterTicks();
+    // The receiver looks for the next start bit from the middle of the stop
+    // bit; after a break the line has to return to mark first, which waiting
+    // for a falling edge gives.
+    next = sample;
+    return r;
+}
+
+std::optional<LineTime> LineReceiver::advance(Wire& wire, LineTime now,
+                                              const std::function<void(const Received&)>& emit) {
+    if (!settings_) return std::nullopt;
     for (;;) {
         if (!frameStart_) {
             frameStart_ = wire.nextFall(readyAt_);
             if (!frameStart_) return std::nullopt;
         }
         const LineTime e = *frameStart_;
-        const LineTime end = e + s.characterTicks();
+        const LineTime end = e + settings_->characterTicks();
         if (end > now) return end;
         frameStart_.reset();
-
-        // The start bit must still be at space in its middle; a shorter
-        // pulse is noise.
-        if (wire.level(e + half)) {
-            readyAt_ = e + half;
-            continue;
-        }
-        LineTime sample = e + bit + half;
-        uint8_t ch = 0;
-        bool allSpace = true;
-        for (unsigned i = 0; i < s.framing.dataBits; ++i, sample += bit)
-            if (wire.level(sample)) {
-                ch = uint8_t(ch | (1u << i));
-                allSpace = false;
-            }
-        uint8_t errors = 0;
-        if (s.framing.parity != Parity::None) {
-            uint8_t p = wire.level(sample) ? 1 : 0;
-            if (p) allSpace = false;
-            if (p != parityBit(ch, s.framing.dataBits, s.framing.parity)) errors |= kLineParity;
-            sample += bit;
-        }
-        // Only the first stop bit is checked, as a 16550 does.
-        bool stop = wire.level(sample);
-        if (!stop) errors |= kLineFraming;
-        if (!stop && allSpace) errors |= kLineBreak;   // space for longer than a whole character
-
-        Received r;
-        r.ch = ch;
-        r.errors = errors;
-        r.lost = wire.lost(e);
-        r.end = end;
-        // The receiver looks for the next start bit from the middle of the
-        // stop bit; after a break the line has to return to mark first, which
-        // waiting for a falling edge gives.
-        readyAt_ = sample;
+        std::optional<Received> r = takeFrame(wire, e, readyAt_);
+        if (!r) continue;
         wire.prune(readyAt_);
-        emit(r);
+        emit(*r);
+    }
+}
+
+void LineReceiver::lookAhead(const Wire& wire, const std::function<bool(const Received&)>& visit) const {
+    if (!settings_) return;
+    LineTime ready = readyAt_;
+    bool first = true;
+    for (;;) {
+        std::optional<LineTime> start = first && frameStart_ ? frameStart_ : wire.nextFall(ready);
+        first = false;
+        if (!start) return;
+        std::optional<Received> r = takeFrame(wire, *start, ready);
+        if (r && !visit(*r)) return;
     }
 }
 

@@ -46,6 +46,12 @@ public:
     void markLost(LineTime from, LineTime to);
 
     bool level(LineTime t) const;
+    // Levels at `count` (at most 32) moments `step` apart from `first`, bit i
+    // for first + i x step: one look at the wire for a whole frame.
+    uint32_t levels(LineTime first, LineTime step, unsigned count) const;
+    // Counts changes committed or withdrawn (not pruning), so that a reader
+    // can tell whether what it worked out ahead still stands.
+    uint64_t version() const;
     // The first change from mark to space at or after `t`, if committed.
     std::optional<LineTime> nextFall(LineTime t) const;
     bool lost(LineTime t) const;
@@ -65,6 +71,7 @@ private:
     std::deque<std::pair<LineTime, bool>> changes_;      // strictly increasing times, alternating levels
     std::deque<std::pair<LineTime, LineTime>> lost_;
     std::function<void()> sink_;
+    uint64_t version_ = 0;
 };
 
 // Writes one character's waveform from `start`; returns the moment the line
@@ -82,43 +89,62 @@ struct LineItem {
     LineTime notBefore = 0;    // earliest start
 };
 
-struct SentFrame {
-    uint8_t ch = 0;
-    bool isBreak = false;
-    LineTime start = 0;
-    LineTime end = 0;     // the line is free again
-};
-
-// The shift register side of a transmitter: takes items from its source one
-// at a time and commits them back to back on the wire, never more than two
-// ahead (the one being sent and the next), so settings that change while
-// characters wait apply to all but those two.
+// The shift register side of a transmitter. Characters are committed to the
+// wire as soon as they are queued, back to back behind what is already there,
+// so that a receiver can see them ahead of time; but as a UART's transmitter
+// takes only two at a time from its FIFO (the one being shifted out and the
+// next), only the first two unfinished frames are fixed. The others are
+// provisional: they stand for characters still in the FIFO, and when the
+// settings, the output or the break change, or the FIFO is cleared, the owner
+// drops them and queues them again at what is then in force.
 class LineTransmitter {
 public:
-    using Source = std::function<std::optional<LineItem>()>;
+    // Commits one more item behind everything committed, no earlier than
+    // `now` and its own earliest start; it stays provisional until advance()
+    // fixes it. Returns whether the wire changed (not while a break is held:
+    // a character shifted out into a break takes its time but never shows).
+    bool append(Wire& wire, LineTime now, const LineItem& item);
+    // Moves to `now` (called in time order): frames that have ended are
+    // retired (their characters to `finished`, when given), then provisional
+    // frames are fixed while fewer than two fixed ones remain. Returns how
+    // many were fixed: the characters taken from the FIFO.
+    size_t advance(LineTime now, std::vector<uint8_t>* finished);
+    // Forgets every frame that has ended by `now` without fixing others.
+    void retire(LineTime now);
+    // Drops the provisional frames and takes them off the wire. Returns
+    // whether the wire changed.
+    bool dropProvisional(Wire& wire);
 
-    // Retires frames that have ended by `now` (into `finished`), then commits
-    // new ones from `next` while fewer than two are on the line. Returns the
-    // end of the oldest frame still on the line: the next moment to pump.
-    // `committed` is set when something new reached the wire.
-    std::optional<LineTime> pump(Wire& wire, LineTime now, const Source& next, std::vector<SentFrame>* finished,
-                                 bool* committed);
+    size_t frames() const { return frames_.size(); }
+    size_t provisional() const { return frames_.size() - fixed_; }
+    // End of the n-th frame committed (0: the oldest still on the line).
+    LineTime frameEnd(size_t n) const { return frames_[n].end; }
+    // The next moment the fixed frames change: the end of the oldest.
+    std::optional<LineTime> nextStep() const;
 
-    // Frames committed that have not started yet, and whether one is being
+    // Fixed frames that have not started yet, and whether one is being
     // shifted out now.
     size_t waiting(LineTime now) const;
     bool shifting(LineTime now) const;
-    bool idle(LineTime now) const { return frames_.empty() || frames_.back().end <= now; }
     LineTime freeAt() const { return freeAt_; }
 
     // Break control of a UART (LCR bit 6): the line goes to space at once,
     // cutting into whatever is being sent; characters shifted out meanwhile
-    // are lost in the break. On release the line returns to mark.
+    // are lost in the break. On release the line returns to mark. The owner
+    // drops the provisional frames first.
     void holdBreak(Wire& wire, LineTime now);
     void releaseBreak(Wire& wire, LineTime now);
 
 private:
-    std::deque<SentFrame> frames_;
+    struct Frame {
+        uint8_t ch = 0;
+        LineTime start = 0;
+        LineTime end = 0;          // the line is free again
+        LineTime freeBefore = 0;   // freeAt_ before this frame was committed
+        bool shown = false;        // on the wire (not shifted into a break)
+    };
+    std::deque<Frame> frames_;
+    size_t fixed_ = 0;             // the first fixed_ frames are fixed
     LineTime freeAt_ = 0;
     bool breakHeld_ = false;
 };
@@ -138,14 +164,27 @@ public:
     // next falling edge from `now`.
     void restart(std::optional<LineSettings> settings, LineTime now);
     const std::optional<LineSettings>& settings() const { return settings_; }
+    // Where the receiver stands: from when it looks for a start bit, and the
+    // start bit it has found.
+    LineTime readyAt() const { return readyAt_; }
+    std::optional<LineTime> frameStart() const { return frameStart_; }
 
     // Takes every character whose frame has ended by `now` and hands it to
     // `emit`, in order. Returns when the next character will be complete if
     // its start bit has been seen (call again then), or nullopt while the line
     // shows nothing new (call again when the wire's sink is told).
     std::optional<LineTime> advance(Wire& wire, LineTime now, const std::function<void(const Received&)>& emit);
+    // What the receiver will take from what is on the wire now, complete
+    // frames only, without taking it: `visit` sees each character in order
+    // until it returns false or the wire shows nothing more.
+    void lookAhead(const Wire& wire, const std::function<bool(const Received&)>& visit) const;
 
 private:
+    // Takes the frame whose start bit falls at `e`. Returns nullopt for a
+    // start bit too short to be one (noise); `next` is where to look for the
+    // next falling edge either way.
+    std::optional<Received> takeFrame(const Wire& wire, LineTime e, LineTime& next) const;
+
     std::optional<LineSettings> settings_;
     LineTime readyAt_ = 0;
     std::optional<LineTime> frameStart_;
