@@ -52,14 +52,14 @@ std::optional<uint64_t> Dispatcher::earliestDeadline() {
     return e;
 }
 
-void Dispatcher::advance(std::unique_lock<std::mutex>&) {
+void Dispatcher::advance(std::unique_lock<std::mutex>&, bool wakeDpcThread) {
     auto e = earliestDeadline();
     if (!e)
         return;
-    expireUpTo(std::max(*e, now_));
+    expireUpTo(std::max(*e, now_), wakeDpcThread);
 }
 
-void Dispatcher::expireUpTo(uint64_t t) {
+void Dispatcher::expireUpTo(uint64_t t, bool wakeDpcThread) {
     if (t > now_)
         now_ = t;
     for (auto* th : threads_) {
@@ -77,7 +77,7 @@ void Dispatcher::expireUpTo(uint64_t t) {
         events_.erase(events_.begin());
         queued = true;
     }
-    if (queued && dpcThread_)
+    if (queued && wakeDpcThread && dpcThread_ && !dpcRunner_)
         wake(dpcThread_);
 }
 

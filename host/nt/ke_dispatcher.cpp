@@ -119,12 +119,23 @@ void Dispatcher::block(std::unique_lock<std::mutex>& lk, ThreadRec* t, std::opti
     t->deadline = deadline;
     --running_;
     if (!realTime_) {
-        while (t->blocked && running_ == 0) {
+        // A thread that waits below DISPATCH_LEVEL gives its processor to the
+        // DPCs that are due, and they run there, before the clock moves on:
+        // no other thread has to be woken for them.
+        const bool mayRunDpcs = hereDpc_ && !dpcStop_ && !isDpcContext(t) && t->irql < DISPATCH_LEVEL &&
+                                t->heldSpinLocks.empty();
+        for (;;) {
+            if (mayRunDpcs && !dpcQueue_.empty() && !dpcRunner_) {
+                runDpcsHere(lk, t);
+                continue;
+            }
+            if (!t->blocked || running_ > 0)
+                break;
             if (!earliestDeadline()) {
                 reportDeadlock(lk);
                 break;
             }
-            advance(lk);
+            advance(lk, !mayRunDpcs);
         }
     }
     while (t->blocked) {
@@ -149,6 +160,8 @@ void Dispatcher::block(std::unique_lock<std::mutex>& lk, ThreadRec* t, std::opti
 void Dispatcher::reportDeadlock(std::unique_lock<std::mutex>& lk) {
     std::string text = "deadlock: every thread of the machine waits and no wait has a time-out:";
     for (auto* t : threads_) {
+        if (t == hereDpc_ && !t->blocked)
+            continue;
         text += " [" + t->name;
         if (t->genericWait)
             text += " waits for a spin lock or DPC flush";

@@ -19,7 +19,7 @@ void Dispatcher::insertDpcLocked(PKDPC dpc, PVOID arg1, PVOID arg2, BOOLEAN* ins
         dpcQueue_.push_front({dpc, {}});
     else
         dpcQueue_.push_back({dpc, {}});
-    if (dpcThread_)
+    if (dpcThread_ && !dpcRunner_)
         wake(dpcThread_);
     *inserted = TRUE;
 }
@@ -46,19 +46,19 @@ BOOLEAN Dispatcher::removeDpc(PKDPC dpc) {
 
 void Dispatcher::flushDpcs(ThreadRec* t) {
     std::unique_lock lk(lock);
-    if (t == dpcThread_) {
+    if (isDpcContext(t)) {
         lk.unlock();
         machine_.verifier().report("KeFlushQueuedDpcs called from a DPC");
         return;
     }
-    waitCondition(lk, t, &dpcQueue_, [&] { return dpcQueue_.empty() && !dpcBusy_; });
+    waitCondition(lk, t, &dpcQueue_, [&] { return dpcQueue_.empty() && !dpcRunner_; });
 }
 
 void Dispatcher::at(uint64_t when, std::function<void()> fn) {
     std::lock_guard g(lock);
     if (when <= nowLocked()) {
         dpcQueue_.push_back({nullptr, std::move(fn)});
-        if (dpcThread_)
+        if (dpcThread_ && !dpcRunner_)
             wake(dpcThread_);
         return;
     }
@@ -94,12 +94,57 @@ std::vector<std::string> Dispatcher::liveObjectsIn(const void* begin, size_t siz
     return found;
 }
 
+void Dispatcher::runDpcItem(std::unique_lock<std::mutex>& lk, ThreadRec* rec) {
+    DpcItem item = std::move(dpcQueue_.front());
+    dpcQueue_.pop_front();
+    PKDEFERRED_ROUTINE routine = nullptr;
+    PVOID context = nullptr, a1 = nullptr, a2 = nullptr;
+    if (item.dpc) {
+        routine = item.dpc->DeferredRoutine;
+        context = item.dpc->DeferredContext;
+        a1 = item.dpc->SystemArgument1;
+        a2 = item.dpc->SystemArgument2;
+        item.dpc->DpcData = nullptr;
+    }
+    lk.unlock();
+    rec->irql = DISPATCH_LEVEL;
+    if (routine)
+        routine(item.dpc, context, a1, a2);
+    else if (item.fn)
+        item.fn();
+    if (rec->irql != DISPATCH_LEVEL) {
+        machine_.verifier().report("a DPC routine returned at IRQL " + std::to_string(rec->irql));
+        rec->irql = DISPATCH_LEVEL;
+    }
+    item.fn = nullptr;   // what the event held goes before the lock is taken again
+    lk.lock();
+    if (!rec->heldSpinLocks.empty()) {
+        rec->heldSpinLocks.clear();
+        lk.unlock();
+        machine_.verifier().report("a DPC routine returned holding a spin lock");
+        lk.lock();
+    }
+}
+
+void Dispatcher::runDpcsHere(std::unique_lock<std::mutex>& lk, ThreadRec* waiter) {
+    ThreadRec* ctx = hereDpc_;
+    dpcRunner_ = ctx;
+    ++running_;
+    setCurrentThread(ctx);
+    while (!dpcQueue_.empty())
+        runDpcItem(lk, ctx);
+    setCurrentThread(waiter);
+    --running_;
+    dpcRunner_ = nullptr;
+    notifyConditions(&dpcQueue_);
+}
+
 void Dispatcher::dpcThreadMain(ThreadRec* rec) {
     setCurrentThread(rec);
     std::unique_lock lk(lock);
     for (;;) {
-        if (dpcQueue_.empty()) {
-            if (dpcStop_)
+        if (dpcQueue_.empty() || (dpcRunner_ && dpcRunner_ != rec)) {
+            if (dpcStop_ && dpcQueue_.empty())
                 break;
             if (realTime_) {
                 std::optional<uint64_t> next;
@@ -114,36 +159,9 @@ void Dispatcher::dpcThreadMain(ThreadRec* rec) {
             }
             continue;
         }
-        DpcItem item = std::move(dpcQueue_.front());
-        dpcQueue_.pop_front();
-        PKDEFERRED_ROUTINE routine = nullptr;
-        PVOID context = nullptr, a1 = nullptr, a2 = nullptr;
-        if (item.dpc) {
-            routine = item.dpc->DeferredRoutine;
-            context = item.dpc->DeferredContext;
-            a1 = item.dpc->SystemArgument1;
-            a2 = item.dpc->SystemArgument2;
-            item.dpc->DpcData = nullptr;
-        }
-        dpcBusy_ = true;
-        lk.unlock();
-        rec->irql = DISPATCH_LEVEL;
-        if (routine)
-            routine(item.dpc, context, a1, a2);
-        else if (item.fn)
-            item.fn();
-        if (rec->irql != DISPATCH_LEVEL) {
-            machine_.verifier().report("a DPC routine returned at IRQL " + std::to_string(rec->irql));
-            rec->irql = DISPATCH_LEVEL;
-        }
-        lk.lock();
-        if (!rec->heldSpinLocks.empty()) {
-            rec->heldSpinLocks.clear();
-            lk.unlock();
-            machine_.verifier().report("a DPC routine returned holding a spin lock");
-            lk.lock();
-        }
-        dpcBusy_ = false;
+        dpcRunner_ = rec;
+        runDpcItem(lk, rec);
+        dpcRunner_ = nullptr;
         notifyConditions(&dpcQueue_);
     }
     rec->exited = true;
@@ -157,11 +175,15 @@ void Dispatcher::dpcThreadMain(ThreadRec* rec) {
 void Dispatcher::startDpcThread() {
     ThreadRec* rec = createThreadRecord("DPC");
     rec->irql = DISPATCH_LEVEL;
+    ThreadRec* here = createThreadRecord("DPC on a waiting thread");
+    here->irql = DISPATCH_LEVEL;
     {
         std::lock_guard g(lock);
         dpcThread_ = rec;
         threads_.push_back(rec);
         ++running_;
+        hereDpc_ = here;
+        threads_.push_back(here);
     }
     dpcRecord_ = rec;
     addHostThread(std::thread([this, rec] { dpcThreadMain(rec); }));
@@ -187,6 +209,13 @@ void Dispatcher::joinHostThreads() {
             t.join();
     delete dpcRecord_;
     dpcRecord_ = nullptr;
+    ThreadRec* here = nullptr;
+    {
+        std::lock_guard g(lock);
+        std::swap(here, hereDpc_);
+        std::erase(threads_, here);
+    }
+    delete here;
 }
 
 } // namespace host

@@ -237,8 +237,18 @@ public:
     void unlinkWait(ThreadRec* t);
 
 private:
-    void advance(std::unique_lock<std::mutex>& lk);   // virtual mode: everyone waits
-    void expireUpTo(uint64_t t);
+    // Virtual mode, everyone waits: the clock moves to the earliest deadline.
+    // The DPC thread is woken for the DPCs that fall due unless the caller
+    // runs them itself.
+    void advance(std::unique_lock<std::mutex>& lk, bool wakeDpcThread = true);
+    void expireUpTo(uint64_t t, bool wakeDpcThread = true);
+    // Runs the next queued DPC or model event in `rec`'s context (lock held,
+    // released while it runs).
+    void runDpcItem(std::unique_lock<std::mutex>& lk, ThreadRec* rec);
+    // Runs every queued DPC on the calling thread, which waits below
+    // DISPATCH_LEVEL, in the machine's DPC context.
+    void runDpcsHere(std::unique_lock<std::mutex>& lk, ThreadRec* waiter);
+    bool isDpcContext(const ThreadRec* t) const { return t == dpcThread_ || t == hereDpc_; }
     void expireTimer(PKTIMER timer);
     std::optional<uint64_t> earliestDeadline();
     bool isSignalledFor(DISPATCHER_HEADER* h, ThreadRec* t);
@@ -259,7 +269,10 @@ private:
     std::deque<DpcItem> dpcQueue_;
     ThreadRec* dpcThread_ = nullptr;
     ThreadRec* dpcRecord_ = nullptr;
-    bool dpcBusy_ = false;
+    // The DPC context a waiting thread borrows to run the DPCs itself, and
+    // whoever runs DPCs now (one at a time, as on one processor).
+    ThreadRec* hereDpc_ = nullptr;
+    ThreadRec* dpcRunner_ = nullptr;
     bool dpcStop_ = false;
     bool shuttingDown_ = false;
     uintptr_t nextThreadId_ = 0x1000;
