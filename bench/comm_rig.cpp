@@ -26,8 +26,8 @@ zmodel::Variant variantOf(int ports)
 } // namespace
 
 struct CommRig::State {
-    explicit State(int ports)
-        : machine(options(violations)), controller(variantOf(ports), zmodel::ControllerOptions{.uartsEnabledAtPlugIn = true})
+    State(int ports, bool realTime)
+        : machine(options(violations, realTime)), controller(variantOf(ports), zmodel::ControllerOptions{.uartsEnabledAtPlugIn = true})
     {
         zsim::installPortDriver(machine, zsim::defaultPortImage(), zsim::PortClass::Ports);
         plug = host::usb::plug(machine, controller);
@@ -44,9 +44,10 @@ struct CommRig::State {
         machine.pnp().waitIdle();
         machine.shutdown();
     }
-    static host::MachineOptions options(std::atomic<int>& violations)
+    static host::MachineOptions options(std::atomic<int>& violations, bool realTime)
     {
         host::MachineOptions o;
+        o.realTime = realTime;
         o.onViolation = [&violations](const std::string&) { ++violations; };
         return o;
     }
@@ -59,7 +60,7 @@ struct CommRig::State {
     std::vector<std::unique_ptr<zmodel::LoopbackPlug>> loops;
 };
 
-CommRig::CommRig(int ports) : state_(std::make_unique<State>(ports)) {}
+CommRig::CommRig(int ports, bool realTime) : state_(std::make_unique<State>(ports, realTime)) {}
 CommRig::~CommRig() = default;
 
 int CommRig::ports() const { return state_->controller.uartCount(); }

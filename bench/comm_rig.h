@@ -15,8 +15,9 @@ namespace zbench {
 class CommRig {
 public:
     // ports: 2, 4, 8 or 12. Verifier reports (the shut-down's leak checks
-    // included) are counted in violations().
-    explicit CommRig(int ports);
+    // included) are counted in violations(). A real-time machine's clock
+    // follows the host's.
+    explicit CommRig(int ports, bool realTime = false);
     ~CommRig();
     CommRig(const CommRig&) = delete;
     CommRig& operator=(const CommRig&) = delete;

@@ -63,7 +63,9 @@ void Dispatcher::at(uint64_t when, std::function<void()> fn) {
         return;
     }
     events_.insert({when, std::move(fn)});
-    if (realTime_ && dpcThread_)
+    // Real time: the DPC thread sleeps until its next deadline; it needs a
+    // new one only when this event comes first.
+    if (realTime_ && dpcThread_ && (!dpcThread_->deadline || when < *dpcThread_->deadline))
         wake(dpcThread_);
 }
 

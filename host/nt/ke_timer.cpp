@@ -48,7 +48,7 @@ BOOLEAN Dispatcher::setTimer(PKTIMER timer, LARGE_INTEGER dueTime, LONG period, 
     timer->Header.Inserted = 1;
     if (deadline <= now_)
         expireTimer(timer);   // a due time already reached expires at once
-    else if (realTime_ && dpcThread_)
+    else if (realTime_ && dpcThread_ && (!dpcThread_->deadline || deadline < *dpcThread_->deadline))
         wake(dpcThread_);
     return was;
 }

@@ -108,7 +108,7 @@ TEST_F(PurgeTest, TransmitAbortWaitsForTheChunkInFlight)
     ASSERT_TRUE(c->wait());
     EXPECT_EQ(c->status(), STATUS_SUCCESS);
     EXPECT_EQ(tap.chunks().back().bytes, "after the purge");
-    EXPECT_EQ(rx->PerfStats.TransmittedCount - before, 15u);
+    EXPECT_EQ(ReadSharedUlong(&rx->PerfStats.TransmittedCount) - before, 15u);
     EXPECT_EQ(farReceived(), "after the purge");
 }
 

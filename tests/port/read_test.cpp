@@ -185,7 +185,7 @@ TEST_F(ReadTest, AReceiveEventTheApplicationWaitsForEndsTheCurrentRead)
     EXPECT_EQ(r.status(), STATUS_SUCCESS);
     EXPECT_EQ(r.data(), "k");
     EXPECT_EQ(r.completedAt(), first);
-    EXPECT_TRUE(rx->HistoryMask & SERIAL_EV_RXCHAR);
+    EXPECT_TRUE(ReadSharedUlong(&rx->HistoryMask) & SERIAL_EV_RXCHAR);
 }
 
 TEST_F(ReadTest, CancellingAQueuedReadLeavesTheCurrentOneAndTheCurrentOneCanBeCancelledToo)

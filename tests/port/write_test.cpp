@@ -54,10 +54,10 @@ TEST_F(WriteTest, AWriteIsCountedAndRecordsTransmitterEmpty)
     auto w = write(pattern(100));
     EXPECT_EQ(rx->WriteQueuedBytes, 100u);
     ASSERT_TRUE(w->wait());
-    EXPECT_EQ(rx->PerfStats.TransmittedCount - before, 100u);
+    EXPECT_EQ(ReadSharedUlong(&rx->PerfStats.TransmittedCount) - before, 100u);
     EXPECT_EQ(rx->WriteQueuedBytes, 0u);
     // Recorded even though the wait mask does not ask for it.
-    EXPECT_EQ(rx->HistoryMask & SERIAL_EV_TXEMPTY, ULONG(SERIAL_EV_TXEMPTY));
+    EXPECT_EQ(ReadSharedUlong(&rx->HistoryMask) & SERIAL_EV_TXEMPTY, ULONG(SERIAL_EV_TXEMPTY));
 }
 
 // (Multiplier x length + constant) x the rate's factor, exactly, for a
@@ -172,7 +172,7 @@ TEST_F(WriteTest, ALateChunkCountsForItsOwnWriteNotTheNext)
     auto chunks = tap.chunks();
     ASSERT_EQ(chunks.size(), 3u);
     EXPECT_EQ(chunks[2].bytes, "next one");
-    EXPECT_EQ(rx->PerfStats.TransmittedCount - before, 32u + 8u);
+    EXPECT_EQ(ReadSharedUlong(&rx->PerfStats.TransmittedCount) - before, 32u + 8u);
     EXPECT_EQ(farReceived(), first.substr(0, 64) + "next one");
     EXPECT_EQ(rx->WriteQueuedBytes, 0u);
 }
