@@ -276,7 +276,9 @@ Options parse(int argc, char** argv)
 int main(int argc, char** argv)
 {
     const Options options = parse(argc, argv);
-    zbench::CommRig rig(12, !options.virtualClock);
+    // The smallest controller with enough UARTs.
+    const int uarts = options.maxPorts <= 2 ? 2 : options.maxPorts <= 4 ? 4 : options.maxPorts <= 8 ? 8 : 12;
+    zbench::CommRig rig(uarts, !options.virtualClock);
     if (!rig.ready()) {
         std::fprintf(stderr, "realtime_bench: the ports have no COM names\n");
         return 1;

@@ -269,6 +269,65 @@ TEST_F(KeTest, SystemThreadEndsByReturningAndItsObjectIsSignalled) {
     ObDereferenceObject(thread);
 }
 
+// A DPC that falls due while the test's thread waits at PASSIVE_LEVEL may run
+// on that thread; it still runs at DISPATCH_LEVEL and still waits for a spin
+// lock another thread holds, as on a processor of its own.
+struct HeldLock {
+    KSPIN_LOCK lock;
+    KEVENT locked;
+    KEVENT done;
+    host::Machine* machine = nullptr;
+    uint64_t acquiredAt = 0;
+    KIRQL dpcIrql = PASSIVE_LEVEL;
+};
+
+VOID holdLockFiveMs(PVOID context) {
+    auto* h = static_cast<HeldLock*>(context);
+    KIRQL old;
+    KeAcquireSpinLock(&h->lock, &old);
+    KeSetEvent(&h->locked, IO_NO_INCREMENT, FALSE);
+    KeStallExecutionProcessor(5000);
+    KeReleaseSpinLock(&h->lock, old);
+}
+
+VOID takeHeldLock(PKDPC, PVOID context, PVOID, PVOID) {
+    auto* h = static_cast<HeldLock*>(context);
+    KeAcquireSpinLockAtDpcLevel(&h->lock);
+    h->acquiredAt = h->machine->now();
+    h->dpcIrql = KeGetCurrentIrql();
+    KeReleaseSpinLockFromDpcLevel(&h->lock);
+    KeSetEvent(&h->done, IO_NO_INCREMENT, FALSE);
+}
+
+TEST_F(KeTest, ADpcDueWhileAThreadWaitsRunsAtDispatchLevelAndWaitsForSpinLocks) {
+    HeldLock h;
+    h.machine = machine.get();
+    KeInitializeSpinLock(&h.lock);
+    KeInitializeEvent(&h.locked, NotificationEvent, FALSE);
+    KeInitializeEvent(&h.done, NotificationEvent, FALSE);
+    uint64_t start = machine->now();
+    HANDLE handle;
+    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, holdLockFiveMs, &h),
+              STATUS_SUCCESS);
+    PVOID thread;
+    ASSERT_EQ(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &thread, nullptr),
+              STATUS_SUCCESS);
+    ZwClose(handle);
+    ASSERT_EQ(KeWaitForSingleObject(&h.locked, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    KTIMER timer;
+    KDPC dpc;
+    KeInitializeTimer(&timer);
+    KeInitializeDpc(&dpc, takeHeldLock, &h);
+    KeSetTimer(&timer, relative(1), &dpc);
+    LARGE_INTEGER timeout = relative(100);
+    ASSERT_EQ(KeWaitForSingleObject(&h.done, Executive, KernelMode, FALSE, &timeout), STATUS_SUCCESS);
+    EXPECT_EQ(h.acquiredAt - start, uint64_t(5 * kMs));
+    EXPECT_EQ(h.dpcIrql, DISPATCH_LEVEL);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    ObDereferenceObject(thread);
+}
+
 TEST_F(KeTest, ModelEventsRunAtTheirTimeOnTheDpcThread) {
     std::vector<std::pair<uint64_t, KIRQL>> seen;
     uint64_t start = machine->now();

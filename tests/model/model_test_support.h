@@ -23,6 +23,7 @@ public:
             now_ = std::max(now_, it->first);
             auto fn = std::move(it->second);
             events_.erase(it);
+            ++ran_;
             fn();
         }
     }
@@ -33,14 +34,18 @@ public:
             now_ = std::max(now_, it->first);
             auto fn = std::move(it->second);
             events_.erase(it);
+            ++ran_;
             fn();
         }
         now_ = std::max(now_, t);
     }
     size_t pending() const { return events_.size(); }
+    // Events run so far.
+    size_t ran() const { return ran_; }
 
 private:
     uint64_t now_ = 0;
+    size_t ran_ = 0;
     std::multimap<uint64_t, std::function<void()>> events_;
 };
 

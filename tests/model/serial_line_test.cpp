@@ -327,6 +327,68 @@ TEST_F(Line, TransmitterSendsBackToBackWhileBulkOutWaitsForRoom) {
     EXPECT_EQ(far.received().back().at, after9600(start, 200));
 }
 
+// Characters written into the transmit FIFO are on the wire ahead of time;
+// what changes while they wait still reaches all but the two the transmitter
+// has taken (the one being shifted out and the next).
+TEST_F(Line, FifoCharactersFollowChangesExceptTheTwoOnTheLine) {
+    program(u, 0, false, 0, 12);                 // 9600 8N1, FIFOs on
+    FarEnd far(u);
+    auto writeTen = [&] {
+        for (char c = '0'; c <= '9'; ++c) writeReg(u, THR, uint8_t(c));
+    };
+    // A new rate half way through the third character: the fourth still goes
+    // at 9600, the other six at 19200 (which a 9600 receiver cannot read).
+    uint64_t start = sched.now();
+    writeTen();
+    sched.runUntil(start + uint64_t(2.5 * kChar9600));
+    EXPECT_EQ(u.txFifoCount(), 6u);
+    writeReg(u, LCR, 0x83);
+    writeReg(u, DLL, 6);
+    writeReg(u, LCR, 0x03);
+    sched.runAll();
+    std::vector<ReceivedChar> got = far.received();
+    ASSERT_GE(got.size(), 4u);
+    for (int k = 0; k < 4; ++k) EXPECT_EQ(got[k], (ReceivedChar{uint8_t('0' + k), 0, after9600(start, k + 1)})) << k;
+    ASSERT_GE(got.size(), 5u);
+    EXPECT_NE(got[4], (ReceivedChar{'4', 0, after9600(start, 5)}));
+
+    // Clearing the transmit FIFO takes what waits there off the wire.
+    writeReg(u, LCR, 0x83);
+    writeReg(u, DLL, 12);
+    writeReg(u, LCR, 0x03);
+    sched.runAll();
+    far.clearReceived();
+    start = sched.now();
+    writeTen();
+    sched.runUntil(start + uint64_t(2.5 * kChar9600));
+    writeReg(u, FCR, 0x05);
+    sched.runAll();
+    EXPECT_EQ(far.receivedBytes(), (std::vector<uint8_t>{'0', '1', '2', '3'}));
+    EXPECT_EQ(u.txFifoCount(), 0u);
+}
+
+// The line is simulated in runs: a hundred characters through a loopback
+// plug wake the model only where something could be noticed (the receive
+// trigger, the time-out, the transmitter emptying), not once per character,
+// and every character still arrives at its exact time.
+TEST_F(Line, ARunOfCharactersCostsAFewEventsNotOnePerCharacter) {
+    program(u, 0, false, 0, 12);
+    LoopbackPlug plug(u);
+    sched.runAll();
+    size_t before = sched.ran();
+    uint64_t start = sched.now();
+    for (int k = 0; k < 100; ++k) writeReg(u, THR, uint8_t(k));
+    sched.runUntil(after9600(start, 100));
+    EXPECT_EQ(u.rxFifoCount(), 100u);
+    EXPECT_EQ(u.txFifoCount(), 0u);
+    sched.runAll();
+    EXPECT_LE(sched.ran() - before, 8u);
+    std::vector<uint8_t> got = drain();
+    ASSERT_EQ(got.size(), 102u);   // one packet: length, 100 characters, status
+    EXPECT_EQ(got[0], 102);
+    for (int k = 0; k < 100; ++k) EXPECT_EQ(got[1 + k], k) << k;
+}
+
 TEST_F(Line, LineStatusFollowsTheTransmitter) {
     program(u, 0, false, 0, 12);
     FarEnd far(u);
