@@ -6,6 +6,7 @@
 #include "kernel.h"
 #include "io_manager.h"
 
+#include <atomic>
 #include <dlfcn.h>
 
 namespace host {
@@ -320,7 +321,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         bool invoke = sp->CompletionRoutine &&
                       ((NT_SUCCESS(st) && (sp->Control & SL_INVOKE_ON_SUCCESS)) ||
                        (!NT_SUCCESS(st) && (sp->Control & SL_INVOKE_ON_ERROR)) ||
-                       (Irp->Cancel && (sp->Control & SL_INVOKE_ON_CANCEL)));
+                       (std::atomic_ref<BOOLEAN>(Irp->Cancel).load() && (sp->Control & SL_INVOKE_ON_CANCEL)));
         PIO_COMPLETION_ROUTINE routine = sp->CompletionRoutine;
         PVOID context = sp->Context;
         sp->Control = 0;
@@ -375,7 +376,9 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
     }
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    Irp->Cancel = TRUE;
+    // Set before the cancel routine is taken, and read by whoever queues the
+    // request without the cancel lock (after setting its cancel routine).
+    std::atomic_ref<BOOLEAN>(Irp->Cancel).store(TRUE);
     PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
     if (!routine) {
         IoReleaseCancelSpinLock(irql);

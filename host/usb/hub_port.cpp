@@ -5,6 +5,7 @@
 #include "hub_port.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <span>
 
@@ -628,7 +629,7 @@ NTSTATUS HubPort::pend(PIRP irp, Pending entry, std::unique_lock<std::mutex>& lk
     entry.key = nextKey_++;
     pending_.push_back(entry);
     IoSetCancelRoutine(irp, UsbCancelRoutine);
-    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+    if (std::atomic_ref<BOOLEAN>(irp->Cancel).load() && IoSetCancelRoutine(irp, nullptr) != nullptr) {
         // Cancelled before it was queued: it ends here.
         pending_.pop_back();
         lk.unlock();

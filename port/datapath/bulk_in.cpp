@@ -182,9 +182,12 @@ static VOID EndBulkInCompletion(PDEVICE_EXTENSION Port, PIRP Irp, BOOLEAN Resubm
 {
     KIRQL irql;
     KeAcquireSpinLock(&Port->TransferLock, &irql);
+    Port->BulkInContext.InLower = 0;
     if (!Resubmit && !SignalWorker && ReadSharedLong(&Port->BulkInRestartPending) && ReceptionWanted(Port))
         Resubmit = TRUE;
-    if (Port->BulkInContext.Irp == NULL || Port->BulkInContext.Urb == NULL)
+    /* Not reused while a cancellation is under way: the worker sends it
+       again once that is over. */
+    if (Port->BulkInContext.Irp == NULL || Port->BulkInContext.Urb == NULL || Port->BulkInContext.Cancels > 0)
         Resubmit = FALSE;
     if (Resubmit)
         WriteSharedLong(&Port->BulkInRestartPending, 0);

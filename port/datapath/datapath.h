@@ -88,7 +88,7 @@ VOID ParseBulkInTransfer(PDEVICE_EXTENSION Port, const UCHAR *Data, ULONG Length
 /*
  * transfer.cpp: the pipes of a port, their transfer contexts and workers.
  * Create, Delete, the worker helpers and WaitForWork at
- * PASSIVE_LEVEL; CancelPortTransfers, ClaimTransfer, ReleaseTransfer,
+ * PASSIVE_LEVEL; CancelPortTransfers, CancelTransfer, ClaimTransfer, ReleaseTransfer,
  * PrepareTransfer and SendTransfer up to DISPATCH_LEVEL;
  * NoteTransferError and TakePipeReset with the pipe's lock held;
  * ResetTransferPipe at PASSIVE_LEVEL; TransferEndsPipe any IRQL.
@@ -97,6 +97,7 @@ NTSTATUS CreatePortTransfers(PDEVICE_EXTENSION Port);
 VOID DeletePortTransfers(PDEVICE_EXTENSION Port);
 VOID StopPortWorkers(PDEVICE_EXTENSION Port);
 VOID CancelPortTransfers(PDEVICE_EXTENSION Port);
+VOID CancelTransfer(PTRANSFER_CONTEXT Transfer, PKSPIN_LOCK Lock, PKEVENT WorkEvent);
 NTSTATUS CreateTransferContext(PDEVICE_EXTENSION Port, PTRANSFER_CONTEXT Transfer);
 VOID FreeTransferContext(PTRANSFER_CONTEXT Transfer);
 NTSTATUS StartWorkerThread(PDEVICE_EXTENSION Port, PKSTART_ROUTINE Routine, PVOID *Thread);

@@ -85,6 +85,7 @@ NTSTATUS OnInterruptInCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Co
     KIRQL irql;
     KeAcquireSpinLock(&port->TransferLock, &irql);
     transfer->Idle = 1;
+    transfer->InLower = 0;
     BOOLEAN present = transfer->Irp != NULL && transfer->Urb != NULL;
     KeReleaseSpinLock(&port->TransferLock, irql);
 

@@ -48,16 +48,18 @@ PDEVICE_EXTENSION TransferOutcome(PTRANSFER_CONTEXT Transfer, PIRP Irp, PNTSTATU
 
 /*
  * Takes the idle transfer of a pipe for sending (Idle 1 -> 0) under the
- * pipe's lock; FALSE when it is in flight or has no request. Up to
- * DISPATCH_LEVEL.
+ * pipe's lock; FALSE when it is in flight, has no request, or a
+ * cancellation of its last sending is still under way (the request is not
+ * to be reused before IoCancelIrp has returned). Up to DISPATCH_LEVEL.
  */
 BOOLEAN ClaimTransfer(PTRANSFER_CONTEXT Transfer, PKSPIN_LOCK Lock)
 {
     BOOLEAN claimed = FALSE;
     KIRQL irql;
     KeAcquireSpinLock(Lock, &irql);
-    if (Transfer->Irp != NULL && Transfer->Urb != NULL && Transfer->Idle) {
+    if (Transfer->Irp != NULL && Transfer->Urb != NULL && Transfer->Idle && Transfer->Cancels == 0) {
         Transfer->Idle = 0;
+        Transfer->CancelWanted = 0;
         claimed = TRUE;
     }
     KeReleaseSpinLock(Lock, irql);
@@ -70,6 +72,7 @@ VOID ReleaseTransfer(PTRANSFER_CONTEXT Transfer, PKSPIN_LOCK Lock)
     KIRQL irql;
     KeAcquireSpinLock(Lock, &irql);
     Transfer->Idle = 1;
+    Transfer->CancelWanted = 0;
     KeReleaseSpinLock(Lock, irql);
 }
 
@@ -101,7 +104,10 @@ VOID PrepareTransfer(PTRANSFER_CONTEXT Transfer, PVOID Buffer, ULONG Length, ULO
  * Sends a claimed, prepared transfer to the next lower driver. It holds
  * the port's remove lock (tag: the request) until its completion releases
  * it; when the lock cannot be had the device is going away, the transfer
- * is given back under Lock and the failure returned. Up to DISPATCH_LEVEL.
+ * is given back under Lock and the failure returned. The transfer is with
+ * the lower driver (InLower) from here until its completion routine gives
+ * it back; one that was to be cancelled while it was being prepared goes
+ * down cancelled. Up to DISPATCH_LEVEL.
  */
 NTSTATUS SendTransfer(PDEVICE_EXTENSION Port, PTRANSFER_CONTEXT Transfer, PKSPIN_LOCK Lock)
 {
@@ -110,8 +116,48 @@ NTSTATUS SendTransfer(PDEVICE_EXTENSION Port, PTRANSFER_CONTEXT Transfer, PKSPIN
         ReleaseTransfer(Transfer, Lock);
         return status;
     }
+    KIRQL irql;
+    KeAcquireSpinLock(Lock, &irql);
+    Transfer->InLower = 1;
+    BOOLEAN cancel = Transfer->CancelWanted;
+    Transfer->CancelWanted = 0;
+    KeReleaseSpinLock(Lock, irql);
+    if (cancel)
+        IoCancelIrp(Transfer->Irp);   /* with no driver yet: only marks it */
     IoCallDriver(Port->LowerDeviceObject, Transfer->Irp);
     return STATUS_SUCCESS;
+}
+
+/*
+ * Cancels a pipe's transfer (not bulk-out, which ends its write first). A
+ * request with the lower driver is cancelled, and until IoCancelIrp has
+ * returned it is neither claimed again nor resent by its completion; then
+ * WorkEvent lets the pipe's worker go on. A request claimed and still being
+ * prepared is marked to go down cancelled. An idle one is left alone, so
+ * the canceller never touches a request its worker is filling in. Up to
+ * DISPATCH_LEVEL, Lock not held.
+ */
+VOID CancelTransfer(PTRANSFER_CONTEXT Transfer, PKSPIN_LOCK Lock, PKEVENT WorkEvent)
+{
+    PIRP irp = NULL;
+    KIRQL irql;
+    KeAcquireSpinLock(Lock, &irql);
+    if (Transfer->Irp != NULL && !Transfer->Idle) {
+        if (Transfer->InLower) {
+            Transfer->Cancels++;
+            irp = Transfer->Irp;
+        } else {
+            Transfer->CancelWanted = 1;
+        }
+    }
+    KeReleaseSpinLock(Lock, irql);
+    if (irp == NULL)
+        return;
+    IoCancelIrp(irp);
+    KeAcquireSpinLock(Lock, &irql);
+    Transfer->Cancels--;
+    KeReleaseSpinLock(Lock, irql);
+    KeSetEvent(WorkEvent, IO_NO_INCREMENT, FALSE);
 }
 
 /*
@@ -204,6 +250,8 @@ VOID FreeTransferContext(PTRANSFER_CONTEXT Transfer)
     FreePool(Transfer->Urb);
     Transfer->Urb = NULL;
     Transfer->Idle = 1;
+    Transfer->InLower = 0;
+    Transfer->CancelWanted = 0;
 }
 
 /*
@@ -328,15 +376,7 @@ VOID DeletePortTransfers(PDEVICE_EXTENSION Port)
  */
 VOID CancelPortTransfers(PDEVICE_EXTENSION Port)
 {
-    KIRQL irql;
-    KeAcquireSpinLock(&Port->TransferLock, &irql);
-    PIRP bulkIn = Port->BulkInContext.Irp;
-    PIRP interruptIn = Port->InterruptInContext.Irp;
-    KeReleaseSpinLock(&Port->TransferLock, irql);
-
-    if (bulkIn != NULL)
-        IoCancelIrp(bulkIn);
-    if (interruptIn != NULL)
-        IoCancelIrp(interruptIn);
+    CancelTransfer(&Port->BulkInContext, &Port->TransferLock, &Port->ReadEvent);
+    CancelTransfer(&Port->InterruptInContext, &Port->TransferLock, &Port->InterruptEvent);
     CancelBulkOutTransfer(Port);
 }

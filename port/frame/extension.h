@@ -100,6 +100,9 @@ typedef struct _TRANSFER_CONTEXT {
     ULONG BufferLength;
     UCHAR ResetNeeded;                   /* the last transfer failed: the worker resets the pipe first */
     ULONG Failures;                      /* USB errors in a row, for the bounded recovery */
+    UCHAR InLower;                       /* with the lower driver: sent and its completion not yet run */
+    UCHAR CancelWanted;                  /* claimed, not yet sent, and to go down cancelled */
+    ULONG Cancels;                       /* cancellations under way: the request is not reused meanwhile */
 } TRANSFER_CONTEXT, *PTRANSFER_CONTEXT;
 
 struct _USB_IDLE_CALLBACK_INFO;
