@@ -116,9 +116,15 @@ std::string finishRead(Port& p, int index, DWORD& lastArrival)
         return "a read failed";
     p.read.busy = false;
     for (DWORD k = 0; k < n; ++k)
-        if (p.read.buffer[k] != streamByte(index, p.received + k))
+        if (p.read.buffer[k] != streamByte(index, p.received + k)) {
+            DWORD errors = 0;
+            COMSTAT stat = {};
+            ClearCommError(p.h, &errors, &stat);
+            char flags[16];
+            std::snprintf(flags, sizeof flags, "0x%lx", static_cast<unsigned long>(errors));
             return "port " + std::to_string(index) + ": byte " + std::to_string(p.received + k) +
-                   " lost or changed";
+                   " lost or changed (receive errors " + flags + ")";
+        }
     p.received += n;
     if (n > 0)
         lastArrival = GetTickCount();
