@@ -16,6 +16,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "comm_line.h"
 #include "comm_rig.h"
 
 #include <sys/resource.h>
@@ -50,15 +51,7 @@ double wallSeconds()
 
 bool configure(HANDLE h, DWORD baud)
 {
-    DCB dcb = {};
-    dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(h, &dcb))
-        return false;
-    dcb.BaudRate = baud;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    return SetCommState(h, &dcb) != FALSE;
+    return zbench::setLine(h, baud);
 }
 
 void EndToEnd(benchmark::State& state)

@@ -16,6 +16,7 @@
 // could not be set up.
 #include <windows.h>
 
+#include "comm_line.h"
 #include "comm_rig.h"
 
 #include <cstdio>
@@ -62,19 +63,14 @@ struct Port {
 
 bool configure(HANDLE h, DWORD baud)
 {
-    DCB dcb = {};
-    dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(h, &dcb))
-        return false;
-    dcb.BaudRate = baud;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = FALSE;
-    dcb.fOutX = dcb.fInX = FALSE;
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    if (!SetCommState(h, &dcb))
+    // No flow control: the traffic runs at the line's pace.
+    bool set = zbench::setLine(h, baud, [](DCB& dcb) {
+        dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = FALSE;
+        dcb.fOutX = dcb.fInX = FALSE;
+        dcb.fRtsControl = RTS_CONTROL_ENABLE;
+        dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    });
+    if (!set)
         return false;
     // A read returns as soon as anything has arrived, or after 20 ms.
     COMMTIMEOUTS t = {};
