@@ -7,17 +7,26 @@ namespace zmodel {
 
 // --- Wire ---------------------------------------------------------------
 
+void Wire::driveLocked(LineTime t, bool level) {
+    while (changes_.size() > head_ && changes_.back().first >= t) changes_.pop_back();
+    if (levelBefore(changes_.end()) != level) changes_.emplace_back(t, level);
+}
+
 void Wire::drive(LineTime t, bool level) {
     std::lock_guard g(mutex_);
-    while (!changes_.empty() && changes_.back().first >= t) changes_.pop_back();
-    bool current = changes_.empty() ? base_ : changes_.back().second;
-    if (current != level) changes_.emplace_back(t, level);
+    driveLocked(t, level);
+    ++version_;
+}
+
+void Wire::drive(std::span<const Step> steps) {
+    std::lock_guard g(mutex_);
+    for (const Step& step : steps) driveLocked(step.t, step.level);
     ++version_;
 }
 
 void Wire::truncate(LineTime t) {
     std::lock_guard g(mutex_);
-    while (!changes_.empty() && changes_.back().first >= t) changes_.pop_back();
+    while (changes_.size() > head_ && changes_.back().first >= t) changes_.pop_back();
     while (!lost_.empty() && lost_.back().first >= t) lost_.pop_back();
     ++version_;
 }
@@ -33,49 +42,53 @@ uint64_t Wire::version() const {
     return version_;
 }
 
-uint32_t Wire::levels(LineTime first, LineTime step, unsigned count) const {
-    std::lock_guard g(mutex_);
-    auto it = std::upper_bound(changes_.begin(), changes_.end(), first,
-                               [](LineTime v, const std::pair<LineTime, bool>& c) { return v < c.first; });
-    uint32_t bits = 0;
+Wire::FrameLevels Wire::sampleLocked(ChangeIt it, LineTime start, LineTime first, LineTime step,
+                                     unsigned count) const {
+    FrameLevels f;
+    f.start = start;
     LineTime t = first;
     for (unsigned i = 0; i < count; ++i, t += step) {
-        while (it != changes_.end() && it->first <= t) ++it;
-        bool level = it == changes_.begin() ? base_ : std::prev(it)->second;
-        if (level) bits |= 1u << i;
+        while (it != changes_.cend() && it->first <= t) ++it;
+        if (levelBefore(it)) f.bits |= 1u << i;
     }
-    return bits;
+    for (const auto& [from, to] : lost_)
+        if (start >= from && start < to) f.lost = true;
+    return f;
+}
+
+Wire::FrameLevels Wire::frameAt(LineTime start, LineTime offset, LineTime step, unsigned count) const {
+    std::lock_guard g(mutex_);
+    const LineTime first = start + offset;
+    auto it = std::upper_bound(kept(), changes_.cend(), first, [](LineTime v, const Change& c) { return v < c.first; });
+    return sampleLocked(it, start, first, step, count);
+}
+
+std::optional<Wire::FrameLevels> Wire::nextFrame(LineTime from, LineTime offset, LineTime step, unsigned count) const {
+    std::lock_guard g(mutex_);
+    auto it = std::lower_bound(kept(), changes_.cend(), from, [](const Change& c, LineTime v) { return c.first < v; });
+    // Levels alternate, so the first change to space is the next fall.
+    while (it != changes_.cend() && it->second) ++it;
+    if (it == changes_.cend()) return std::nullopt;
+    return sampleLocked(it, it->first, it->first + offset, step, count);
 }
 
 bool Wire::level(LineTime t) const {
     std::lock_guard g(mutex_);
-    auto it = std::upper_bound(changes_.begin(), changes_.end(), t,
-                               [](LineTime v, const std::pair<LineTime, bool>& c) { return v < c.first; });
-    return it == changes_.begin() ? base_ : std::prev(it)->second;
-}
-
-std::optional<LineTime> Wire::nextFall(LineTime t) const {
-    std::lock_guard g(mutex_);
-    auto it = std::lower_bound(changes_.begin(), changes_.end(), t,
-                               [](const std::pair<LineTime, bool>& c, LineTime v) { return c.first < v; });
-    // Levels alternate, so the first change to space is the next fall.
-    for (; it != changes_.end(); ++it)
-        if (!it->second) return it->first;
-    return std::nullopt;
-}
-
-bool Wire::lost(LineTime t) const {
-    std::lock_guard g(mutex_);
-    for (const auto& [from, to] : lost_)
-        if (t >= from && t < to) return true;
-    return false;
+    return levelBefore(std::upper_bound(kept(), changes_.cend(), t,
+                                        [](LineTime v, const Change& c) { return v < c.first; }));
 }
 
 void Wire::prune(LineTime t) {
     std::lock_guard g(mutex_);
-    while (!changes_.empty() && changes_.front().first < t) {
-        base_ = changes_.front().second;
-        changes_.pop_front();
+    while (head_ < changes_.size() && changes_[head_].first < t) {
+        base_ = changes_[head_].second;
+        ++head_;
+    }
+    // The pruned part goes once it is the larger half: each change is moved
+    // at most once on average.
+    if (head_ > 64 && head_ * 2 > changes_.size()) {
+        changes_.erase(changes_.begin(), changes_.begin() + std::ptrdiff_t(head_));
+        head_ = 0;
     }
     while (!lost_.empty() && lost_.front().second <= t) lost_.pop_front();
 }
@@ -116,25 +129,31 @@ uint8_t parityBit(uint8_t data, uint8_t dataBits, Parity parity) {
 
 LineTime driveCharacter(Wire& wire, LineTime start, const LineSettings& s, uint8_t ch, unsigned faults) {
     const LineTime bit = s.rate.ticksPerBit;
+    // Start bit, 5 to 8 data bits, parity, stop, and mark after a false
+    // stop.
+    Wire::Step steps[12];
+    const unsigned dataBits = std::min<unsigned>(s.framing.dataBits, 8);
+    size_t n = 0;
     LineTime t = start;
-    wire.drive(t, false);   // start bit
+    steps[n++] = {t, false};   // start bit
     t += bit;
-    for (unsigned i = 0; i < s.framing.dataBits; ++i, t += bit) wire.drive(t, (ch >> i) & 1);
+    for (unsigned i = 0; i < dataBits; ++i, t += bit) steps[n++] = {t, bool((ch >> i) & 1)};
     if (s.framing.parity != Parity::None) {
         uint8_t p = parityBit(ch, s.framing.dataBits, s.framing.parity);
         if (faults & kParityFault) p ^= 1;
-        wire.drive(t, p);
+        steps[n++] = {t, p != 0};
         t += bit;
     }
     bool stop = !(faults & kFramingFault);
-    wire.drive(t, stop);
+    steps[n++] = {t, stop};
     t += s.stopTicks();
     if (!stop) {
         // Back to mark for one bit, so that the receiver can find the next
         // start bit.
-        wire.drive(t, true);
+        steps[n++] = {t, true};
         t += bit;
     }
+    wire.drive(std::span<const Wire::Step>(steps, n));
     if (faults & kOverrunFault) wire.markLost(start, t);
     return t;
 }
@@ -238,15 +257,30 @@ void LineReceiver::restart(std::optional<LineSettings> settings, LineTime now) {
     frameStart_.reset();
 }
 
-std::optional<Received> LineReceiver::takeFrame(const Wire& wire, LineTime e, LineTime& next) const {
+// Each bit is sampled in the middle of its cell: the start bit, the data bits
+// (least significant first), the parity bit, the first stop bit.
+Wire::FrameLevels LineReceiver::sampleAt(const Wire& wire, LineTime e) const {
     const LineSettings& s = *settings_;
+    const LineTime bit = s.rate.ticksPerBit;
+    return wire.frameAt(e, bit / 2, bit, cells());
+}
+
+std::optional<Wire::FrameLevels> LineReceiver::sampleNext(const Wire& wire, LineTime from) const {
+    const LineTime bit = settings_->rate.ticksPerBit;
+    return wire.nextFrame(from, bit / 2, bit, cells());
+}
+
+unsigned LineReceiver::cells() const {
+    return 2u + settings_->framing.dataBits + (settings_->framing.parity != Parity::None ? 1u : 0u);
+}
+
+std::optional<Received> LineReceiver::decode(const Wire::FrameLevels& f, LineTime& next) const {
+    const LineSettings& s = *settings_;
+    const LineTime e = f.start;
     const LineTime bit = s.rate.ticksPerBit;
     const LineTime half = bit / 2;
     const bool parity = s.framing.parity != Parity::None;
-    // Each bit is sampled in the middle of its cell: the start bit, the data
-    // bits (least significant first), the parity bit, the first stop bit.
-    const unsigned cells = 2u + s.framing.dataBits + (parity ? 1u : 0u);
-    const uint32_t bits = wire.levels(e + half, bit, cells);
+    const uint32_t bits = f.bits;
     // The start bit must still be at space in its middle; a shorter pulse is
     // noise.
     if (bits & 1u) {
@@ -272,7 +306,7 @@ std::optional<Received> LineReceiver::takeFrame(const Wire& wire, LineTime e, Li
     Received r;
     r.ch = ch;
     r.errors = errors;
-    r.lost = wire.lost(e);
+    r.lost = f.lost;
     r.end = e + s.characterTicks();
     // The receiver looks for the next start bit from the middle of the stop
     // bit; after a break the line has to return to mark first, which waiting
@@ -285,15 +319,20 @@ std::optional<LineTime> LineReceiver::advance(Wire& wire, LineTime now,
                                               const std::function<void(const Received&)>& emit) {
     if (!settings_) return std::nullopt;
     for (;;) {
+        // A start bit found earlier stays where it was; otherwise the next
+        // fall is looked for and, when its frame is complete, taken from the
+        // same look.
+        std::optional<Wire::FrameLevels> f;
         if (!frameStart_) {
-            frameStart_ = wire.nextFall(readyAt_);
-            if (!frameStart_) return std::nullopt;
+            f = sampleNext(wire, readyAt_);
+            if (!f) return std::nullopt;
+            frameStart_ = f->start;
         }
         const LineTime e = *frameStart_;
         const LineTime end = e + settings_->characterTicks();
         if (end > now) return end;
         frameStart_.reset();
-        std::optional<Received> r = takeFrame(wire, e, readyAt_);
+        std::optional<Received> r = decode(f ? *f : sampleAt(wire, e), readyAt_);
         if (!r) continue;
         wire.prune(readyAt_);
         emit(*r);
@@ -303,13 +342,11 @@ std::optional<LineTime> LineReceiver::advance(Wire& wire, LineTime now,
 void LineReceiver::lookAhead(const Wire& wire, const std::function<bool(const Received&)>& visit) const {
     if (!settings_) return;
     LineTime ready = readyAt_;
-    bool first = true;
-    for (;;) {
-        std::optional<LineTime> start = first && frameStart_ ? frameStart_ : wire.nextFall(ready);
-        first = false;
-        if (!start) return;
-        std::optional<Received> r = takeFrame(wire, *start, ready);
+    std::optional<Wire::FrameLevels> f = frameStart_ ? sampleAt(wire, *frameStart_) : sampleNext(wire, ready);
+    while (f) {
+        std::optional<Received> r = decode(*f, ready);
         if (r && !visit(*r)) return;
+        f = sampleNext(wire, ready);
     }
 }
 

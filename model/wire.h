@@ -20,6 +20,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -38,6 +39,13 @@ public:
     // Levels from `t` on (t at or after the last change committed; a change
     // at the same moment replaces it).
     void drive(LineTime t, bool level);
+    // Several levels in time order under one look at the wire (a whole
+    // character's waveform).
+    struct Step {
+        LineTime t;
+        bool level;
+    };
+    void drive(std::span<const Step> steps);
     // Forgets every change at or after `t` (a break cuts into characters
     // already committed).
     void truncate(LineTime t);
@@ -46,15 +54,23 @@ public:
     void markLost(LineTime from, LineTime to);
 
     bool level(LineTime t) const;
-    // Levels at `count` (at most 32) moments `step` apart from `first`, bit i
-    // for first + i x step: one look at the wire for a whole frame.
-    uint32_t levels(LineTime first, LineTime step, unsigned count) const;
+
+    // One look at the wire for a frame whose start bit falls at `start`: the
+    // levels at `count` (at most 32) moments `step` apart from `start` +
+    // `offset` (bit i for start + offset + i x step), and whether the
+    // character was sent to be lost.
+    struct FrameLevels {
+        LineTime start = 0;
+        uint32_t bits = 0;
+        bool lost = false;
+    };
+    FrameLevels frameAt(LineTime start, LineTime offset, LineTime step, unsigned count) const;
+    // The same for the first change from mark to space at or after `from`;
+    // nullopt while none is committed.
+    std::optional<FrameLevels> nextFrame(LineTime from, LineTime offset, LineTime step, unsigned count) const;
     // Counts changes committed or withdrawn (not pruning), so that a reader
     // can tell whether what it worked out ahead still stands.
     uint64_t version() const;
-    // The first change from mark to space at or after `t`, if committed.
-    std::optional<LineTime> nextFall(LineTime t) const;
-    bool lost(LineTime t) const;
     // The receiver will never look before `t` again.
     void prune(LineTime t);
     // The same, but only while no receiver listens (nobody can look back).
@@ -66,9 +82,23 @@ public:
     void notify() const;
 
 private:
+    using Change = std::pair<LineTime, bool>;
+    using ChangeIt = std::vector<Change>::const_iterator;
+    void driveLocked(LineTime t, bool level);
+    // Samples from `first` on, `it` being a change at or before `first` or
+    // the first kept one.
+    FrameLevels sampleLocked(ChangeIt it, LineTime start, LineTime first, LineTime step, unsigned count) const;
+    // The kept changes, oldest first: [kept(), changes_.end()).
+    ChangeIt kept() const { return changes_.begin() + std::ptrdiff_t(head_); }
+    // The level just after the changes before `it` (base_ when none).
+    bool levelBefore(ChangeIt it) const { return it == kept() ? base_ : std::prev(it)->second; }
+
     mutable std::mutex mutex_;
     bool base_ = true;                                   // level before the first change kept
-    std::deque<std::pair<LineTime, bool>> changes_;      // strictly increasing times, alternating levels
+    // Strictly increasing times, alternating levels. Pruned changes before
+    // head_ are dropped in bulk, so that a search runs over contiguous memory.
+    std::vector<Change> changes_;
+    size_t head_ = 0;
     std::deque<std::pair<LineTime, LineTime>> lost_;
     std::function<void()> sink_;
     uint64_t version_ = 0;
@@ -180,10 +210,13 @@ public:
     void lookAhead(const Wire& wire, const std::function<bool(const Received&)>& visit) const;
 
 private:
-    // Takes the frame whose start bit falls at `e`. Returns nullopt for a
-    // start bit too short to be one (noise); `next` is where to look for the
-    // next falling edge either way.
-    std::optional<Received> takeFrame(const Wire& wire, LineTime e, LineTime& next) const;
+    Wire::FrameLevels sampleAt(const Wire& wire, LineTime e) const;
+    std::optional<Wire::FrameLevels> sampleNext(const Wire& wire, LineTime from) const;
+    unsigned cells() const;
+    // The character of a frame as sampled. Returns nullopt for a start bit
+    // too short to be one (noise); `next` is where to look for the next
+    // falling edge either way.
+    std::optional<Received> decode(const Wire::FrameLevels& f, LineTime& next) const;
 
     std::optional<LineSettings> settings_;
     LineTime readyAt_ = 0;
