@@ -15,31 +15,30 @@ void Wire::driveLocked(LineTime t, bool level) {
 void Wire::drive(LineTime t, bool level) {
     std::lock_guard g(mutex_);
     driveLocked(t, level);
-    ++version_;
+    version_.fetch_add(1, std::memory_order_release);
 }
 
 void Wire::drive(std::span<const Step> steps) {
     std::lock_guard g(mutex_);
     for (const Step& step : steps) driveLocked(step.t, step.level);
-    ++version_;
+    version_.fetch_add(1, std::memory_order_release);
 }
 
 void Wire::truncate(LineTime t) {
     std::lock_guard g(mutex_);
     while (changes_.size() > head_ && changes_.back().first >= t) changes_.pop_back();
     while (!lost_.empty() && lost_.back().first >= t) lost_.pop_back();
-    ++version_;
+    version_.fetch_add(1, std::memory_order_release);
 }
 
 void Wire::markLost(LineTime from, LineTime to) {
     std::lock_guard g(mutex_);
     lost_.emplace_back(from, to);
-    ++version_;
+    version_.fetch_add(1, std::memory_order_release);
 }
 
 uint64_t Wire::version() const {
-    std::lock_guard g(mutex_);
-    return version_;
+    return version_.load(std::memory_order_acquire);
 }
 
 Wire::FrameLevels Wire::sampleLocked(ChangeIt it, LineTime start, LineTime first, LineTime step,
@@ -255,6 +254,8 @@ void LineReceiver::restart(std::optional<LineSettings> settings, LineTime now) {
     settings_ = settings;
     readyAt_ = now;
     frameStart_.reset();
+    ahead_.clear();
+    aheadNext_ = 0;
 }
 
 // Each bit is sampled in the middle of its cell: the start bit, the data bits
@@ -315,16 +316,40 @@ std::optional<Received> LineReceiver::decode(const Wire::FrameLevels& f, LineTim
     return r;
 }
 
+std::optional<Wire::FrameLevels> LineReceiver::sampledAhead(const Wire& wire, LineTime from, bool atStart) const {
+    if (aheadNext_ >= ahead_.size()) return std::nullopt;
+    const Ahead& a = ahead_[aheadNext_];
+    if ((atStart ? a.frame.start != from : a.from != from) || wire.version() != aheadVersion_) {
+        ahead_.clear();
+        aheadNext_ = 0;
+        return std::nullopt;
+    }
+    return a.frame;
+}
+
 std::optional<LineTime> LineReceiver::advance(Wire& wire, LineTime now,
                                               const std::function<void(const Received&)>& emit) {
     if (!settings_) return std::nullopt;
+    // The receiver never looks back before where it now stands.
+    bool taken = false;
+    struct Prune {
+        Wire& wire;
+        const LineTime& at;
+        const bool& taken;
+        ~Prune() {
+            if (taken) wire.prune(at);
+        }
+    } prune{wire, readyAt_, taken};
     for (;;) {
         // A start bit found earlier stays where it was; otherwise the next
         // fall is looked for and, when its frame is complete, taken from the
         // same look.
         std::optional<Wire::FrameLevels> f;
+        bool sampledBefore = false;
         if (!frameStart_) {
-            f = sampleNext(wire, readyAt_);
+            f = sampledAhead(wire, readyAt_, false);
+            sampledBefore = f.has_value();
+            if (!f) f = sampleNext(wire, readyAt_);
             if (!f) return std::nullopt;
             frameStart_ = f->start;
         }
@@ -332,18 +357,29 @@ std::optional<LineTime> LineReceiver::advance(Wire& wire, LineTime now,
         const LineTime end = e + settings_->characterTicks();
         if (end > now) return end;
         frameStart_.reset();
+        if (!f) {
+            f = sampledAhead(wire, e, true);
+            sampledBefore = f.has_value();
+        }
+        if (sampledBefore) ++aheadNext_;
         std::optional<Received> r = decode(f ? *f : sampleAt(wire, e), readyAt_);
         if (!r) continue;
-        wire.prune(readyAt_);
         emit(*r);
+        taken = true;
     }
 }
 
 void LineReceiver::lookAhead(const Wire& wire, const std::function<bool(const Received&)>& visit) const {
+    ahead_.clear();
+    aheadNext_ = 0;
     if (!settings_) return;
+    // Read before the samples: a change in between makes the version differ
+    // and the samples unused.
+    aheadVersion_ = wire.version();
     LineTime ready = readyAt_;
     std::optional<Wire::FrameLevels> f = frameStart_ ? sampleAt(wire, *frameStart_) : sampleNext(wire, ready);
     while (f) {
+        ahead_.push_back(Ahead{ready, *f});
         std::optional<Received> r = decode(*f, ready);
         if (r && !visit(*r)) return;
         f = sampleNext(wire, ready);

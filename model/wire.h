@@ -15,6 +15,7 @@
 
 #include "line.h"
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -101,7 +102,8 @@ private:
     size_t head_ = 0;
     std::deque<std::pair<LineTime, LineTime>> lost_;
     std::function<void()> sink_;
-    uint64_t version_ = 0;
+    // Changed under mutex_; read without it.
+    std::atomic<uint64_t> version_{0};
 };
 
 // Writes one character's waveform from `start`; returns the moment the line
@@ -217,10 +219,25 @@ private:
     // too short to be one (noise); `next` is where to look for the next
     // falling edge either way.
     std::optional<Received> decode(const Wire::FrameLevels& f, LineTime& next) const;
+    // The frame lookAhead sampled next, while the wire is as it was then:
+    // the one found looking from `from` or, with `atStart`, the one whose
+    // start bit is at `from`.
+    std::optional<Wire::FrameLevels> sampledAhead(const Wire& wire, LineTime from, bool atStart) const;
 
     std::optional<LineSettings> settings_;
     LineTime readyAt_ = 0;
     std::optional<LineTime> frameStart_;
+
+    // What lookAhead sampled, in order, so that taking the same frames later
+    // does not look at the wire for them again (the wire's version tells
+    // whether they still stand).
+    struct Ahead {
+        LineTime from = 0;   // where the search for its start bit began
+        Wire::FrameLevels frame;
+    };
+    mutable std::vector<Ahead> ahead_;
+    mutable size_t aheadNext_ = 0;
+    mutable uint64_t aheadVersion_ = 0;
 };
 
 } // namespace zmodel
