@@ -8,6 +8,7 @@
 #include "model_test_support.h"
 
 #include <stdexcept>
+#include <string>
 
 using namespace zmodel;
 using namespace ztest;
@@ -387,6 +388,36 @@ TEST_F(Line, ARunOfCharactersCostsAFewEventsNotOnePerCharacter) {
     ASSERT_EQ(got.size(), 102u);   // one packet: length, 100 characters, status
     EXPECT_EQ(got[0], 102);
     for (int k = 0; k < 100; ++k) EXPECT_EQ(got[1 + k], k) << k;
+}
+
+// A receiver keeps what it sampled looking ahead for when it takes those
+// characters; a wire changed in between (characters taken off and others
+// sent in their place) is sampled again.
+TEST(LineReceiverAhead, CharactersReplacedAfterALookAheadArriveAsSentInTheirPlace) {
+    LineSettings s;
+    s.rate = LineRate::perSecond(9600);
+    Wire wire;
+    LineReceiver rx;
+    rx.restart(s, 0);
+    LineTime t = 0;
+    for (char c : std::string("0123456789")) t = driveCharacter(wire, t, s, uint8_t(c), kNoFault);
+    std::string ahead;
+    rx.lookAhead(wire, [&](const Received& r) {
+        ahead += char(r.ch);
+        return true;
+    });
+    EXPECT_EQ(ahead, "0123456789");
+    // The last six go, and six others follow the fourth.
+    const LineTime fourthEnds = 4 * s.characterTicks();
+    wire.truncate(fourthEnds);
+    t = fourthEnds;
+    for (char c : std::string("abcdef")) t = driveCharacter(wire, t, s, uint8_t(c), kNoFault);
+    std::string got;
+    rx.advance(wire, t, [&](const Received& r) {
+        EXPECT_EQ(r.errors, 0) << r.ch;
+        got += char(r.ch);
+    });
+    EXPECT_EQ(got, "0123abcdef");
 }
 
 TEST_F(Line, LineStatusFollowsTheTransmitter) {
