@@ -330,16 +330,13 @@ std::optional<Wire::FrameLevels> LineReceiver::sampledAhead(const Wire& wire, Li
 std::optional<LineTime> LineReceiver::advance(Wire& wire, LineTime now,
                                               const std::function<void(const Received&)>& emit) {
     if (!settings_) return std::nullopt;
-    // The receiver never looks back before where it now stands.
+    // Once characters are taken, the wire before where the receiver now
+    // stands is never looked at again.
     bool taken = false;
-    struct Prune {
-        Wire& wire;
-        const LineTime& at;
-        const bool& taken;
-        ~Prune() {
-            if (taken) wire.prune(at);
-        }
-    } prune{wire, readyAt_, taken};
+    auto done = [&](std::optional<LineTime> next) {
+        if (taken) wire.prune(readyAt_);
+        return next;
+    };
     for (;;) {
         // A start bit found earlier stays where it was; otherwise the next
         // fall is looked for and, when its frame is complete, taken from the
@@ -350,12 +347,12 @@ std::optional<LineTime> LineReceiver::advance(Wire& wire, LineTime now,
             f = sampledAhead(wire, readyAt_, false);
             sampledBefore = f.has_value();
             if (!f) f = sampleNext(wire, readyAt_);
-            if (!f) return std::nullopt;
+            if (!f) return done(std::nullopt);
             frameStart_ = f->start;
         }
         const LineTime e = *frameStart_;
         const LineTime end = e + settings_->characterTicks();
-        if (end > now) return end;
+        if (end > now) return done(end);
         frameStart_.reset();
         if (!f) {
             f = sampledAhead(wire, e, true);

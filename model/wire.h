@@ -86,8 +86,8 @@ private:
     using Change = std::pair<LineTime, bool>;
     using ChangeIt = std::vector<Change>::const_iterator;
     void driveLocked(LineTime t, bool level);
-    // Samples from `first` on, `it` being a change at or before `first` or
-    // the first kept one.
+    // Samples from `first` on; every kept change before `it` is at or before
+    // `first`.
     FrameLevels sampleLocked(ChangeIt it, LineTime start, LineTime first, LineTime step, unsigned count) const;
     // The kept changes, oldest first: [kept(), changes_.end()).
     ChangeIt kept() const { return changes_.begin() + std::ptrdiff_t(head_); }
