@@ -138,7 +138,10 @@ extern "C" VOID EnumPrepareRegistryAndStart(WDFDEVICE Device) {
     UCHAR enable[4] = {0, 0, 0, 0};
     EnumReadRegister(Device, PORT_ENABLE_REGISTER, 0, enable, sizeof(enable));
 
-    /* 4. The bring-up thread; one from an earlier start has ended first. */
+    /* 4. The bring-up thread. One from an earlier start (a start that failed
+     * after this point gets no D0 exit to stop it) is told to finish and has
+     * ended before the new one starts. */
+    EnumSetStopThread(context, 1);
     EnumWaitForBringUpThread(context);
     EnumSetStopThread(context, 0);
     HANDLE handle;
@@ -161,7 +164,12 @@ static VOID EnumSetPortDigits(PWCHAR Location, ULONG Index) {
     }
 }
 
+/* An exact comparison up to the terminator. An empty own location (the own
+ * instance was never found) matches nothing: it would otherwise equal every
+ * port instance that has no location, and the port would not be waited for. */
 static BOOLEAN EnumSameString(const WCHAR *A, const WCHAR *B, ULONG MaxChars) {
+    if (B[0] == 0)
+        return FALSE;
     for (ULONG k = 0; k < MaxChars; ++k) {
         if (A[k] != B[k])
             return FALSE;

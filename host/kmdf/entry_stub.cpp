@@ -2,8 +2,8 @@
  * The KMDF entry stub: the small piece every KMDF driver links (the WDK's
  * WdfDriverEntry.lib), compiled into the driver image in both builds. It is
  * the image's entry point: it binds the driver to framework 1.9 through the
- * loader's WdfVersionBind, which stores the function table's address in
- * WdfFunctions and hands back the driver globals, then calls the driver's
+ * loader's WdfVersionBind, which copies the framework's function table into
+ * the driver's own WdfFunctions and hands back the driver globals, then calls the driver's
  * own DriverEntry. When the framework asks for it (DisplaceDriverUnload), the
  * stub puts its own unload routine in front of the framework's so that the
  * binding is released after the driver's unload.
@@ -17,14 +17,14 @@ extern "C" {
 DRIVER_INITIALIZE DriverEntry;
 
 PWDF_DRIVER_GLOBALS WdfDriverGlobals = NULL;
-WDFFUNC *WdfFunctions = NULL;
+WDFFUNC WdfFunctions[WdfFunctionTableNumEntries] = {NULL};
 
 WDF_BIND_INFO WdfBindInfo = {
     sizeof(WDF_BIND_INFO),
     (PWCHAR)L"KmdfLibrary",
     {KMDF_VERSION_MAJOR, KMDF_VERSION_MINOR, 0},
     WdfFunctionTableNumEntries,
-    (WDFFUNC *)&WdfFunctions,
+    WdfFunctions,
     NULL,
 };
 
@@ -37,7 +37,6 @@ static VOID FxStubDriverUnload(PDRIVER_OBJECT DriverObject) {
         FxFrameworkUnload(DriverObject);
     WdfVersionUnbind(&FxRegistryPath, &WdfBindInfo, (PWDF_COMPONENT_GLOBALS)WdfDriverGlobals);
     WdfDriverGlobals = NULL;
-    WdfFunctions = NULL;
 }
 
 NTSTATUS NTAPI FxDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
@@ -59,7 +58,6 @@ NTSTATUS NTAPI FxDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Regist
     if (!NT_SUCCESS(status)) {
         WdfVersionUnbind(&FxRegistryPath, &WdfBindInfo, (PWDF_COMPONENT_GLOBALS)WdfDriverGlobals);
         WdfDriverGlobals = NULL;
-        WdfFunctions = NULL;
         return status;
     }
     if (WdfDriverGlobals->DisplaceDriverUnload) {

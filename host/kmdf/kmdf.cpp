@@ -1,7 +1,12 @@
 // The KMDF 1.9 framework on the host: the loader's version-bind routine and
 // the framework functions the enumerator calls, built on host/nt and host/usb.
 //
-// Objects are C++ records whose address is the handle. A device is a WDM FDO
+// Objects are C++ records whose address is the handle. Every handle a driver
+// passes in is looked up among the objects its binding owns before it is used:
+// an object the driver deleted (a completed request, a closed key, a removed
+// device) is kept aside for a while, never reused, so that a stale handle is a
+// verifier report naming the call, not a use of freed memory. Each call also
+// checks the IRQL its documentation allows. A device is a WDM FDO
 // (no name, buffered I/O) attached to its PDO; the framework owns its
 // dispatch table and turns PnP, create/close and device-control requests
 // into the driver's callbacks in the KMDF order: EvtDevicePrepareHardware,
@@ -15,9 +20,12 @@
 
 #include <array>
 #include <atomic>
+#include <cstring>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -35,20 +43,56 @@ void report(const std::string& what) {
 
 enum class FxType { Driver, Device, Queue, Request, File, Key, UsbDevice };
 
+const char* typeName(FxType t) {
+    switch (t) {
+    case FxType::Driver: return "WDFDRIVER";
+    case FxType::Device: return "WDFDEVICE";
+    case FxType::Queue: return "WDFQUEUE";
+    case FxType::Request: return "WDFREQUEST";
+    case FxType::File: return "WDFFILEOBJECT";
+    case FxType::Key: return "WDFKEY";
+    case FxType::UsbDevice: return "WDFUSBDEVICE";
+    }
+    return "handle";
+}
+
+// The documented maximum IRQL of a framework call: a call above it is reported
+// and does nothing (a status-returning call fails with
+// STATUS_INVALID_DEVICE_REQUEST, as the framework's verifier has it).
+bool irqlAllowed(const char* call, KIRQL maximum) {
+    KIRQL irql = KeGetCurrentIrql();
+    if (irql <= maximum)
+        return true;
+    report(std::string(call) + " called at IRQL " + std::to_string(irql) + ", above its maximum " +
+           std::to_string(maximum));
+    return false;
+}
+
 struct FxDriver;
 struct FxDevice;
+struct FxObject;
+
+// Deleted objects kept aside (not freed, so never reused) before they go for good.
+constexpr size_t kRetiredKept = 1024;
 
 struct FxGlobals {
     WDF_DRIVER_GLOBALS pub{};   // first: the driver's PWDF_DRIVER_GLOBALS points here
     uint32_t signature = 0;
     PDRIVER_OBJECT wdm = nullptr;
     FxDriver* driver = nullptr;
+    // The handles of this binding: live objects, and deleted ones still kept.
+    std::mutex handlesMutex;
+    std::unordered_set<FxObject*> live;
+    std::unordered_set<FxObject*> retiredSet;
+    std::deque<FxObject*> retired;
 };
 
 struct FxObject {
     explicit FxObject(FxType t) : type(t) {}
     virtual ~FxObject() = default;
     FxType type;
+    FxGlobals* owner = nullptr;
+    const char* fate = nullptr;   // why a retired object went ("completed", "deleted" ...)
     PCWDF_OBJECT_CONTEXT_TYPE_INFO contextType = nullptr;
     std::vector<uint8_t> context;
     PFN_WDF_OBJECT_CONTEXT_CLEANUP cleanup = nullptr;
@@ -77,10 +121,78 @@ struct FxObject {
     }
 };
 
-template <class T> T* as(void* handle, FxType type, const char* call) {
+FxGlobals* fx(PWDF_DRIVER_GLOBALS g) { return reinterpret_cast<FxGlobals*>(g); }
+
+// A new object's handle becomes valid for its binding's calls.
+template <class T> T* adopt(FxGlobals* g, T* o) {
+    o->owner = g;
+    std::lock_guard lock(g->handlesMutex);
+    g->live.insert(o);
+    return o;
+}
+
+// The object is gone for the driver (its cleanup has run): later calls with
+// its handle are reports. It is freed once enough newer objects went.
+void retire(FxObject* o, const char* fate) {
+    FxGlobals* g = o->owner;
+    if (!g) {
+        delete o;
+        return;
+    }
+    FxObject* drop = nullptr;
+    {
+        std::lock_guard lock(g->handlesMutex);
+        g->live.erase(o);
+        o->fate = fate;
+        o->context.clear();
+        o->context.shrink_to_fit();
+        g->retired.push_back(o);
+        g->retiredSet.insert(o);
+        if (g->retired.size() > kRetiredKept) {
+            drop = g->retired.front();
+            g->retired.pop_front();
+            g->retiredSet.erase(drop);
+        }
+    }
+    delete drop;
+}
+
+// Frees every object of a binding that ends (the driver is unloaded).
+void releaseHandles(FxGlobals* g) {
+    std::lock_guard lock(g->handlesMutex);
+    for (FxObject* o : g->retired)
+        delete o;
+    g->retired.clear();
+    g->retiredSet.clear();
+    g->live.clear();
+}
+
+// The object behind a handle the driver passed to `call`, checked: a handle
+// the framework never gave out, one already deleted or one of another type is
+// reported and gives null; the handle's memory is never read before that.
+FxObject* lookup(PWDF_DRIVER_GLOBALS globals, void* handle, const char* call) {
+    FxGlobals* g = fx(globals);
+    if (!handle) {
+        report(std::string(call) + " called with a NULL handle");
+        return nullptr;
+    }
+    std::lock_guard lock(g->handlesMutex);
     auto* o = static_cast<FxObject*>(handle);
-    if (!o || o->type != type) {
-        report(std::string(call) + " called with a handle of the wrong type");
+    if (g->live.count(o))
+        return o;
+    if (g->retiredSet.count(o)) {
+        report(std::string(call) + " called with a " + typeName(o->type) + " that was already " + o->fate);
+        return nullptr;
+    }
+    report(std::string(call) + " called with a handle the framework never gave out (or deleted long ago)");
+    return nullptr;
+}
+
+template <class T> T* as(PWDF_DRIVER_GLOBALS globals, void* handle, FxType type, const char* call) {
+    FxObject* o = lookup(globals, handle, call);
+    if (o && o->type != type) {
+        report(std::string(call) + " called with a " + typeName(o->type) + " where a " + typeName(type) +
+               " belongs");
         return nullptr;
     }
     return static_cast<T*>(o);
@@ -154,6 +266,10 @@ struct FxDevice : FxObject {
     std::atomic<bool> removed{false};
     std::atomic<int> power{WdfPowerDeviceD3Final};
     std::atomic<LONG> powerReferences{0};
+    // Power-ups WdfDeviceStopIdle(FALSE) started and that have not ended yet;
+    // the event is set while there are none (removal waits for it).
+    std::atomic<LONG> powerUpsPending{0};
+    KEVENT noPowerUpPending{};
     WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS idle{};
     WDF_DEVICE_PNP_CAPABILITIES caps{};
 };
@@ -254,29 +370,35 @@ void deleteDevice(FxDevice* d) {
         std::lock_guard g(d->filesMutex);
         for (auto& [fo, f] : d->files) {
             f->dispose();
-            delete f;
+            retire(f, "closed");
         }
         d->files.clear();
     }
     for (auto* q : d->queues) {
         q->dispose();
-        delete q;
+        retire(q, "deleted with its device");
     }
     d->queues.clear();
     d->defaultQueue = nullptr;
     for (auto* u : d->usbDevices) {
         u->dispose();
-        delete u;
+        retire(u, "deleted with its device");
     }
     d->usbDevices.clear();
     d->dispose();
+    // A power-up that WdfDeviceStopIdle(FALSE) started has ended before the
+    // device goes; a power reference still held now is the driver's fault.
+    KeWaitForSingleObject(&d->noPowerUpPending, Executive, KernelMode, FALSE, nullptr);
+    if (LONG held = d->powerReferences.load(); held > 0)
+        report("device removed while " + std::to_string(held) +
+               " WdfDeviceStopIdle reference(s) are still held (no matching WdfDeviceResumeIdle)");
     for (auto& name : d->interfaces)
         RtlFreeUnicodeString(&name);
     d->interfaces.clear();
     PDEVICE_OBJECT fdo = d->fdo;
     if (d->lower)
         IoDetachDevice(d->lower);
-    delete d;
+    retire(d, "removed");
     IoDeleteDevice(fdo);
 }
 
@@ -385,7 +507,7 @@ NTSTATUS dispatch(PDEVICE_OBJECT fdo, PIRP irp) {
     case IRP_MJ_CREATE: {
         if (d->removed)
             return completeIrp(irp, STATUS_DELETE_PENDING);
-        auto* file = new FxFile;
+        auto* file = adopt(d->owner, new FxFile);
         file->device = d;
         file->wdm = stack->FileObject;
         {
@@ -394,7 +516,7 @@ NTSTATUS dispatch(PDEVICE_OBJECT fdo, PIRP irp) {
         }
         if (!d->hasFile || !d->file.EvtDeviceFileCreate)
             return completeIrp(irp, STATUS_SUCCESS);
-        auto* request = new FxRequest;
+        auto* request = adopt(d->owner, new FxRequest);
         request->device = d;
         request->irp = irp;
         request->createdFile = file;
@@ -428,7 +550,7 @@ NTSTATUS dispatch(PDEVICE_OBJECT fdo, PIRP irp) {
             if (d->hasFile && d->file.EvtFileClose)
                 d->file.EvtFileClose((WDFFILEOBJECT)file);
             file->dispose();
-            delete file;
+            retire(file, "closed");
         }
         return completeIrp(irp, STATUS_SUCCESS);
     }
@@ -440,7 +562,7 @@ NTSTATUS dispatch(PDEVICE_OBJECT fdo, PIRP irp) {
             return completeIrp(irp, STATUS_INVALID_DEVICE_STATE);
         if (q->config.PowerManaged != WdfFalse)
             powerUpForIo(d);
-        auto* request = new FxRequest;
+        auto* request = adopt(d->owner, new FxRequest);
         request->device = d;
         request->irp = irp;
         IoMarkIrpPending(irp);
@@ -489,15 +611,15 @@ void driverUnload(PDRIVER_OBJECT drv) {
     driver->dispose();
     g->driver = nullptr;
     g->pub.Driver = nullptr;
-    delete driver;
+    retire(driver, "unloaded");
 }
 
 // ---- table functions -------------------------------------------------------
 
-FxGlobals* fx(PWDF_DRIVER_GLOBALS g) { return reinterpret_cast<FxGlobals*>(g); }
-
 NTSTATUS WdfDriverCreateImpl(PWDF_DRIVER_GLOBALS globals, PDRIVER_OBJECT drv, PCUNICODE_STRING path,
                              PWDF_OBJECT_ATTRIBUTES attributes, PWDF_DRIVER_CONFIG config, WDFDRIVER* out) {
+    if (!irqlAllowed("WdfDriverCreate", PASSIVE_LEVEL))
+        return STATUS_INVALID_DEVICE_REQUEST;
     FxGlobals* g = fx(globals);
     if (!config || config->Size != sizeof(WDF_DRIVER_CONFIG)) {
         report("WdfDriverCreate: WDF_DRIVER_CONFIG of the wrong size");
@@ -505,7 +627,7 @@ NTSTATUS WdfDriverCreateImpl(PWDF_DRIVER_GLOBALS globals, PDRIVER_OBJECT drv, PC
     }
     if (g->driver)
         return STATUS_DRIVER_INTERNAL_ERROR;
-    auto* driver = new FxDriver;
+    auto* driver = adopt(g, new FxDriver);
     driver->globals = g;
     driver->config = *config;
     driver->applyAttributes(attributes);
@@ -523,41 +645,51 @@ NTSTATUS WdfDriverCreateImpl(PWDF_DRIVER_GLOBALS globals, PDRIVER_OBJECT drv, PC
     return STATUS_SUCCESS;
 }
 
-PWSTR WdfDriverGetRegistryPathImpl(PWDF_DRIVER_GLOBALS, WDFDRIVER driver) {
-    auto* d = as<FxDriver>(driver, FxType::Driver, "WdfDriverGetRegistryPath");
+PWSTR WdfDriverGetRegistryPathImpl(PWDF_DRIVER_GLOBALS globals, WDFDRIVER driver) {
+    if (!irqlAllowed("WdfDriverGetRegistryPath", PASSIVE_LEVEL))
+        return nullptr;
+    auto* d = as<FxDriver>(globals, driver, FxType::Driver, "WdfDriverGetRegistryPath");
     return d ? (PWSTR)d->registryPath.c_str() : nullptr;
 }
 
 WdfDeviceInitRecord* initOf(PWDFDEVICE_INIT init) { return reinterpret_cast<WdfDeviceInitRecord*>(init); }
 
-VOID WdfDeviceInitSetPnpPowerEventCallbacksImpl(PWDF_DRIVER_GLOBALS, PWDFDEVICE_INIT init,
+VOID WdfDeviceInitSetPnpPowerEventCallbacksImpl(PWDF_DRIVER_GLOBALS globals, PWDFDEVICE_INIT init,
                                                 PWDF_PNPPOWER_EVENT_CALLBACKS callbacks) {
+    if (!irqlAllowed("WdfDeviceInitSetPnpPowerEventCallbacks", DISPATCH_LEVEL))
+        return;
     if (callbacks->Size != sizeof(WDF_PNPPOWER_EVENT_CALLBACKS))
         report("WdfDeviceInitSetPnpPowerEventCallbacks: structure of size " + std::to_string(callbacks->Size));
     initOf(init)->pnp = *callbacks;
 }
 
-VOID WdfDeviceInitSetIoTypeImpl(PWDF_DRIVER_GLOBALS, PWDFDEVICE_INIT init, WDF_DEVICE_IO_TYPE type) {
+VOID WdfDeviceInitSetIoTypeImpl(PWDF_DRIVER_GLOBALS globals, PWDFDEVICE_INIT init, WDF_DEVICE_IO_TYPE type) {
+    if (!irqlAllowed("WdfDeviceInitSetIoType", DISPATCH_LEVEL))
+        return;
     initOf(init)->ioType = type;
 }
 
-VOID WdfDeviceInitSetFileObjectConfigImpl(PWDF_DRIVER_GLOBALS, PWDFDEVICE_INIT init, PWDF_FILEOBJECT_CONFIG config,
+VOID WdfDeviceInitSetFileObjectConfigImpl(PWDF_DRIVER_GLOBALS globals, PWDFDEVICE_INIT init, PWDF_FILEOBJECT_CONFIG config,
                                           PWDF_OBJECT_ATTRIBUTES) {
+    if (!irqlAllowed("WdfDeviceInitSetFileObjectConfig", DISPATCH_LEVEL))
+        return;
     if (config->Size != sizeof(WDF_FILEOBJECT_CONFIG))
         report("WdfDeviceInitSetFileObjectConfig: structure of size " + std::to_string(config->Size));
     initOf(init)->file = *config;
     initOf(init)->hasFile = true;
 }
 
-NTSTATUS WdfDeviceCreateImpl(PWDF_DRIVER_GLOBALS, PWDFDEVICE_INIT* initPtr, PWDF_OBJECT_ATTRIBUTES attributes,
+NTSTATUS WdfDeviceCreateImpl(PWDF_DRIVER_GLOBALS globals, PWDFDEVICE_INIT* initPtr, PWDF_OBJECT_ATTRIBUTES attributes,
                              WDFDEVICE* out) {
+    if (!irqlAllowed("WdfDeviceCreate", PASSIVE_LEVEL))
+        return STATUS_INVALID_DEVICE_REQUEST;
     WdfDeviceInitRecord* init = initOf(*initPtr);
     PDEVICE_OBJECT fdo = nullptr;
     NTSTATUS status = IoCreateDevice(init->driver->globals->wdm, sizeof(FxDevice*), nullptr, FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN, FALSE,
                                      &fdo);
     if (!NT_SUCCESS(status))
         return status;
-    auto* d = new FxDevice;
+    auto* d = adopt(fx(globals), new FxDevice);
     d->driver = init->driver;
     d->fdo = fdo;
     d->pdo = init->pdo;
@@ -566,10 +698,11 @@ NTSTATUS WdfDeviceCreateImpl(PWDF_DRIVER_GLOBALS, PWDFDEVICE_INIT* initPtr, PWDF
     d->hasFile = init->hasFile;
     d->applyAttributes(attributes);
     KeInitializeMutex(&d->powerLock, 0);
+    KeInitializeEvent(&d->noPowerUpPending, NotificationEvent, TRUE);
     *static_cast<FxDevice**>(fdo->DeviceExtension) = d;
     d->lower = IoAttachDeviceToDeviceStack(fdo, init->pdo);
     if (!d->lower) {
-        delete d;
+        retire(d, "never created");
         IoDeleteDevice(fdo);
         return STATUS_NO_SUCH_DEVICE;
     }
@@ -584,9 +717,11 @@ NTSTATUS WdfDeviceCreateImpl(PWDF_DRIVER_GLOBALS, PWDFDEVICE_INIT* initPtr, PWDF
     return STATUS_SUCCESS;
 }
 
-NTSTATUS WdfDeviceCreateDeviceInterfaceImpl(PWDF_DRIVER_GLOBALS, WDFDEVICE device, const GUID* guid,
+NTSTATUS WdfDeviceCreateDeviceInterfaceImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device, const GUID* guid,
                                             PCUNICODE_STRING reference) {
-    auto* d = as<FxDevice>(device, FxType::Device, "WdfDeviceCreateDeviceInterface");
+    if (!irqlAllowed("WdfDeviceCreateDeviceInterface", PASSIVE_LEVEL))
+        return STATUS_INVALID_DEVICE_REQUEST;
+    auto* d = as<FxDevice>(globals, device, FxType::Device, "WdfDeviceCreateDeviceInterface");
     if (!d)
         return STATUS_INVALID_PARAMETER;
     UNICODE_STRING name{};
@@ -599,10 +734,16 @@ NTSTATUS WdfDeviceCreateDeviceInterfaceImpl(PWDF_DRIVER_GLOBALS, WDFDEVICE devic
     return status;
 }
 
-NTSTATUS WdfDeviceCreateSymbolicLinkImpl(PWDF_DRIVER_GLOBALS, WDFDEVICE device, PCUNICODE_STRING link) {
-    auto* d = as<FxDevice>(device, FxType::Device, "WdfDeviceCreateSymbolicLink");
+NTSTATUS WdfDeviceCreateSymbolicLinkImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device, PCUNICODE_STRING link) {
+    if (!irqlAllowed("WdfDeviceCreateSymbolicLink", PASSIVE_LEVEL))
+        return STATUS_INVALID_DEVICE_REQUEST;
+    auto* d = as<FxDevice>(globals, device, FxType::Device, "WdfDeviceCreateSymbolicLink");
     if (!d)
         return STATUS_INVALID_PARAMETER;
+    if (!d->links.empty()) {
+        report("WdfDeviceCreateSymbolicLink: the device already has a symbolic link");
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
     // An unnamed FDO's link names its PDO, as the framework does.
     WCHAR pdoName[256];
     ULONG length = 0;
@@ -618,25 +759,29 @@ NTSTATUS WdfDeviceCreateSymbolicLinkImpl(PWDF_DRIVER_GLOBALS, WDFDEVICE device, 
     return status;
 }
 
-NTSTATUS WdfDeviceOpenRegistryKeyImpl(PWDF_DRIVER_GLOBALS, WDFDEVICE device, ULONG type, ACCESS_MASK access,
+NTSTATUS WdfDeviceOpenRegistryKeyImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device, ULONG type, ACCESS_MASK access,
                                       PWDF_OBJECT_ATTRIBUTES attributes, WDFKEY* out) {
-    auto* d = as<FxDevice>(device, FxType::Device, "WdfDeviceOpenRegistryKey");
+    if (!irqlAllowed("WdfDeviceOpenRegistryKey", PASSIVE_LEVEL))
+        return STATUS_INVALID_DEVICE_REQUEST;
+    auto* d = as<FxDevice>(globals, device, FxType::Device, "WdfDeviceOpenRegistryKey");
     if (!d)
         return STATUS_INVALID_PARAMETER;
     HANDLE h = nullptr;
     NTSTATUS status = IoOpenDeviceRegistryKey(d->pdo, type, access, &h);
     if (!NT_SUCCESS(status))
         return status;
-    auto* key = new FxKey;
+    auto* key = adopt(fx(globals), new FxKey);
     key->handle = h;
     key->applyAttributes(attributes);
     *out = (WDFKEY)key;
     return STATUS_SUCCESS;
 }
 
-NTSTATUS WdfDeviceAssignS0IdleSettingsImpl(PWDF_DRIVER_GLOBALS, WDFDEVICE device,
+NTSTATUS WdfDeviceAssignS0IdleSettingsImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device,
                                            PWDF_DEVICE_POWER_POLICY_IDLE_SETTINGS settings) {
-    auto* d = as<FxDevice>(device, FxType::Device, "WdfDeviceAssignS0IdleSettings");
+    if (!irqlAllowed("WdfDeviceAssignS0IdleSettings", PASSIVE_LEVEL))
+        return STATUS_INVALID_DEVICE_REQUEST;
+    auto* d = as<FxDevice>(globals, device, FxType::Device, "WdfDeviceAssignS0IdleSettings");
     if (!d)
         return STATUS_INVALID_PARAMETER;
     if (settings->Size != sizeof(WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS))
@@ -647,8 +792,10 @@ NTSTATUS WdfDeviceAssignS0IdleSettingsImpl(PWDF_DRIVER_GLOBALS, WDFDEVICE device
     return STATUS_SUCCESS;
 }
 
-VOID WdfDeviceSetPnpCapabilitiesImpl(PWDF_DRIVER_GLOBALS, WDFDEVICE device, PWDF_DEVICE_PNP_CAPABILITIES caps) {
-    auto* d = as<FxDevice>(device, FxType::Device, "WdfDeviceSetPnpCapabilities");
+VOID WdfDeviceSetPnpCapabilitiesImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device, PWDF_DEVICE_PNP_CAPABILITIES caps) {
+    if (!irqlAllowed("WdfDeviceSetPnpCapabilities", DISPATCH_LEVEL))
+        return;
+    auto* d = as<FxDevice>(globals, device, FxType::Device, "WdfDeviceSetPnpCapabilities");
     if (!d)
         return;
     if (caps->Size != sizeof(WDF_DEVICE_PNP_CAPABILITIES))
@@ -656,18 +803,62 @@ VOID WdfDeviceSetPnpCapabilitiesImpl(PWDF_DRIVER_GLOBALS, WDFDEVICE device, PWDF
     d->caps = *caps;
 }
 
-NTSTATUS WdfDeviceStopIdleImpl(PWDF_DRIVER_GLOBALS, WDFDEVICE device, BOOLEAN waitForD0) {
-    auto* d = as<FxDevice>(device, FxType::Device, "WdfDeviceStopIdle");
-    if (!d)
-        return STATUS_INVALID_PARAMETER;
-    d->powerReferences.fetch_add(1);
-    if (waitForD0)
-        powerUpForIo(d);
-    return STATUS_SUCCESS;
+struct PowerUpWork {
+    FxDevice* device;
+    PIO_WORKITEM item;
+};
+
+IO_WORKITEM_ROUTINE powerUpWorkRoutine;
+VOID powerUpWorkRoutine(PDEVICE_OBJECT, PVOID context) {
+    auto* work = static_cast<PowerUpWork*>(context);
+    FxDevice* d = work->device;
+    powerUpForIo(d);
+    IoFreeWorkItem(work->item);
+    delete work;
+    if (d->powerUpsPending.fetch_sub(1) == 1)
+        KeSetEvent(&d->noPowerUpPending, IO_NO_INCREMENT, FALSE);
 }
 
-VOID WdfDeviceResumeIdleImpl(PWDF_DRIVER_GLOBALS, WDFDEVICE device) {
-    auto* d = as<FxDevice>(device, FxType::Device, "WdfDeviceResumeIdle");
+// Brings the device back to D0 on a system worker thread (the caller may be
+// at DISPATCH_LEVEL and does not wait). False when no work item could be had.
+bool startPowerUp(FxDevice* d) {
+    PIO_WORKITEM item = IoAllocateWorkItem(d->fdo);
+    if (!item)
+        return false;
+    if (d->powerUpsPending.fetch_add(1) == 0)
+        KeClearEvent(&d->noPowerUpPending);
+    IoQueueWorkItem(item, powerUpWorkRoutine, DelayedWorkQueue, new PowerUpWork{d, item});
+    return true;
+}
+
+// A power reference keeps the device in D0. Waiting for D0 is allowed only at
+// PASSIVE_LEVEL; without the wait, a device that is not in D0 (idle, or on its
+// way back) is powered up in the background and the call returns STATUS_PENDING.
+NTSTATUS WdfDeviceStopIdleImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device, BOOLEAN waitForD0) {
+    if (!irqlAllowed("WdfDeviceStopIdle", waitForD0 ? PASSIVE_LEVEL : DISPATCH_LEVEL))
+        return STATUS_INVALID_DEVICE_REQUEST;
+    auto* d = as<FxDevice>(globals, device, FxType::Device, "WdfDeviceStopIdle");
+    if (!d)
+        return STATUS_INVALID_PARAMETER;
+    if (waitForD0) {
+        d->powerReferences.fetch_add(1);
+        powerUpForIo(d);
+        return STATUS_SUCCESS;
+    }
+    if (!d->started || d->power == WdfPowerDeviceD0) {
+        d->powerReferences.fetch_add(1);
+        return STATUS_SUCCESS;
+    }
+    if (!startPowerUp(d))
+        return STATUS_INSUFFICIENT_RESOURCES;
+    d->powerReferences.fetch_add(1);
+    return STATUS_PENDING;
+}
+
+VOID WdfDeviceResumeIdleImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device) {
+    if (!irqlAllowed("WdfDeviceResumeIdle", DISPATCH_LEVEL))
+        return;
+    auto* d = as<FxDevice>(globals, device, FxType::Device, "WdfDeviceResumeIdle");
     if (!d)
         return;
     if (d->powerReferences.fetch_sub(1) <= 0) {
@@ -676,14 +867,18 @@ VOID WdfDeviceResumeIdleImpl(PWDF_DRIVER_GLOBALS, WDFDEVICE device) {
     }
 }
 
-WDFDEVICE WdfFileObjectGetDeviceImpl(PWDF_DRIVER_GLOBALS, WDFFILEOBJECT file) {
-    auto* f = as<FxFile>(file, FxType::File, "WdfFileObjectGetDevice");
+WDFDEVICE WdfFileObjectGetDeviceImpl(PWDF_DRIVER_GLOBALS globals, WDFFILEOBJECT file) {
+    if (!irqlAllowed("WdfFileObjectGetDevice", DISPATCH_LEVEL))
+        return nullptr;
+    auto* f = as<FxFile>(globals, file, FxType::File, "WdfFileObjectGetDevice");
     return f ? (WDFDEVICE)f->device : nullptr;
 }
 
-NTSTATUS WdfIoQueueCreateImpl(PWDF_DRIVER_GLOBALS, WDFDEVICE device, PWDF_IO_QUEUE_CONFIG config,
+NTSTATUS WdfIoQueueCreateImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device, PWDF_IO_QUEUE_CONFIG config,
                               PWDF_OBJECT_ATTRIBUTES attributes, WDFQUEUE* out) {
-    auto* d = as<FxDevice>(device, FxType::Device, "WdfIoQueueCreate");
+    if (!irqlAllowed("WdfIoQueueCreate", DISPATCH_LEVEL))
+        return STATUS_INVALID_DEVICE_REQUEST;
+    auto* d = as<FxDevice>(globals, device, FxType::Device, "WdfIoQueueCreate");
     if (!d)
         return STATUS_INVALID_PARAMETER;
     if (config->Size != sizeof(WDF_IO_QUEUE_CONFIG)) {
@@ -692,7 +887,7 @@ NTSTATUS WdfIoQueueCreateImpl(PWDF_DRIVER_GLOBALS, WDFDEVICE device, PWDF_IO_QUE
     }
     if (config->DefaultQueue && d->defaultQueue)
         return STATUS_INVALID_DEVICE_REQUEST;
-    auto* q = new FxQueue;
+    auto* q = adopt(fx(globals), new FxQueue);
     q->device = d;
     q->config = *config;
     q->applyAttributes(attributes);
@@ -704,42 +899,54 @@ NTSTATUS WdfIoQueueCreateImpl(PWDF_DRIVER_GLOBALS, WDFDEVICE device, PWDF_IO_QUE
     return STATUS_SUCCESS;
 }
 
-WDFDEVICE WdfIoQueueGetDeviceImpl(PWDF_DRIVER_GLOBALS, WDFQUEUE queue) {
-    auto* q = as<FxQueue>(queue, FxType::Queue, "WdfIoQueueGetDevice");
+WDFDEVICE WdfIoQueueGetDeviceImpl(PWDF_DRIVER_GLOBALS globals, WDFQUEUE queue) {
+    if (!irqlAllowed("WdfIoQueueGetDevice", DISPATCH_LEVEL))
+        return nullptr;
+    auto* q = as<FxQueue>(globals, queue, FxType::Queue, "WdfIoQueueGetDevice");
     return q ? (WDFDEVICE)q->device : nullptr;
 }
 
-PVOID WdfObjectGetTypedContextWorkerImpl(PWDF_DRIVER_GLOBALS, WDFOBJECT handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO type) {
-    auto* o = static_cast<FxObject*>(handle);
+PVOID WdfObjectGetTypedContextWorkerImpl(PWDF_DRIVER_GLOBALS globals, WDFOBJECT handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO type) {
+    if (!irqlAllowed("WdfObjectGetTypedContextWorker", DISPATCH_LEVEL))
+        return nullptr;
+    FxObject* o = lookup(globals, handle, "WdfObjectGetTypedContextWorker");
     if (!o || !o->contextType || o->context.empty())
         return nullptr;
     PCWDF_OBJECT_CONTEXT_TYPE_INFO unique = type && type->UniqueType ? type->UniqueType : type;
     return o->contextType == unique ? o->context.data() : nullptr;
 }
 
-VOID WdfObjectDeleteImpl(PWDF_DRIVER_GLOBALS, WDFOBJECT handle) {
-    auto* o = static_cast<FxObject*>(handle);
-    if (o && o->type == FxType::Key) {
+VOID WdfObjectDeleteImpl(PWDF_DRIVER_GLOBALS globals, WDFOBJECT handle) {
+    if (!irqlAllowed("WdfObjectDelete", DISPATCH_LEVEL))
+        return;
+    FxObject* o = lookup(globals, handle, "WdfObjectDelete");
+    if (!o)
+        return;
+    if (o->type == FxType::Key) {
         auto* k = static_cast<FxKey*>(o);
         ZwClose(k->handle);
         k->dispose();
-        delete k;
+        retire(k, "deleted");
         return;
     }
-    report("WdfObjectDelete of an object the driver may not delete here");
+    report(std::string("WdfObjectDelete of a ") + typeName(o->type) + ", which the driver may not delete");
 }
 
-VOID WdfRegistryCloseImpl(PWDF_DRIVER_GLOBALS, WDFKEY key) {
-    auto* k = as<FxKey>(key, FxType::Key, "WdfRegistryClose");
+VOID WdfRegistryCloseImpl(PWDF_DRIVER_GLOBALS globals, WDFKEY key) {
+    if (!irqlAllowed("WdfRegistryClose", PASSIVE_LEVEL))
+        return;
+    auto* k = as<FxKey>(globals, key, FxType::Key, "WdfRegistryClose");
     if (!k)
         return;
     ZwClose(k->handle);
     k->dispose();
-    delete k;
+    retire(k, "closed");
 }
 
-NTSTATUS WdfRegistryQueryULongImpl(PWDF_DRIVER_GLOBALS, WDFKEY key, PCUNICODE_STRING name, PULONG value) {
-    auto* k = as<FxKey>(key, FxType::Key, "WdfRegistryQueryULong");
+NTSTATUS WdfRegistryQueryULongImpl(PWDF_DRIVER_GLOBALS globals, WDFKEY key, PCUNICODE_STRING name, PULONG value) {
+    if (!irqlAllowed("WdfRegistryQueryULong", PASSIVE_LEVEL))
+        return STATUS_INVALID_DEVICE_REQUEST;
+    auto* k = as<FxKey>(globals, key, FxType::Key, "WdfRegistryQueryULong");
     if (!k)
         return STATUS_INVALID_PARAMETER;
     UCHAR buffer[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + sizeof(ULONG)];
@@ -757,8 +964,10 @@ NTSTATUS WdfRegistryQueryULongImpl(PWDF_DRIVER_GLOBALS, WDFKEY key, PCUNICODE_ST
     return STATUS_SUCCESS;
 }
 
-NTSTATUS WdfRegistryAssignULongImpl(PWDF_DRIVER_GLOBALS, WDFKEY key, PCUNICODE_STRING name, ULONG value) {
-    auto* k = as<FxKey>(key, FxType::Key, "WdfRegistryAssignULong");
+NTSTATUS WdfRegistryAssignULongImpl(PWDF_DRIVER_GLOBALS globals, WDFKEY key, PCUNICODE_STRING name, ULONG value) {
+    if (!irqlAllowed("WdfRegistryAssignULong", PASSIVE_LEVEL))
+        return STATUS_INVALID_DEVICE_REQUEST;
+    auto* k = as<FxKey>(globals, key, FxType::Key, "WdfRegistryAssignULong");
     if (!k)
         return STATUS_INVALID_PARAMETER;
     return ZwSetValueKey(k->handle, (PUNICODE_STRING)name, 0, REG_DWORD, &value, sizeof(value));
@@ -768,22 +977,26 @@ VOID completeRequest(FxRequest* r, NTSTATUS status, ULONG_PTR information) {
     if (r->createdFile && !NT_SUCCESS(status)) {
         std::lock_guard g(r->device->filesMutex);
         r->device->files.erase(r->createdFile->wdm);
-        delete r->createdFile;
+        retire(r->createdFile, "closed (its create failed)");
     }
     PIRP irp = r->irp;
-    delete r;
+    retire(r, "completed");
     completeIrp(irp, status, information);
 }
 
-VOID WdfRequestCompleteImpl(PWDF_DRIVER_GLOBALS, WDFREQUEST request, NTSTATUS status) {
-    auto* r = as<FxRequest>(request, FxType::Request, "WdfRequestComplete");
+VOID WdfRequestCompleteImpl(PWDF_DRIVER_GLOBALS globals, WDFREQUEST request, NTSTATUS status) {
+    if (!irqlAllowed("WdfRequestComplete", DISPATCH_LEVEL))
+        return;
+    auto* r = as<FxRequest>(globals, request, FxType::Request, "WdfRequestComplete");
     if (r)
         completeRequest(r, status, 0);
 }
 
-VOID WdfRequestCompleteWithInformationImpl(PWDF_DRIVER_GLOBALS, WDFREQUEST request, NTSTATUS status,
+VOID WdfRequestCompleteWithInformationImpl(PWDF_DRIVER_GLOBALS globals, WDFREQUEST request, NTSTATUS status,
                                            ULONG_PTR information) {
-    auto* r = as<FxRequest>(request, FxType::Request, "WdfRequestCompleteWithInformation");
+    if (!irqlAllowed("WdfRequestCompleteWithInformation", DISPATCH_LEVEL))
+        return;
+    auto* r = as<FxRequest>(globals, request, FxType::Request, "WdfRequestCompleteWithInformation");
     if (r)
         completeRequest(r, status, information);
 }
@@ -804,15 +1017,19 @@ NTSTATUS retrieveBuffer(FxRequest* r, bool input, size_t minimum, PVOID* buffer,
     return STATUS_SUCCESS;
 }
 
-NTSTATUS WdfRequestRetrieveInputBufferImpl(PWDF_DRIVER_GLOBALS, WDFREQUEST request, size_t minimum, PVOID* buffer,
+NTSTATUS WdfRequestRetrieveInputBufferImpl(PWDF_DRIVER_GLOBALS globals, WDFREQUEST request, size_t minimum, PVOID* buffer,
                                            size_t* length) {
-    auto* r = as<FxRequest>(request, FxType::Request, "WdfRequestRetrieveInputBuffer");
+    if (!irqlAllowed("WdfRequestRetrieveInputBuffer", DISPATCH_LEVEL))
+        return STATUS_INVALID_DEVICE_REQUEST;
+    auto* r = as<FxRequest>(globals, request, FxType::Request, "WdfRequestRetrieveInputBuffer");
     return r ? retrieveBuffer(r, true, minimum, buffer, length) : STATUS_INVALID_PARAMETER;
 }
 
-NTSTATUS WdfRequestRetrieveOutputBufferImpl(PWDF_DRIVER_GLOBALS, WDFREQUEST request, size_t minimum, PVOID* buffer,
+NTSTATUS WdfRequestRetrieveOutputBufferImpl(PWDF_DRIVER_GLOBALS globals, WDFREQUEST request, size_t minimum, PVOID* buffer,
                                             size_t* length) {
-    auto* r = as<FxRequest>(request, FxType::Request, "WdfRequestRetrieveOutputBuffer");
+    if (!irqlAllowed("WdfRequestRetrieveOutputBuffer", DISPATCH_LEVEL))
+        return STATUS_INVALID_DEVICE_REQUEST;
+    auto* r = as<FxRequest>(globals, request, FxType::Request, "WdfRequestRetrieveOutputBuffer");
     return r ? retrieveBuffer(r, false, minimum, buffer, length) : STATUS_INVALID_PARAMETER;
 }
 
@@ -845,19 +1062,21 @@ NTSTATUS submitUrb(FxDevice* d, PURB urb, LONGLONG timeout) {
     return status;
 }
 
-NTSTATUS WdfUsbTargetDeviceCreateImpl(PWDF_DRIVER_GLOBALS, WDFDEVICE device, PWDF_OBJECT_ATTRIBUTES attributes,
+NTSTATUS WdfUsbTargetDeviceCreateImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device, PWDF_OBJECT_ATTRIBUTES attributes,
                                       WDFUSBDEVICE* out) {
-    auto* d = as<FxDevice>(device, FxType::Device, "WdfUsbTargetDeviceCreate");
+    if (!irqlAllowed("WdfUsbTargetDeviceCreate", PASSIVE_LEVEL))
+        return STATUS_INVALID_DEVICE_REQUEST;
+    auto* d = as<FxDevice>(globals, device, FxType::Device, "WdfUsbTargetDeviceCreate");
     if (!d)
         return STATUS_INVALID_PARAMETER;
-    auto* u = new FxUsbDevice;
+    auto* u = adopt(fx(globals), new FxUsbDevice);
     u->device = d;
     URB urb{};
     UsbBuildGetDescriptorRequest(&urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), USB_DEVICE_DESCRIPTOR_TYPE, 0,
                                  0, &u->descriptor, nullptr, sizeof(u->descriptor), nullptr);
     NTSTATUS status = submitUrb(d, &urb, 0);
     if (!NT_SUCCESS(status)) {
-        delete u;
+        retire(u, "never created");
         return status;
     }
     u->applyAttributes(attributes);
@@ -866,9 +1085,11 @@ NTSTATUS WdfUsbTargetDeviceCreateImpl(PWDF_DRIVER_GLOBALS, WDFDEVICE device, PWD
     return STATUS_SUCCESS;
 }
 
-NTSTATUS WdfUsbTargetDeviceSelectConfigImpl(PWDF_DRIVER_GLOBALS, WDFUSBDEVICE usb, PWDF_OBJECT_ATTRIBUTES,
+NTSTATUS WdfUsbTargetDeviceSelectConfigImpl(PWDF_DRIVER_GLOBALS globals, WDFUSBDEVICE usb, PWDF_OBJECT_ATTRIBUTES,
                                             PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS params) {
-    auto* u = as<FxUsbDevice>(usb, FxType::UsbDevice, "WdfUsbTargetDeviceSelectConfig");
+    if (!irqlAllowed("WdfUsbTargetDeviceSelectConfig", PASSIVE_LEVEL))
+        return STATUS_INVALID_DEVICE_REQUEST;
+    auto* u = as<FxUsbDevice>(globals, usb, FxType::UsbDevice, "WdfUsbTargetDeviceSelectConfig");
     if (!u)
         return STATUS_INVALID_PARAMETER;
     if (params->Size != sizeof(WDF_USB_DEVICE_SELECT_CONFIG_PARAMS))
@@ -906,18 +1127,18 @@ NTSTATUS WdfUsbTargetDeviceSelectConfigImpl(PWDF_DRIVER_GLOBALS, WDFUSBDEVICE us
     return status;
 }
 
-NTSTATUS WdfUsbTargetDeviceSendControlTransferSynchronouslyImpl(PWDF_DRIVER_GLOBALS, WDFUSBDEVICE usb,
+NTSTATUS WdfUsbTargetDeviceSendControlTransferSynchronouslyImpl(PWDF_DRIVER_GLOBALS globals, WDFUSBDEVICE usb,
                                                                 WDFREQUEST request,
                                                                 PWDF_REQUEST_SEND_OPTIONS options,
                                                                 PWDF_USB_CONTROL_SETUP_PACKET setup,
                                                                 PWDF_MEMORY_DESCRIPTOR memory, PULONG transferred) {
-    auto* u = as<FxUsbDevice>(usb, FxType::UsbDevice, "WdfUsbTargetDeviceSendControlTransferSynchronously");
+    if (!irqlAllowed("WdfUsbTargetDeviceSendControlTransferSynchronously", PASSIVE_LEVEL))
+        return STATUS_INVALID_DEVICE_REQUEST;
+    auto* u = as<FxUsbDevice>(globals, usb, FxType::UsbDevice, "WdfUsbTargetDeviceSendControlTransferSynchronously");
     if (!u)
         return STATUS_INVALID_PARAMETER;
     if (request)
         return STATUS_NOT_SUPPORTED;   // only the form without a framework request
-    if (KeGetCurrentIrql() > PASSIVE_LEVEL)
-        report("WdfUsbTargetDeviceSendControlTransferSynchronously above PASSIVE_LEVEL");
     LONGLONG timeout = 0;
     if (options) {
         if (options->Size != sizeof(WDF_REQUEST_SEND_OPTIONS))
@@ -1092,9 +1313,12 @@ extern "C" NTSTATUS NTAPI WdfVersionBind(PDRIVER_OBJECT DriverObject, PUNICODE_S
         !BindInfo->FuncTable)
         return STATUS_INVALID_PARAMETER;
     std::u16string component = BindInfo->Component ? std::u16string((const char16_t*)BindInfo->Component) : u"";
-    if (component != u"KmdfLibrary" || BindInfo->Version.Major != 1 || BindInfo->Version.Minor > 9 ||
-        BindInfo->FuncCount > WdfFunctionTableNumEntries)
+    if (component != u"KmdfLibrary" || BindInfo->Version.Major != 1 || BindInfo->Version.Minor > 9)
         return kStatusRevisionMismatch;
+    // A client built for more functions than this framework has is refused,
+    // and its table is left as it was.
+    if (BindInfo->FuncCount == 0 || BindInfo->FuncCount > WdfFunctionTableNumEntries)
+        return STATUS_INVALID_PARAMETER;
     auto* g = new FxGlobals;
     g->wdm = DriverObject;
     // DriverName: the service name (the registry path's last component).
@@ -1106,7 +1330,9 @@ extern "C" NTSTATUS NTAPI WdfVersionBind(PDRIVER_OBJECT DriverObject, PUNICODE_S
         g->pub.DriverName[i] = char(service[i]);
     g->signature = kGlobalsSignature;
     DriverObject->DriverSection = g;
-    *reinterpret_cast<WDFFUNC**>(BindInfo->FuncTable) = table().entries.data();
+    // Clients before 1.15 own their table: they get a copy of the entries they
+    // were built for.
+    memcpy(BindInfo->FuncTable, table().entries.data(), BindInfo->FuncCount * sizeof(WDFFUNC));
     *ComponentGlobals = &g->pub;
     return STATUS_SUCCESS;
 }
@@ -1120,8 +1346,10 @@ extern "C" NTSTATUS NTAPI WdfVersionUnbind(PUNICODE_STRING, PWDF_BIND_INFO, PWDF
     g->signature = 0;
     if (g->driver) {
         g->driver->dispose();
-        delete g->driver;
+        retire(g->driver, "unloaded");
+        g->driver = nullptr;
     }
+    releaseHandles(g);
     delete g;
     return STATUS_SUCCESS;
 }

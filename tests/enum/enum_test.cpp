@@ -63,6 +63,114 @@ TEST_F(EnumTest, BringsUpTheFourPortsOfAChipInHubPortOrder) {
     EXPECT_EQ(caps.Address, 0xFFFFFFFFu);
 }
 
+// Polls (1 ms steps of machine time) until the chip's enable word has `bit`;
+// returns that moment in milliseconds.
+double enabledAt(zmodel::Controller& ctl, int bit, host::Machine& m) {
+    while (!(ctl.chip().enableWord() & (1u << bit)))
+        m.sleep(10000);
+    return double(m.now()) / 10000.0;
+}
+
+TEST_F(EnumTest, TheLoaderCopiedTheFunctionTableIntoTheImagesOwnArray) {
+    plug(Variant::Ports2);
+    auto* info = image().symbol<WDF_BIND_INFO*>("WdfBindInfo");
+    auto* functions = image().symbol<WDFFUNC*>("WdfFunctions");
+    ASSERT_NE(info, nullptr);
+    EXPECT_EQ(info->FuncTable, functions);
+    EXPECT_EQ(info->FuncCount, ULONG(WdfFunctionTableNumEntries));
+    EXPECT_NE(functions[WdfDriverCreateTableIndex], nullptr);
+    waitForBringUp();
+}
+
+TEST_F(EnumTest, EachVariantGetsItsOwnFixUpAndModeBits) {
+    struct Case {
+        Variant variant;
+        ULONG ports;
+        UCHAR fixup;   // power-on 0x0C: bit 2 cleared on 2 and 8 ports, bit 3 on 2 and 4
+        UCHAR modeBits;
+    };
+    const Case cases[] = {{Variant::Ports2, 2, 0x00, 3}, {Variant::Ports4, 4, 0x04, 3},
+                          {Variant::Ports8, 8, 0x08, 3}, {Variant::Ports12, 12, 0x0C, 1}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.ports);
+        plug(c.variant, {.modeBits = 3});
+        EXPECT_EQ(context()->PortCount, c.ports);
+        EXPECT_EQ(controller().chip().variantFixup(), c.fixup);
+        EXPECT_EQ(context()->ModeBits, c.modeBits);
+        waitForBringUp();
+        unplug();
+    }
+}
+
+// Ports whose devices are found pass on what is left of the 4000 ms: port 0
+// and port 1 each cost one 100 ms pass, so port 2, whose device never comes,
+// is given up 3800 ms (38 passes) after its first pass, not 4000.
+TEST_F(EnumTest, APortThatNeverComesWaitsOutOnlyWhatIsLeftOfTheSharedBudget) {
+    zmodel::Controller& ctl = plug(Variant::Ports4);
+    ctl.uart(2).unplug();
+    double port2 = enabledAt(ctl, 2, *machine);
+    double port3 = enabledAt(ctl, 3, *machine);
+    EXPECT_NEAR(port3 - port2, 3810.0, 1.0);   // both moments seen in 1 ms steps
+    waitForBringUp();
+    EXPECT_EQ(portDevicesUp(), (std::vector<int>{2, 3, 5}));
+}
+
+// A start that failed after prepare-hardware got no D0 exit to stop its
+// thread: the next start tells that thread to finish instead of waiting out
+// its port budgets, and brings the remaining ports up itself.
+TEST_F(EnumTest, ANewStartStopsTheBringUpThreadOfTheLastOneAndTakesOver) {
+    zmodel::Controller& ctl = plug(Variant::Ports4);
+    ctl.uart(1).unplug();
+    enabledAt(ctl, 1, *machine);
+    machine->sleep(500 * 10000);
+    double start = nowMs();
+    auto prepare = ENUM_ROUTINE(EnumEvtDevicePrepareHardware);
+    EXPECT_EQ(prepare(device(), nullptr, nullptr), STATUS_SUCCESS);
+    EXPECT_LE(nowMs() - start, 200.0);
+    waitForBringUp();
+    EXPECT_EQ(ctl.chip().enableWord(), 0x000F);
+}
+
+// A controller stopped while its thread waits at the gate for another's
+// bring-up: the thread goes on without the gate and finishes, so the stop
+// takes its 2000 ms stall, not the rest of the other controller's work.
+TEST_F(EnumTest, AThreadWaitingAtTheGateFinishesWhenItsDeviceStops) {
+    zmodel::Controller& first = plug(Variant::Ports4);
+    first.uart(1).unplug();   // keeps the gate for more than 4 s
+    machine->sleep(300 * 10000);
+    plug(Variant::Ports2);
+    machine->sleep(500 * 10000);
+    EXPECT_EQ(controller(1).chip().enableWord(), 0);
+    double start = nowMs();
+    EXPECT_EQ(machine->pnp().queryStopDevice(chipPdo(1)), STATUS_SUCCESS);
+    EXPECT_EQ(machine->pnp().stopDevice(chipPdo(1)), STATUS_SUCCESS);
+    EXPECT_LT(nowMs() - start, 2200.0);
+    EXPECT_FALSE(first.chip().enableWord() & 0x0008);   // the first controller is still at work
+    EXPECT_EQ(controller(1).chip().enableWord(), 0x8000);
+    waitForBringUp(0);
+}
+
+// When the own instance is not found the own location stays empty, and an
+// empty location matches nothing, not a port instance that has no location.
+TEST_F(EnumTest, AnEmptyOwnLocationMatchesNoPortInstance) {
+    zmodel::Controller& ctl = plug(Variant::Ports2);
+    waitForBringUp();
+    EXPECT_EQ(machine->pnp().queryStopDevice(chipPdo()), STATUS_SUCCESS);
+    EXPECT_EQ(machine->pnp().stopDevice(chipPdo()), STATUS_SUCCESS);
+    machine->pnp().waitIdle();
+    auto& reg = machine->registry();
+    reg.setDword(host::kServicesPath + u"\\Zephan_GPIOEnum\\Enum", u"Count", 0);
+    uint32_t count = reg.dword(kPortEnum, u"Count").value_or(0);
+    reg.setString(kPortEnum, host::fromUtf8(std::to_string(count)), u"USB\\VID_F05A&PID_7A01\\nowhere");
+    reg.setDword(kPortEnum, u"Count", count + 1);
+    memset(context()->LocationInformation, 0, sizeof(context()->LocationInformation));
+    EXPECT_EQ(machine->pnp().startDevice(chipPdo()), STATUS_SUCCESS);
+    double start = nowMs();
+    waitForBringUp();
+    EXPECT_GE(nowMs() - start, 4000.0);   // port 0 was waited for to the end of its budget
+    EXPECT_EQ(ctl.chip().enableWord(), 0x8003);
+}
+
 TEST_F(EnumTest, TwelvePortsComeUpInHubOrderWithinTheBudgetOfOnePort) {
     zmodel::Controller& ctl = plug(Variant::Ports12, {.modeBits = 3});
     double start = nowMs();
@@ -190,6 +298,13 @@ TEST_F(EnumTest, AnOpenHandleHoldsIdleOff) {
     EXPECT_EQ(ioctl(IOCTL_ENUM_GET_CONFIG, config, 4, config, 4, &info), STATUS_SUCCESS);
     EXPECT_EQ(host::kmdf::powerState(chipFdo()), WdfPowerDeviceD0);
     EXPECT_EQ(controller().chip().enableWord(), 0x8003);
+    // Opening a handle on the idle device brings it back to D0 before the
+    // open completes.
+    ASSERT_EQ(host::kmdf::idle(chipFdo()), STATUS_SUCCESS);
+    ASSERT_EQ(host::DeviceFile::open(*machine, u"\\DosDevices\\Zephan_A_Enum0", &file), STATUS_SUCCESS);
+    EXPECT_EQ(host::kmdf::powerState(chipFdo()), WdfPowerDeviceD0);
+    EXPECT_EQ(host::kmdf::idleReferences(chipFdo()), 1);
+    file->close();
 }
 
 TEST_F(EnumTest, D0ExitToD2WritesTheTargetMaskAndD0EntryAddsBit15) {

@@ -39,3 +39,9 @@ typedef enum _WDFFUNCENUM {
 } WDFFUNCENUM;
 
 #define WdfFunctionTableNumOfFunctions WdfFunctionTableNumEntries
+
+/* A 1.9 client owns its function table, defined by the entry stub: the stub
+ * hands this array to the loader as WDF_BIND_INFO.FuncTable and the loader
+ * copies the framework's entries into it (only clients of 1.15 and later get
+ * the address of the framework's own table stored through FuncTable instead). */
+WDF_EXTERN_C WDFFUNC WdfFunctions[WdfFunctionTableNumEntries];

@@ -72,8 +72,8 @@ typedef struct _WDF_BIND_INFO {
     ULONG Size;
     PWCHAR Component;        /* L"KmdfLibrary" */
     WDF_VERSION Version;     /* 1.9 */
-    ULONG FuncCount;         /* WdfFunctionTableNumEntries */
-    WDFFUNC *FuncTable;      /* where the loader stores the table's address */
+    ULONG FuncCount;         /* entries of the client's table: WdfFunctionTableNumEntries */
+    WDFFUNC *FuncTable;      /* the client's own table, which the loader fills with a copy */
     PVOID Module;            /* the loader's; management use only */
 } WDF_BIND_INFO, *PWDF_BIND_INFO;
 
@@ -86,9 +86,9 @@ NTSTATUS NTAPI WdfVersionBind(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Regis
 NTSTATUS NTAPI WdfVersionUnbind(PUNICODE_STRING RegistryPath, PWDF_BIND_INFO BindInfo,
                                 PWDF_COMPONENT_GLOBALS ComponentGlobals);
 
-/* Defined by the entry stub that every KMDF driver links. */
+/* Defined by the entry stub that every KMDF driver links (the function
+ * table itself, WdfFunctions, is declared in wdffuncenum.h with its size). */
 extern PWDF_DRIVER_GLOBALS WdfDriverGlobals;
-extern WDFFUNC *WdfFunctions;
 extern WDF_BIND_INFO WdfBindInfo;
 NTSTATUS NTAPI FxDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 WDF_EXTERN_C_END
