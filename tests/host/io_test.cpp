@@ -250,7 +250,8 @@ TEST_F(IoTest, CancelCallsTheCancelRoutineOnlyWhileItIsSet) {
 // Tail.Overlay.ListEntry) and gives some of them up while they are still
 // linked: completed (the request lives on with its originator) or freed.
 // The next list operation that meets such an entry is reported, naming the
-// request, and goes on as if the entry had been unlinked in time.
+// request, and goes on with the entry out of the list: taking it off hands
+// it back, anything else is done as if it had left in time.
 TEST_F(IoTest, ARequestGivenUpWhileADriverListLinksItIsReportedWhenTheListMeetsIt) {
     Handler keep = [](PDEVICE_OBJECT, PIRP irp) {
         IoMarkIrpPending(irp);
@@ -262,17 +263,19 @@ TEST_F(IoTest, ARequestGivenUpWhileADriverListLinksItIsReportedWhenTheListMeetsI
         const char* what;
         std::vector<int> dead;
         bool freed;
-        Op op;
-        std::vector<int> left;   // the list afterwards; 9 stands for the entry inserted
+        std::vector<Op> ops;
+        std::vector<int> taken;  // what the removals hand back, in order
+        std::vector<int> left;   // the list afterwards; 9 stands for an entry inserted
     };
     const Row rows[] = {
-        {"removing the head meets it", {0}, false, RemoveHead, {2}},
-        {"removing the tail meets it", {2}, true, RemoveTail, {0}},
-        {"unlinking its neighbour meets it", {0}, true, RemoveNeighbour, {2}},
-        {"unlinking it after it was completed", {1}, false, RemoveItself, {0, 2}},
-        {"appending behind it", {2}, false, InsertTail, {0, 1, 9}},
-        {"inserting before it", {0}, true, InsertHead, {9, 1, 2}},
-        {"two in a row, each reported", {0, 1}, true, RemoveHead, {}},
+        {"taking the head off", {0}, false, {RemoveHead}, {0}, {1, 2}},
+        {"taking the tail off", {2}, true, {RemoveTail}, {2}, {0, 1}},
+        {"taking the head off when the next is dead", {1}, false, {RemoveHead}, {0}, {2}},
+        {"unlinking its neighbour", {0}, true, {RemoveNeighbour}, {}, {2}},
+        {"unlinking it after it was given up", {1}, false, {RemoveItself}, {}, {0, 2}},
+        {"appending behind it", {2}, false, {InsertTail}, {}, {0, 1, 9}},
+        {"inserting before it", {0}, true, {InsertHead}, {}, {9, 1, 2}},
+        {"two in a row, each reported", {0, 1}, true, {RemoveHead, RemoveHead}, {0, 1}, {2}},
     };
     CompletionLog originator;
     originator.result = STATUS_MORE_PROCESSING_REQUIRED;
@@ -299,27 +302,33 @@ TEST_F(IoTest, ARequestGivenUpWhileADriverListLinksItIsReportedWhenTheListMeetsI
                      row.freed ? "freed" : "completed");
             expectViolation(text);
         }
-        switch (row.op) {
-        case RemoveHead:
-            EXPECT_EQ(RemoveHeadList(&head), entry(row.dead.back() + 1));
-            break;
-        case RemoveTail:
-            EXPECT_EQ(RemoveTailList(&head), entry(1));
-            break;
-        case RemoveNeighbour:
-            EXPECT_FALSE(RemoveEntryList(entry(1)));
-            break;
-        case RemoveItself:
-            EXPECT_TRUE(RemoveEntryList(entry(1)));
-            break;
-        case InsertTail:
-            InsertTailList(&head, &inserted);
-            break;
-        case InsertHead:
-            InsertHeadList(&head, &inserted);
-            break;
+        std::vector<PLIST_ENTRY> taken, expectedTaken;
+        for (Op op : row.ops) {
+            switch (op) {
+            case RemoveHead:
+                taken.push_back(RemoveHeadList(&head));
+                break;
+            case RemoveTail:
+                taken.push_back(RemoveTailList(&head));
+                break;
+            case RemoveNeighbour:
+                EXPECT_FALSE(RemoveEntryList(entry(1)));
+                break;
+            case RemoveItself:
+                RemoveEntryList(entry(1));
+                break;
+            case InsertTail:
+                InsertTailList(&head, &inserted);
+                break;
+            case InsertHead:
+                InsertHeadList(&head, &inserted);
+                break;
+            }
         }
         checkExpectedViolationsSeen();
+        for (int i : row.taken)
+            expectedTaken.push_back(entry(i));
+        EXPECT_EQ(taken, expectedTaken);
 
         std::vector<PLIST_ENTRY> expected, found;
         for (int i : row.left)
@@ -331,9 +340,10 @@ TEST_F(IoTest, ARequestGivenUpWhileADriverListLinksItIsReportedWhenTheListMeetsI
         EXPECT_EQ(found, expected);
 
         for (int i = 0; i < 3; i++) {
-            if (std::count(row.dead.begin(), row.dead.end(), i) && row.freed)
+            bool dead = std::count(row.dead.begin(), row.dead.end(), i) != 0;
+            if (dead && row.freed)
                 continue;
-            if (!std::count(row.dead.begin(), row.dead.end(), i))
+            if (!dead)
                 complete(irps[i], STATUS_SUCCESS);
             IoFreeIrp(irps[i]);
         }

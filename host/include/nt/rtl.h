@@ -23,7 +23,9 @@ NTSYSAPI SIZE_T NTAPI RtlCompareMemory(const VOID *Source1, const VOID *Source2,
  * bug check 0x139). Here FatalListEntryError goes to the verifier. It
  * returns only when the entry that broke the check belongs to a request that
  * was completed or freed while a list still linked it: the verifier reports
- * that, takes the entry out of the list, and the helper tries again.
+ * that and takes the entry out of the list, pointing to itself. The helper
+ * then goes on: when that entry is the one it was taking off the list, it
+ * hands it back as an unchecked helper would have; otherwise it tries again.
  */
 NTSYSAPI VOID NTAPI FatalListEntryError(PVOID p1, PVOID p2, PVOID p3);
 
@@ -62,6 +64,8 @@ FORCEINLINE PLIST_ENTRY RemoveHeadList(PLIST_ENTRY ListHead)
             return Entry;
         }
         FatalListEntryError(ListHead, Entry, Flink);
+        if (Entry->Flink == Entry)
+            return Entry;
     }
 }
 
@@ -76,6 +80,8 @@ FORCEINLINE PLIST_ENTRY RemoveTailList(PLIST_ENTRY ListHead)
             return Entry;
         }
         FatalListEntryError(Blink, Entry, ListHead);
+        if (Entry->Flink == Entry)
+            return Entry;
     }
 }
 
