@@ -407,6 +407,12 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         m.verifier().report("IoCompleteRequest of an IRP whose cancel routine is still set");
     if (Irp->IoStatus.Status == STATUS_PENDING)
         m.verifier().report("IoCompleteRequest with status STATUS_PENDING");
+    // The I/O manager copies a buffered request's data back at completion,
+    // at the completing thread's level.
+    if (t->irql >= DISPATCH_LEVEL && Irp->AssociatedIrp.SystemBuffer)
+        if (auto block = m.pool().pagedBlockHolding(Irp->AssociatedIrp.SystemBuffer))
+            m.verifier().report("IoCompleteRequest at DISPATCH_LEVEL of an IRP whose system buffer is in paged pool (" +
+                                Pool::describe(block->second) + ")");
     // The completing driver gives the request up: no list of its may link it now.
     m.io().poisonListEntry(Irp);
 

@@ -298,6 +298,13 @@ public:
         uint64_t sequence;
     };
     std::vector<std::pair<PVOID, Block>> blocksOwnedBy(const void* imageBase);
+    // The paged block that holds the byte at `address`, if any.
+    std::optional<std::pair<PVOID, Block>> pagedBlockHolding(const void* address);
+    // A paged block of a driver image that holds the pointer `value` in one
+    // of its aligned words: where a driver may have read it from.
+    std::optional<std::pair<PVOID, Block>> pagedBlockWithPointer(const void* value);
+    // How a report names a block: "tag 'ZPrt', 64 bytes of Zephan_Port.so".
+    static std::string describe(const Block& block);
     std::vector<std::pair<PVOID, Block>> allBlocks();
     size_t liveCount();
     static std::string tagText(ULONG tag);

@@ -210,6 +210,7 @@ NTSTATUS HubPort::submitUrb(PIRP irp, PURB urb) {
         return STATUS_DEVICE_NOT_CONNECTED;
     }
 
+    checkResident(urb, "the URB");
     const USHORT function = urb->UrbHeader.Function;
     switch (function) {
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
@@ -329,6 +330,7 @@ NTSTATUS HubPort::getDescriptor(PIRP irp, PURB urb) {
 
 NTSTATUS HubPort::controlRequest(PIRP irp, PURB urb, const zmodel::SetupPacket& request, PVOID buffer, PULONG length,
                                  bool in) {
+    checkResident(buffer, "the URB's transfer buffer");
     zmodel::SetupPacket setup = request;
     ULONG requested = *length;
     if (requested > MAXUSHORT || (requested && !buffer)) {
@@ -491,8 +493,32 @@ NTSTATUS HubPort::selectConfiguration(PIRP irp, PURB urb) {
     return STATUS_SUCCESS;
 }
 
+void HubPort::checkResident(const void* address, const char* what) {
+    if (!address)
+        return;
+    if (auto block = machine_.pool().pagedBlockHolding(address))
+        machine_.verifier().report(std::string("IOCTL_INTERNAL_USB_SUBMIT_URB: ") + what + " is in paged pool (" +
+                                   Pool::describe(block->second) +
+                                   "); the USB stack reaches it at DISPATCH_LEVEL, so it must be non-paged");
+}
+
+void HubPort::checkPipeHandleSource(USBD_PIPE_HANDLE handle) {
+    // Sent at DISPATCH_LEVEL, the transfer's pipe handle was read at that
+    // level; a copy in a driver's paged pool is where it came from (the
+    // handle is the bus's own pointer, written only into the interface
+    // information the driver received and the copies it made of it).
+    if (!handle || KeGetCurrentIrql() < DISPATCH_LEVEL)
+        return;
+    if (auto block = machine_.pool().pagedBlockWithPointer(handle))
+        machine_.verifier().report("IOCTL_INTERNAL_USB_SUBMIT_URB at DISPATCH_LEVEL: the transfer's pipe handle is "
+                                   "held in paged pool (" + Pool::describe(block->second) +
+                                   "), read at a level where paged memory may not be touched");
+}
+
 NTSTATUS HubPort::bulkOrInterrupt(PIRP irp, PURB urb) {
     auto& t = urb->UrbBulkOrInterruptTransfer;
+    checkResident(transferBuffer(t.TransferBuffer, t.TransferBufferMDL), "the URB's transfer buffer");
+    checkPipeHandleSource(t.PipeHandle);
     std::unique_lock lk(mutex_);
     Pipe* pipe = findPipe(t.PipeHandle);
     PVOID buffer = transferBuffer(t.TransferBuffer, t.TransferBufferMDL);

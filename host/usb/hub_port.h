@@ -100,6 +100,9 @@ private:
     NTSTATUS resetPort(PIRP irp);
 
     // Takes the fault that applies to the next transfer (lock held).
+    // Verifier checks: what the stack reaches at DISPATCH_LEVEL is resident.
+    void checkResident(const void* address, const char* what);
+    void checkPipeHandleSource(USBD_PIPE_HANDLE handle);
     enum class Fault { None, Fail, Hold, Delay };
     Fault takeFault(Pipe* pipe, USBD_STATUS& status, uint64_t& delay);
     Pipe* findPipe(USBD_PIPE_HANDLE handle);                 // lock held
