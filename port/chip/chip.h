@@ -25,6 +25,15 @@ NTSTATUS ReadRegister(PDEVICE_EXTENSION Port, USHORT Address, ULONG Length, PUCH
 NTSTATUS WriteRegister(PDEVICE_EXTENSION Port, USHORT Address, ULONG Length, PUCHAR Buffer);
 NTSTATUS UpdateRegister(PDEVICE_EXTENSION Port, USHORT Address, UCHAR Mask, UCHAR Bits, PUCHAR Read,
                         PUCHAR Written);
+/*
+ * Combines the status of a sequence of register accesses with the status
+ * of its next step: the first failure stands, so a caller reports a status
+ * some step really produced. Any IRQL.
+ */
+FORCEINLINE NTSTATUS FirstFailure(NTSTATUS SoFar, NTSTATUS Step)
+{
+    return NT_SUCCESS(SoFar) ? Step : SoFar;
+}
 /* The oversampling code of SERIAL_SAMPLE_CONFIG_REG for a rate of 16, 12, 8 or 4. */
 UCHAR SampleRateCode(UCHAR SampleRate);
 

@@ -51,8 +51,8 @@ NTSTATUS WriteRegister(PDEVICE_EXTENSION Port, USHORT Address, ULONG Length, PUC
  * from Bits, the others stay as read. A register whose read failed is not
  * written, since its other bits are unknown. *Read receives the value read
  * (0 when the read failed) and *Written the value written (the value read
- * when nothing was written); either may be null. Returns the OR of the
- * read and write statuses. PASSIVE_LEVEL or APC_LEVEL.
+ * when nothing was written); either may be null. Returns the read's
+ * status when it failed, else the write's. PASSIVE_LEVEL or APC_LEVEL.
  */
 NTSTATUS UpdateRegister(PDEVICE_EXTENSION Port, USHORT Address, UCHAR Mask, UCHAR Bits, PUCHAR Read,
                         PUCHAR Written)
@@ -65,7 +65,7 @@ NTSTATUS UpdateRegister(PDEVICE_EXTENSION Port, USHORT Address, UCHAR Mask, UCHA
         *Read = value;
     if (NT_SUCCESS(status)) {
         value = (UCHAR)((value & ~Mask) | (Bits & Mask));
-        status |= WriteRegister(Port, Address, 1, &value);
+        status = WriteRegister(Port, Address, 1, &value);
     }
     if (Written != NULL)
         *Written = value;

@@ -152,7 +152,7 @@ static VOID SetBreakModeBits(PDEVICE_EXTENSION Port, BOOLEAN BreakOn)
     UCHAR gpioStatus = 0;
     NTSTATUS status = ReadRegister(Port, SERIAL_GPIO_STATUS_REG, 1, &gpioStatus);
     UCHAR config0 = 0;
-    status |= ReadRegister(Port, SERIAL_CONFIG_REG0, 1, &config0);
+    status = FirstFailure(status, ReadRegister(Port, SERIAL_CONFIG_REG0, 1, &config0));
     if (!NT_SUCCESS(status) || (config0 & CONFIG0_MODE_FLAG0) == 0)
         return;
 
@@ -172,7 +172,8 @@ static VOID SetBreakModeBits(PDEVICE_EXTENSION Port, BOOLEAN BreakOn)
 
 /*
  * Sets or clears the break bit of LINE_CONTROL_REGISTER. A register whose
- * read failed is not written. Returns the OR of both statuses. PASSIVE_LEVEL.
+ * read failed is not written. Returns the read's status when it failed,
+ * else the write's. PASSIVE_LEVEL.
  */
 static NTSTATUS SetLineBreak(PDEVICE_EXTENSION Port, BOOLEAN On)
 {
@@ -181,7 +182,7 @@ static NTSTATUS SetLineBreak(PDEVICE_EXTENSION Port, BOOLEAN On)
     if (!NT_SUCCESS(status))
         return status;
     lcr = On ? (UCHAR)(lcr | LCR_BREAK) : (UCHAR)(lcr & ~LCR_BREAK);
-    return status | WriteRegister(Port, LINE_CONTROL_REGISTER, 1, &lcr);
+    return WriteRegister(Port, LINE_CONTROL_REGISTER, 1, &lcr);
 }
 
 /*

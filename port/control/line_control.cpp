@@ -70,6 +70,29 @@ static const RATE_ROW *FindRate(const RATE_ROW *Table, ULONG Rows, ULONG Rate)
     return NULL;
 }
 
+/*
+ * The rate comes from the custom clock: BaudMode 0 takes every rate from
+ * it, 1 only 921,600 (a custom divisor of 0 falls back to the tables).
+ * Any IRQL.
+ */
+static BOOLEAN UsesCustomClock(PDEVICE_EXTENSION Port, ULONG Rate)
+{
+    return Port->BaudMode == 0 || (Port->BaudMode == 1 && Rate == CUSTOM_CLOCK_ONLY_RATE);
+}
+
+/*
+ * TRUE for a rate the port's line programming accepts: one of the rate
+ * tables, or any rate the custom clock serves when it applies with a
+ * divisor and a clock select the chip has. Any IRQL.
+ */
+BOOLEAN SerialRateSupported(PDEVICE_EXTENSION Port, ULONG Rate)
+{
+    if (UsesCustomClock(Port, Rate) && Port->CustomDivisor != 0)
+        return (Port->CustomClock & CUSTOM_CLOCK_SELECT_MASK) <= MAXIMUM_CLOCK_SELECT;
+    return FindRate(StandardRates, ARRAYSIZE(StandardRates), Rate) != NULL
+        || FindRate(HighSpeedRates, ARRAYSIZE(HighSpeedRates), Rate) != NULL;
+}
+
 /* Sets or clears the high-clock bit of SERIAL_PORT_CONTROL_REG. PASSIVE_LEVEL. */
 static NTSTATUS SetHighClock(PDEVICE_EXTENSION Port, BOOLEAN High, PUCHAR Value)
 {
@@ -82,8 +105,8 @@ static NTSTATUS SetHighClock(PDEVICE_EXTENSION Port, BOOLEAN High, PUCHAR Value)
  * two bytes are written and read back, and the latch is closed again. The
  * divisor bytes are written only while the latch is known to be open;
  * otherwise they would land in the transmit holding and interrupt enable
- * registers. Returns the OR of the statuses of the accesses that program
- * the latch (the read-backs only trace). PASSIVE_LEVEL.
+ * registers. Returns the first failure of the accesses that program the
+ * latch (the read-backs only trace). PASSIVE_LEVEL.
  */
 static NTSTATUS WriteDivisorLatch(PDEVICE_EXTENSION Port, USHORT Divisor, UCHAR SelUartClk)
 {
@@ -96,18 +119,18 @@ static NTSTATUS WriteDivisorLatch(PDEVICE_EXTENSION Port, USHORT Divisor, UCHAR 
     UCHAR readBack = 0;
     if (NT_SUCCESS(status)) {
         value = (UCHAR)(Divisor & 0xFF);
-        status |= WriteRegister(Port, DIVISOR_LATCH_LSB, 1, &value);
+        status = FirstFailure(status, WriteRegister(Port, DIVISOR_LATCH_LSB, 1, &value));
         ReadRegister(Port, DIVISOR_LATCH_LSB, 1, &readBack);
         PortTrace(device, "-- read DIVISOR_LATCH_LSB: %x\n", readBack);
 
         value = (UCHAR)(Divisor >> 8);
-        status |= WriteRegister(Port, DIVISOR_LATCH_MSB, 1, &value);
+        status = FirstFailure(status, WriteRegister(Port, DIVISOR_LATCH_MSB, 1, &value));
         readBack = 0;
         ReadRegister(Port, DIVISOR_LATCH_MSB, 1, &readBack);
         PortTrace(device, "-- read DIVISOR_LATCH_MSB: %x\n", readBack);
     }
 
-    status |= UpdateRegister(Port, LINE_CONTROL_REGISTER, LCR_DIVISOR_LATCH, 0, NULL, NULL);
+    status = FirstFailure(status, UpdateRegister(Port, LINE_CONTROL_REGISTER, LCR_DIVISOR_LATCH, 0, NULL, NULL));
     PortTrace(device, "-- read Divisor: %x SelUartClk:%x set 0x%X\n", Divisor, SelUartClk, readBack);
     return status;
 }
@@ -196,9 +219,9 @@ NTSTATUS SerialSetBaudRateAndLineControl(PDEVICE_EXTENSION Port, ULONG NewBaudRa
     UCHAR selUartClk = 0;
     USHORT divisor = 0;
     UCHAR sampleRate = TABLE_SAMPLE_RATE;
-    if (Port->BaudMode == 0 || (Port->BaudMode == 1 && rate == CUSTOM_CLOCK_ONLY_RATE)) {
+    if (UsesCustomClock(Port, rate)) {
         selUartClk = (UCHAR)(Port->CustomClock & CUSTOM_CLOCK_SELECT_MASK);
-        rateStatus |= SetHighClock(Port, (Port->CustomClock & CUSTOM_CLOCK_HIGH) != 0, &value);
+        rateStatus = FirstFailure(rateStatus, SetHighClock(Port, (Port->CustomClock & CUSTOM_CLOCK_HIGH) != 0, &value));
         PortTrace(device, "-- read DIVISOR_LATCH_LSB: %x\n", value);
         divisor = Port->CustomDivisor;
         sampleRate = Port->SampleRate;
@@ -216,7 +239,7 @@ NTSTATUS SerialSetBaudRateAndLineControl(PDEVICE_EXTENSION Port, ULONG NewBaudRa
         selUartClk = 0;
         const RATE_ROW *row = FindRate(StandardRates, ARRAYSIZE(StandardRates), rate);
         if (row != NULL) {
-            rateStatus |= SetHighClock(Port, FALSE, NULL);
+            rateStatus = FirstFailure(rateStatus, SetHighClock(Port, FALSE, NULL));
             selUartClk = row->ClockSelect;
             divisor = row->Divisor;
         }
@@ -228,7 +251,7 @@ NTSTATUS SerialSetBaudRateAndLineControl(PDEVICE_EXTENSION Port, ULONG NewBaudRa
                 status = STATUS_INVALID_PARAMETER;
                 goto Done;
             }
-            rateStatus |= SetHighClock(Port, TRUE, NULL);
+            rateStatus = FirstFailure(rateStatus, SetHighClock(Port, TRUE, NULL));
             selUartClk = row->ClockSelect;
             divisor = row->Divisor;
         }
@@ -239,12 +262,12 @@ NTSTATUS SerialSetBaudRateAndLineControl(PDEVICE_EXTENSION Port, ULONG NewBaudRa
         goto Done;
     }
     config0 = (UCHAR)((config0 & ~CONFIG0_UART_CLOCK_MASK) | selUartClk);
-    rateStatus |= WriteRegister(Port, SERIAL_CONFIG_REG0, 1, &config0);
+    rateStatus = FirstFailure(rateStatus, WriteRegister(Port, SERIAL_CONFIG_REG0, 1, &config0));
 
-    rateStatus |= UpdateRegister(Port, SERIAL_SAMPLE_CONFIG_REG, SAMPLE_CONFIG_RATE_MASK,
-                                 SampleRateCode(sampleRate), NULL, NULL);
+    rateStatus = FirstFailure(rateStatus, UpdateRegister(Port, SERIAL_SAMPLE_CONFIG_REG, SAMPLE_CONFIG_RATE_MASK,
+                                                         SampleRateCode(sampleRate), NULL, NULL));
 
-    rateStatus |= WriteDivisorLatch(Port, divisor, selUartClk);
+    rateStatus = FirstFailure(rateStatus, WriteDivisorLatch(Port, divisor, selUartClk));
 
     /* Line control, from scratch. */
     {
@@ -253,9 +276,9 @@ NTSTATUS SerialSetBaudRateAndLineControl(PDEVICE_EXTENSION Port, ULONG NewBaudRa
         BOOLEAN valid;
         UCHAR lcr = LineControlValue(&lineControl, &valid);
         if (!valid)
-            status = STATUS_INVALID_PARAMETER;
+            status = FirstFailure(status, STATUS_INVALID_PARAMETER);
         /* Written even when invalid: the valid parts take effect. */
-        status |= WriteRegister(Port, LINE_CONTROL_REGISTER, 1, &lcr);
+        status = FirstFailure(status, WriteRegister(Port, LINE_CONTROL_REGISTER, 1, &lcr));
     }
 
     /* FIFOs enabled and both emptied; the receive trigger above 1200 bit/s. */
@@ -264,7 +287,7 @@ NTSTATUS SerialSetBaudRateAndLineControl(PDEVICE_EXTENSION Port, ULONG NewBaudRa
         if (rate > SINGLE_BYTE_TRIGGER_RATE)
             fcr |= (UCHAR)(Port->RxTriggerBits & FCR_TRIGGER_MASK);
         PortTrace(device, "-- write FIFO_CONTROL_REGISTER: %x\n", fcr);
-        status |= WriteRegister(Port, FIFO_CONTROL_REGISTER, 1, &fcr);
+        status = FirstFailure(status, WriteRegister(Port, FIFO_CONTROL_REGISTER, 1, &fcr));
     }
 
     /* Trigger scale: 00 at 1200 bit/s and below; bits 0-1 are always set. */
@@ -272,7 +295,7 @@ NTSTATUS SerialSetBaudRateAndLineControl(PDEVICE_EXTENSION Port, ULONG NewBaudRa
         UCHAR config1 = 0;
         NTSTATUS readStatus = ReadRegister(Port, SERIAL_CONFIG_REG1, 1, &config1);
         PortTrace(device, "-- read SERIAL_CONFIG_REG1: %x\n", config1);
-        status |= readStatus;
+        status = FirstFailure(status, readStatus);
         if (NT_SUCCESS(readStatus)) {
             UCHAR scale = rate > SINGLE_BYTE_TRIGGER_RATE
                               ? (UCHAR)(Port->RxTriggerScale & CONFIG1_TRIGGER_SCALE_MASK)
@@ -280,11 +303,12 @@ NTSTATUS SerialSetBaudRateAndLineControl(PDEVICE_EXTENSION Port, ULONG NewBaudRa
             config1 = (UCHAR)((config1 & ~(CONFIG1_TRIGGER_SCALE_MASK | CONFIG1_ALWAYS_SET)) |
                               scale | CONFIG1_ALWAYS_SET);
             PortTrace(device, "-- read SERIAL_CONFIG_REG1: %x\n", config1);
-            status |= WriteRegister(Port, SERIAL_CONFIG_REG1, 1, &config1);
+            status = FirstFailure(status, WriteRegister(Port, SERIAL_CONFIG_REG1, 1, &config1));
         }
     }
 
-    status |= rateStatus;
+    /* The rate is programmed first: its failure is the earlier one. */
+    status = FirstFailure(rateStatus, status);
     if (NT_SUCCESS(status)) {
         Port->BaudRate = rate;
         Port->LineControl = lineControl;

@@ -236,16 +236,27 @@ TEST_F(OpenCloseTest, CleanupEndsThePendingReadWriteAndWaitSoTheCloseFollowsAndT
 
 TEST_F(OpenCloseTest, AFailedOpenStopsWhatItStartedAndReportsItsOwnStatus)
 {
-    // The mode-flag register refuses every try: the open fails with that
-    // access's status, not with statuses OR-ed together.
+    // The mode-flag register refuses every try (a stall: STATUS_UNSUCCESSFUL)
+    // and so does the interrupt enable register (as a device that is gone:
+    // STATUS_DEVICE_NOT_CONNECTED): the open fails with the first failing
+    // step's status, not with the two OR-ed (0xC000009D).
     controller().uart(0).failRegister(SERIAL_CONFIG_REG0, REGISTER_ACCESS_ATTEMPTS);
+    controller().uart(0).failRegister(INTERRUPT_ENABLE_REGISTER, REGISTER_ACCESS_ATTEMPTS,
+                                      zmodel::UsbResult::NoDevice);
+    p->DeviceEnable = 1;
     std::unique_ptr<host::DeviceFile> file;
     EXPECT_EQ(open(&file), STATUS_UNSUCCESSFUL);
     machine->sleep(10 * kMs);
     EXPECT_EQ(p->handles, 0);
     EXPECT_EQ(p->PollingStopped, 1);
     EXPECT_EQ(p->BulkInContext.Idle, 1);
-    EXPECT_EQ(reg(MODEM_CONTROL_REGISTER) & (MCR_DTR | MCR_RTS), 0);
+    // What the open set is undone, as a close would: lines, OUT2, the
+    // port-control open bit, and the idle timer runs again.
+    EXPECT_EQ(reg(MODEM_CONTROL_REGISTER) & (MCR_DTR | MCR_RTS | MCR_OUT2), 0);
+    EXPECT_EQ(reg(SERIAL_PORT_CONTROL_REG) & PORT_CONTROL_OPEN, 0);
+    EXPECT_TRUE(p->IdleTimer.Header.Inserted);
+    p->DeviceEnable = 0;
+    KeCancelTimer(&p->IdleTimer);
 
     // Nothing is left holding the port: the next open succeeds and receives.
     ASSERT_EQ(open(&file), STATUS_SUCCESS);
@@ -253,6 +264,22 @@ TEST_F(OpenCloseTest, AFailedOpenStopsWhatItStartedAndReportsItsOwnStatus)
     EXPECT_EQ(p->BulkInContext.Idle, 0);
     EXPECT_EQ(reg(MODEM_CONTROL_REGISTER) & (MCR_DTR | MCR_RTS), MCR_DTR | MCR_RTS);
     file->close();
+}
+
+// A transmitter hold the last handle set (IOCTL_SERIAL_SET_XOFF) is not
+// the next one's: its writes go out.
+TEST_F(OpenCloseTest, ANewHandleStartsWithTheTransmitterFree)
+{
+    std::unique_ptr<host::DeviceFile> file;
+    ASSERT_EQ(open(&file), STATUS_SUCCESS);
+    EXPECT_EQ(file->ioctl(IOCTL_SERIAL_SET_XOFF, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
+    EXPECT_NE(ReadSharedUlong(&p->TxHoldFlags) & TX_HOLD_XOFF, 0u);
+    ASSERT_EQ(file->close(), STATUS_SUCCESS);
+    ASSERT_EQ(open(&file), STATUS_SUCCESS);
+    EXPECT_EQ(ReadSharedUlong(&p->TxHoldFlags) & TX_HOLD_XOFF, 0u);
+    auto w = file->startWrite("sent", 4);
+    EXPECT_EQ(w->wait(1000 * kMs).status, STATUS_SUCCESS);
+    EXPECT_EQ(file->close(), STATUS_SUCCESS);
 }
 
 TEST_F(OpenCloseTest, IdleTimerRunsOnlyWhileClosedWithIdlePowerDownAllowed)

@@ -277,8 +277,18 @@ int renamePort(const Arguments& args)
     Port port;
     if (int rc = port.open(args[0]))
         return rc;
-    if (!port.exchange(IOCTL_SET_PORT_NAME, &target))
+    if (!port.exchange(IOCTL_SET_PORT_NAME, &target)) {
+        if (GetLastError() == ERROR_ALREADY_EXISTS) {
+            if (newNumber != 0)
+                error("%s: rename: COM%lu is the name of another port in use; nothing was changed\n", port.name(),
+                      newNumber);
+            else
+                error("%s: rename: the preferred name is the name of another port in use; nothing was changed\n",
+                      port.name());
+            return ZPORT_EXIT_FAILED;
+        }
         return port.refused("rename");
+    }
     if (newNumber != 0)
         out("%s: named COM%lu from the port's next start\n", port.name(), newNumber);
     else
