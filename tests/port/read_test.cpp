@@ -221,6 +221,31 @@ TEST_F(ReadTest, CancellingAQueuedReadLeavesTheCurrentOneAndTheCurrentOneCanBeCa
     EXPECT_EQ(last.data(), "ab");
 }
 
+// A read cancelled behind the current one leaves the current read's
+// interval timer running: the byte held ends the current read 20 ms after
+// it arrived, whether the current read has a total deadline (1000 ms) or
+// none (issued under an interval alone, the total set afterwards).
+TEST_F(ReadTest, CancellingAQueuedReadLeavesTheCurrentReadsIntervalTimer)
+{
+    for (bool deadline : {true, false}) {
+        SCOPED_TRACE(deadline ? "with a total deadline" : "without one");
+        setTimeouts(20, 0, deadline ? 1000 : 0);
+        ReadRequest current(*machine, device(), 10);
+        setTimeouts(20, 0, 1000);
+        ReadRequest queued(*machine, device(), 10);
+        uint64_t last = send("a");
+        settle(last);
+        ASSERT_EQ(rx->CurrentReadIrp, current.irp());
+        advance(5 * kMs);
+        EXPECT_TRUE(queued.cancel());
+        ASSERT_TRUE(queued.done());
+        ASSERT_TRUE(current.wait(100 * kMs));
+        EXPECT_EQ(current.status(), STATUS_TIMEOUT);
+        EXPECT_EQ(current.data(), "a");
+        EXPECT_EQ(current.completedAt(), last + 20 * kMs);
+    }
+}
+
 TEST_F(ReadTest, EachReadKeepsItsOwnTimeOutWhateverComesAfterIt)
 {
     setTimeouts(0, 0, 100);
