@@ -7,6 +7,8 @@
 #include "host/nt/io_manager.h"
 #include "host/nt/kernel.h"
 
+#include <thread>
+
 namespace ztest {
 namespace {
 
@@ -264,6 +266,40 @@ TEST_F(OpenCloseTest, AFailedOpenStopsWhatItStartedAndReportsItsOwnStatus)
     EXPECT_EQ(p->BulkInContext.Idle, 0);
     EXPECT_EQ(reg(MODEM_CONTROL_REGISTER) & (MCR_DTR | MCR_RTS), MCR_DTR | MCR_RTS);
     file->close();
+}
+
+// Open and close of a port are one at a time: an open that comes while a
+// close is still returning the port to idle waits for it, then sets the
+// port up, and the close never undoes what the open set (lines, reception,
+// the handle count).
+TEST_F(OpenCloseTest, AnOpenDuringACloseWaitsForItAndFindsThePortIdle)
+{
+    std::unique_ptr<host::DeviceFile> file;
+    ASSERT_EQ(open(&file), STATUS_SUCCESS);
+    KEVENT closing;
+    KeInitializeEvent(&closing, NotificationEvent, FALSE);
+    uint64_t closedAt = 0;
+    std::thread closer([&] {
+        host::Machine::Attach attach(*machine, "closer");
+        KeSetEvent(&closing, IO_NO_INCREMENT, FALSE);
+        EXPECT_EQ(file->close(), STATUS_SUCCESS);
+        closedAt = machine->now();
+    });
+    KeWaitForSingleObject(&closing, Executive, KernelMode, FALSE, nullptr);
+    machine->sleep(5 * kMs);   // the close takes 30 ms and more
+    EXPECT_EQ(p->handles, 1);
+    EXPECT_EQ(sendIrp(fdo(), IRP_MJ_CREATE), STATUS_SUCCESS);
+    uint64_t openedAt = machine->now();
+    closer.join();
+    EXPECT_GT(openedAt, closedAt);
+    EXPECT_EQ(p->handles, 1);
+    EXPECT_EQ(p->PollingStopped, 0);
+    EXPECT_EQ(reg(MODEM_CONTROL_REGISTER) & (MCR_DTR | MCR_RTS | MCR_OUT2), MCR_DTR | MCR_RTS | MCR_OUT2);
+    machine->sleep(1);
+    EXPECT_EQ(p->BulkInContext.Idle, 0);
+    EXPECT_EQ(sendIrp(fdo(), IRP_MJ_CLEANUP), STATUS_SUCCESS);
+    EXPECT_EQ(sendIrp(fdo(), IRP_MJ_CLOSE), STATUS_SUCCESS);
+    EXPECT_EQ(p->handles, 0);
 }
 
 // A transmitter hold the last handle set (IOCTL_SERIAL_SET_XOFF) is not
