@@ -119,6 +119,8 @@ struct ThreadRec {
 
     // Spin locks held, in acquisition order.
     HeldSpinLocks heldSpinLocks;
+    // Kernel and fast mutexes held, in acquisition order (dispatcher lock).
+    std::vector<const void*> heldMutexes;
     int criticalRegion = 0;
     bool exited = false;
 };
@@ -206,6 +208,15 @@ public:
     static KSPIN_LOCK spinLockOwner(PKSPIN_LOCK lock);   // 0 when free
     void forgetLocksIn(const void* begin, size_t size);
 
+    // Kernel and fast mutexes in the lock order with the spin locks: one
+    // wanted by a thread that holds others adds the edges (and reports an
+    // inversion) before it is waited for; one taken or given back changes
+    // what the thread holds. Under the lock for the "Locked" forms.
+    enum class LockKind { SpinLock, Mutex, FastMutex };
+    void mutexWanted(ThreadRec* t, const void* mutex, LockKind kind, const char* call);
+    void mutexTaken(ThreadRec* t, const void* mutex);
+    void mutexGivenBack(ThreadRec* t, const void* mutex);
+
     // Timers and DPCs.
     BOOLEAN setTimer(PKTIMER timer, LARGE_INTEGER dueTime, LONG period, PKDPC dpc);
     BOOLEAN cancelTimer(PKTIMER timer);
@@ -256,6 +267,12 @@ private:
     bool trySatisfy(ThreadRec* t);
     void dpcThreadMain(ThreadRec* rec);
     void reportDeadlock(std::unique_lock<std::mutex>& lk);
+    std::string describeWait(ThreadRec* t);
+    // Adds the order edges from what t holds to `lock` (under the lock);
+    // inversions go to `reports`.
+    void noteLockOrder(ThreadRec* t, const void* lock, LockKind kind, const char* call,
+                       std::vector<std::string>& reports);
+    std::string lockText(const void* lock);
 
     Machine& machine_;
     bool realTime_;
@@ -277,7 +294,9 @@ private:
     bool shuttingDown_ = false;
     uintptr_t nextThreadId_ = 0x1000;
     std::vector<std::thread> hostThreads_;
-    std::set<std::pair<PKSPIN_LOCK, PKSPIN_LOCK>> lockOrder_;   // (held, then acquired)
+    std::set<std::pair<const void*, const void*>> lockOrder_;   // (held, then acquired)
+    std::map<const void*, LockKind> lockKinds_;
+    bool deadlockBroken_ = false;   // a deadlock was reported and its waits ended
     std::atomic<int> spinWaiters_{0};           // threads blocked for a busy spin lock
 };
 
