@@ -27,6 +27,18 @@ void Pool::failNth(unsigned n) {
     failCountdown_ = n;
 }
 
+void Pool::watchImage(const std::string& image, unsigned failAt) {
+    std::lock_guard g(mutex_);
+    watchedImage_ = image;
+    watchedCount_ = 0;
+    watchedFailAt_ = failAt;
+}
+
+unsigned Pool::imageAllocations() {
+    std::lock_guard g(mutex_);
+    return watchedCount_;
+}
+
 PVOID Pool::allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void* caller) {
     ThreadRec* t = currentThread();
     bool paged = isPaged(type);
@@ -47,6 +59,9 @@ PVOID Pool::allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void* caller)
     }
     std::lock_guard g(mutex_);
     if (failCountdown_ && --failCountdown_ == 0)
+        return nullptr;
+    if (!watchedImage_.empty() && owner && ownerName.find(watchedImage_) != std::string::npos &&
+        ++watchedCount_ == watchedFailAt_)
         return nullptr;
     void* p = std::malloc(size ? size : 1);
     if (!p)

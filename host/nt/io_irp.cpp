@@ -24,9 +24,28 @@ IoManager::~IoManager() {
             std::free(irp);
 }
 
+void IoManager::watchImage(const std::string& image, unsigned failAt) {
+    std::lock_guard g(mutex_);
+    watchedImage_ = image;
+    watchedCount_ = 0;
+    watchedFailAt_ = failAt;
+}
+
+unsigned IoManager::imageAllocations() {
+    std::lock_guard g(mutex_);
+    return watchedCount_;
+}
+
 PIRP IoManager::allocateIrp(CCHAR stackSize, IrpKind kind, const void* caller) {
     if (stackSize < 1)
         stackSize = 1;
+    if (caller && kind == IrpKind::Driver) {
+        std::lock_guard g(mutex_);
+        Dl_info info{};
+        if (!watchedImage_.empty() && dladdr(caller, &info) && info.dli_fname &&
+            std::string(info.dli_fname).find(watchedImage_) != std::string::npos && ++watchedCount_ == watchedFailAt_)
+            return nullptr;
+    }
     USHORT size = IoSizeOfIrp(stackSize);
     // A guard stack location past the end catches a top-level completion
     // routine that writes "its" stack location (IoMarkIrpPending in the
@@ -711,6 +730,8 @@ static PIRP buildFsd(Machine& m, ULONG MajorFunction, PDEVICE_OBJECT DeviceObjec
                      PLARGE_INTEGER StartingOffset, PIO_STATUS_BLOCK IoStatusBlock, IoManager::IrpKind kind,
                      const void* caller) {
     PIRP irp = m.io().allocateIrp(DeviceObject->StackSize, kind, caller);
+    if (!irp)
+        return nullptr;
     PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
     sp->MajorFunction = UCHAR(MajorFunction);
     if (MajorFunction == IRP_MJ_READ || MajorFunction == IRP_MJ_WRITE) {

@@ -100,6 +100,11 @@ public:
     // IRP bookkeeping.
     enum class IrpKind { Driver, Thread, Embedded, Host };
     PIRP allocateIrp(CCHAR stackSize, IrpKind kind, const void* caller);
+    // Counts the IRPs the driver images whose file name contains `image`
+    // allocate from now on and fails the `failAt`-th (0: none); an empty
+    // name stops it.
+    void watchImage(const std::string& image, unsigned failAt);
+    unsigned imageAllocations();
     void freeIrp(PIRP irp);
     bool isLive(PIRP irp);
     std::optional<IrpKind> kindOf(PIRP irp);
@@ -233,6 +238,9 @@ private:
     Machine& machine_;
     std::mutex mutex_;
     std::map<PIRP, IrpRec> irps_;
+    std::string watchedImage_;
+    unsigned watchedCount_ = 0;
+    unsigned watchedFailAt_ = 0;
     std::map<PIRP, std::vector<DispatchRec>> dispatches_;
     uint64_t nextDispatch_ = 0;
     std::deque<FreedIrp> freedIrps_;

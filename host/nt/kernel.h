@@ -308,6 +308,12 @@ public:
     void free(PVOID p, ULONG tag, bool checkTag, const char* call);
     // Fails the nth allocation from now (1 = the next one); 0 turns it off.
     void failNth(unsigned n);
+    // Counts the allocations of the driver images whose file name contains
+    // `image` from now on (the host's own are not counted, and never fail
+    // here) and fails the `failAt`-th (0: none, only count); an empty name
+    // stops it. imageAllocations() is the count so far.
+    void watchImage(const std::string& image, unsigned failAt);
+    unsigned imageAllocations();
     struct Block {
         SIZE_T size;
         ULONG tag;
@@ -333,6 +339,9 @@ private:
     std::map<PVOID, Block> blocks_;
     uint64_t sequence_ = 0;
     unsigned failCountdown_ = 0;
+    std::string watchedImage_;
+    unsigned watchedCount_ = 0;
+    unsigned watchedFailAt_ = 0;
 };
 
 // The object namespace (\Device, \??), handles and object references.

@@ -129,6 +129,38 @@ void HubPort::delayNext(int count, uint64_t duration) {
     deviceFaults_.delay = duration;
 }
 
+void HubPort::injectFault(const TransferFault& fault, std::function<void()> unplug,
+                          std::shared_ptr<std::atomic<uint64_t>> seen) {
+    std::lock_guard g(mutex_);
+    injection_ = fault;
+    injectionSeen_ = std::move(seen);
+    unplug_ = std::move(unplug);
+}
+
+bool HubPort::countInjectionPoint(int endpoint) {
+    if (!injection_ || !injectionSeen_)
+        return false;
+    const TransferFault& f = *injection_;
+    if (f.endpoint != TransferFault::kAnyTransfer && f.endpoint != endpoint)
+        return false;
+    uint64_t n = ++*injectionSeen_;
+    if (f.at == 0 || n < f.at || n >= f.at + f.count)
+        return false;
+    FaultPlan* plan = &deviceFaults_;
+    switch (f.kind) {
+    case TransferFault::Kind::Fail:
+        plan->failCount++;
+        plan->failStatus = f.status;
+        return false;
+    case TransferFault::Kind::Stall:
+        plan->holdCount++;
+        return false;
+    case TransferFault::Kind::Disconnect:
+        return true;
+    }
+    return false;
+}
+
 HubPort::Fault HubPort::takeFault(Pipe* pipe, USBD_STATUS& status, uint64_t& delay) {
     FaultPlan* plans[2] = {&deviceFaults_, pipe ? &pipe->faults : &defaultPipeFaults_};
     for (FaultPlan* plan : plans) {
@@ -195,14 +227,30 @@ NTSTATUS HubPort::submitUrb(PIRP irp, PURB urb) {
         return STATUS_INVALID_PARAMETER;
     }
     zmodel::UsbDevice* dev;
+    bool unplug;
+    std::function<void()> unplugDevice;
     {
         std::lock_guard g(mutex_);
         ++urbs_;
         // Everything but data transfers and pipe aborts goes over the
         // device's default (control) pipe.
+        int endpoint = TransferFault::kControl;
         if (urb->UrbHeader.Function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
-            urb->UrbHeader.Function != URB_FUNCTION_ABORT_PIPE)
+            urb->UrbHeader.Function != URB_FUNCTION_ABORT_PIPE) {
             ++controlTransfers_;
+        } else {
+            Pipe* pipe = findPipe(urb->UrbBulkOrInterruptTransfer.PipeHandle);
+            endpoint = pipe ? pipe->info.EndpointAddress : TransferFault::kAnyTransfer;
+        }
+        unplug = countInjectionPoint(endpoint);
+        if (unplug)
+            unplugDevice = unplug_;
+        dev = device_;
+    }
+    if (unplug && unplugDevice) {
+        // The device leaves the bus as this transfer reaches it.
+        unplugDevice();
+        std::lock_guard g(mutex_);
         dev = device_;
     }
     if (!dev) {

@@ -6,13 +6,17 @@
 #include <usbdi.h>
 #include <usbdlib.h>
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "model/controller.h"
+#include "usb_bus.h"
 
 namespace host {
 class Machine;
@@ -66,6 +70,10 @@ public:
     void failNext(int count, USBD_STATUS status, int endpoint = -1);
     void holdNext(int count, int endpoint = -1);
     void delayNext(int count, uint64_t duration);
+    // `seen` counts the transfers of the fault's stream; it outlives the
+    // port, so a count survives the device's departure.
+    void injectFault(const TransferFault& fault, std::function<void()> unplug,
+                     std::shared_ptr<std::atomic<uint64_t>> seen);
 
     // Leaves a request without URB (idle notification, wait-wake) pending
     // until it is cancelled or the device goes.
@@ -130,6 +138,14 @@ private:
     uint64_t nextKey_ = 1;
     FaultPlan deviceFaults_;
     FaultPlan defaultPipeFaults_;
+    // The armed injection point: its fault, the transfers seen on its
+    // stream, and how the device is unplugged.
+    std::optional<TransferFault> injection_;
+    std::shared_ptr<std::atomic<uint64_t>> injectionSeen_;
+    std::function<void()> unplug_;
+    // Counts a transfer on the injection's stream and plans its fault (lock
+    // held); true when the device is to be unplugged now.
+    bool countInjectionPoint(int endpoint);
     uint64_t urbs_ = 0;
     uint64_t controlTransfers_ = 0;
     uint64_t pipeResets_ = 0;
