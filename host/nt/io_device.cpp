@@ -2,6 +2,7 @@
 // and properties the PnP manager keeps for each physical device object.
 
 #include "kernel.h"
+#include "power.h"
 #include "cm_registry.h"
 #include "io_manager.h"
 #include "pnp.h"
@@ -199,6 +200,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
             *link = DeviceObject->NextDevice;
             break;
         }
+    m.power().forget(DeviceObject);
     m.io().markDeleted(DeviceObject);
     m.objects().dereference(DeviceObject, "IoDeleteDevice");
 }

@@ -23,6 +23,7 @@ class ObjectManager;
 class Registry;
 class IoManager;
 class PnpManager;
+class PowerManager;
 class FileSystem;
 struct ThreadRec;
 namespace win32 {
@@ -92,6 +93,9 @@ public:
     Registry& registry() { return *registry_; }
     IoManager& io() { return *io_; }
     PnpManager& pnp() { return *pnp_; }
+    // The power manager: device power states and system sleep and wake
+    // of the whole machine (host/nt/power.h).
+    PowerManager& power() { return *power_; }
     FileSystem& files() { return *files_; }
     // The Win32 subsystem running on this machine (host/win32), null when
     // none was made; it sets and clears this itself.
@@ -118,6 +122,7 @@ private:
     std::unique_ptr<IoManager> io_;
     std::unique_ptr<FileSystem> files_;
     std::unique_ptr<PnpManager> pnp_;
+    std::unique_ptr<PowerManager> power_;
     std::unique_ptr<zmodel::Scheduler> scheduler_;
     ThreadRec* constructingThread_ = nullptr;
     ThreadRec* previousThread_ = nullptr;
