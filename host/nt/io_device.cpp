@@ -3,6 +3,7 @@
 
 #include "kernel.h"
 #include "power.h"
+#include "wmi.h"
 #include "cm_registry.h"
 #include "io_manager.h"
 #include "pnp.h"
@@ -201,6 +202,10 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
             break;
         }
     m.power().forget(DeviceObject);
+    if (m.wmi().registered(DeviceObject)) {
+        m.verifier().report("IoDeleteDevice of a device still registered with WMI (IoWMIRegistrationControl deregister first)");
+        m.wmi().control(DeviceObject, WMIREG_ACTION_DEREGISTER);
+    }
     m.io().markDeleted(DeviceObject);
     m.objects().dereference(DeviceObject, "IoDeleteDevice");
 }

@@ -6,6 +6,7 @@
 #include "io_manager.h"
 #include "pnp.h"
 #include "power.h"
+#include "wmi.h"
 
 #include <cstdlib>
 #include <system_error>
@@ -48,6 +49,7 @@ Machine::Machine(MachineOptions options) : options_(std::move(options)) {
     files_ = std::make_unique<FileSystem>(*this);
     pnp_ = std::make_unique<PnpManager>(*this);
     power_ = std::make_unique<PowerManager>(*this);
+    wmi_ = std::make_unique<WmiManager>(*this);
     scheduler_ = std::make_unique<MachineScheduler>(*this);
     registry_->load(folder_ / "registry.dat");
 

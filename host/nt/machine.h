@@ -24,6 +24,7 @@ class Registry;
 class IoManager;
 class PnpManager;
 class PowerManager;
+class WmiManager;
 class FileSystem;
 struct ThreadRec;
 namespace win32 {
@@ -96,6 +97,9 @@ public:
     // The power manager: device power states and system sleep and wake
     // of the whole machine (host/nt/power.h).
     PowerManager& power() { return *power_; }
+    // The WMI service: registered providers and a consumer's queries and
+    // sets (host/nt/wmi.h).
+    WmiManager& wmi() { return *wmi_; }
     FileSystem& files() { return *files_; }
     // The Win32 subsystem running on this machine (host/win32), null when
     // none was made; it sets and clears this itself.
@@ -123,6 +127,7 @@ private:
     std::unique_ptr<FileSystem> files_;
     std::unique_ptr<PnpManager> pnp_;
     std::unique_ptr<PowerManager> power_;
+    std::unique_ptr<WmiManager> wmi_;
     std::unique_ptr<zmodel::Scheduler> scheduler_;
     ThreadRec* constructingThread_ = nullptr;
     ThreadRec* previousThread_ = nullptr;

@@ -744,10 +744,26 @@ void HubPort::resumed(PIRP irp) {
     IoCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
+void HubPort::watchPower(std::function<std::optional<NTSTATUS>(PIO_STACK_LOCATION)> watch) {
+    std::lock_guard g(mutex_);
+    powerWatch_ = std::move(watch);
+}
+
 NTSTATUS HubPort::power(PIRP irp) {
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
     PoStartNextPowerIrp(irp);
     NTSTATUS status = irp->IoStatus.Status;
+    std::function<std::optional<NTSTATUS>(PIO_STACK_LOCATION)> watch;
+    {
+        std::lock_guard g(mutex_);
+        watch = powerWatch_;
+    }
+    if (watch)
+        if (std::optional<NTSTATUS> answer = watch(sp)) {
+            irp->IoStatus.Status = *answer;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            return *answer;
+        }
     switch (sp->MinorFunction) {
     case IRP_MN_WAIT_WAKE:
         // Armed until a remote wake-up completes it, or it is cancelled.

@@ -7,6 +7,7 @@
 #include <usbdlib.h>
 
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -93,6 +94,7 @@ public:
     void remoteWakeup();
     bool suspended();
     DEVICE_POWER_STATE devicePower();
+    void watchPower(std::function<std::optional<NTSTATUS>(PIO_STACK_LOCATION)> watch);
 
     // Cancel routine entry (cancel spin lock already released).
     void cancelled(PIRP irp);
@@ -168,6 +170,7 @@ private:
     DEVICE_POWER_STATE devicePower_ = PowerDeviceD0;
     SYSTEM_POWER_STATE systemPower_ = PowerSystemWorking;
     bool suspended_ = false;
+    std::function<std::optional<NTSTATUS>(PIO_STACK_LOCATION)> powerWatch_;
 };
 
 // The PDO's extension holds the port record: it lives as long as the PDO,

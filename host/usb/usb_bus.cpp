@@ -301,6 +301,10 @@ uint64_t Plug::controlTransferCount(int hubPort) const {
     return p ? p->controlTransferCount() : 0;
 }
 
+void Plug::watchPower(int hubPort, PowerWatch watch) {
+    if (auto p = hub_->port(hubPort)) p->watchPower(std::move(watch));
+}
+
 std::unique_ptr<Plug> plug(Machine& machine, zmodel::Controller& controller) {
     return std::make_unique<Plug>(machine, controller);
 }
