@@ -205,5 +205,27 @@ TEST_F(SleepTest, IdlePortsComeBackWithTheirSettings) {
     EXPECT_EQ(file->close(), STATUS_SUCCESS);
 }
 
+TEST_F(SleepTest, HibernateAndShutdownTakeTheChipFunctionToD3AndD3Final) {
+    zmodel::Controller& ctl = plug(Variant::Ports4);
+    waitForBringUp();
+    ASSERT_EQ(portDevicesUp().size(), 4u);
+
+    // S4: the capabilities give D3; back in D0 the enumerator writes the
+    // target mask with bit 15.
+    ASSERT_EQ(machine->power().sleep(PowerSystemHibernate), STATUS_SUCCESS);
+    EXPECT_EQ(host::kmdf::powerState(chipFdo()), WdfPowerDeviceD3);
+    EXPECT_EQ(ReadSharedLong(&port(0)->DevicePower), PowerDeviceD3);
+    ASSERT_EQ(machine->power().wake(), STATUS_SUCCESS);
+    EXPECT_EQ(host::kmdf::powerState(chipFdo()), WdfPowerDeviceD0);
+    EXPECT_EQ(ctl.chip().enableWord(), 0x800F);
+
+    // S5: the last D0 exit (D3Final) turns every port off.
+    ASSERT_EQ(machine->power().sleep(PowerSystemShutdown), STATUS_SUCCESS);
+    EXPECT_EQ(context()->StopThread, 1);
+    EXPECT_EQ(ctl.chip().enableWord(), 0x8000);
+    machine->pnp().waitIdle();
+    EXPECT_TRUE(portDevicesUp().empty());
+}
+
 } // namespace
 } // namespace ztest
