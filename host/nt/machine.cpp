@@ -5,6 +5,8 @@
 #include "fs_files.h"
 #include "io_manager.h"
 #include "pnp.h"
+#include "power.h"
+#include "wmi.h"
 
 #include <cstdlib>
 #include <system_error>
@@ -46,6 +48,8 @@ Machine::Machine(MachineOptions options) : options_(std::move(options)) {
     io_ = std::make_unique<IoManager>(*this);
     files_ = std::make_unique<FileSystem>(*this);
     pnp_ = std::make_unique<PnpManager>(*this);
+    power_ = std::make_unique<PowerManager>(*this);
+    wmi_ = std::make_unique<WmiManager>(*this);
     scheduler_ = std::make_unique<MachineScheduler>(*this);
     registry_->load(folder_ / "registry.dat");
 

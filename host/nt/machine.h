@@ -23,6 +23,8 @@ class ObjectManager;
 class Registry;
 class IoManager;
 class PnpManager;
+class PowerManager;
+class WmiManager;
 class FileSystem;
 struct ThreadRec;
 namespace win32 {
@@ -92,6 +94,12 @@ public:
     Registry& registry() { return *registry_; }
     IoManager& io() { return *io_; }
     PnpManager& pnp() { return *pnp_; }
+    // The power manager: device power states and system sleep and wake
+    // of the whole machine (host/nt/power.h).
+    PowerManager& power() { return *power_; }
+    // The WMI service: registered providers and a consumer's queries and
+    // sets (host/nt/wmi.h).
+    WmiManager& wmi() { return *wmi_; }
     FileSystem& files() { return *files_; }
     // The Win32 subsystem running on this machine (host/win32), null when
     // none was made; it sets and clears this itself.
@@ -118,6 +126,8 @@ private:
     std::unique_ptr<IoManager> io_;
     std::unique_ptr<FileSystem> files_;
     std::unique_ptr<PnpManager> pnp_;
+    std::unique_ptr<PowerManager> power_;
+    std::unique_ptr<WmiManager> wmi_;
     std::unique_ptr<zmodel::Scheduler> scheduler_;
     ThreadRec* constructingThread_ = nullptr;
     ThreadRec* previousThread_ = nullptr;
