@@ -38,6 +38,49 @@ void* EventObject::dispatcherObject() {
     return &impl_->event;
 }
 
+// ---- Mutexes ----
+
+struct MutexObject::Impl {
+    KMUTEX mutex;
+};
+
+MutexObject::MutexObject(bool initialOwner) : impl_(std::make_unique<Impl>()) {
+    KeInitializeMutex(&impl_->mutex, 0);
+    if (initialOwner) {
+        LARGE_INTEGER now{};
+        KeWaitForSingleObject(&impl_->mutex, UserRequest, UserMode, FALSE, &now);
+    }
+}
+
+MutexObject::~MutexObject() = default;
+
+bool MutexObject::release() {
+    ThreadRec* t = currentThread();
+    Dispatcher& d = t->machine->dispatcher();
+    std::lock_guard g(d.lock);
+    if (impl_->mutex.OwnerThread != &t->kthread)
+        return false;
+    d.releaseMutex(t, &impl_->mutex, "ReleaseMutex");
+    return true;
+}
+
+void* MutexObject::dispatcherObject() {
+    return &impl_->mutex;
+}
+
+void MutexObject::threadEnding() {
+    ThreadRec* t = currentThread();
+    Dispatcher& d = t->machine->dispatcher();
+    std::lock_guard g(d.lock);
+    KMUTEX& m = impl_->mutex;
+    if (m.OwnerThread != &t->kthread)
+        return;
+    m.Header.SignalState = 1;
+    m.OwnerThread = nullptr;
+    m.Abandoned = TRUE;
+    d.signalled(&m.Header);
+}
+
 // ---- Files on devices ----
 
 // What the completion of a request and a deferred close share with the
@@ -276,7 +319,7 @@ void DeviceHandle::waitReleased() {
 // ---- Waits ----
 
 std::optional<size_t> waitForObjects(const std::vector<void*>& objects, bool all,
-                                     std::optional<uint32_t> milliseconds) {
+                                     std::optional<uint32_t> milliseconds, bool* abandoned) {
     LARGE_INTEGER timeout;
     if (milliseconds)
         timeout.QuadPart = -LONGLONG(*milliseconds) * 10000;
@@ -284,6 +327,8 @@ std::optional<size_t> waitForObjects(const std::vector<void*>& objects, bool all
     NTSTATUS s = KeWaitForMultipleObjects(ULONG(objects.size()), const_cast<PVOID*>(objects.data()),
                                           all ? WaitAll : WaitAny, UserRequest, UserMode, FALSE,
                                           milliseconds ? &timeout : nullptr, blocks.data());
+    if (abandoned)
+        *abandoned = s >= STATUS_ABANDONED_WAIT_0 && s <= STATUS_ABANDONED_WAIT_63;
     if (s == STATUS_TIMEOUT)
         return std::nullopt;
     if (s >= STATUS_ABANDONED_WAIT_0 && s <= STATUS_ABANDONED_WAIT_63)
