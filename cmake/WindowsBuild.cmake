@@ -37,3 +37,8 @@ add_test(NAME windows.zport_image
 add_test(NAME windows.check_console_image_refuses_driver
   COMMAND bash ${CMAKE_SOURCE_DIR}/tests/windows/check_console_image.sh ${ZEPHAN_WINDOWS_BINARY_DIR}/Zephan_Port.sys)
 set_tests_properties(windows.check_console_image_refuses_driver PROPERTIES WILL_FAIL TRUE)
+# The serial clients of the system tests, built unchanged as Windows programs.
+foreach(client comterm xfer)
+  add_test(NAME windows.${client}_image
+    COMMAND bash ${CMAKE_SOURCE_DIR}/tests/windows/check_console_image.sh ${ZEPHAN_WINDOWS_BINARY_DIR}/${client}.exe)
+endforeach()
