@@ -30,7 +30,7 @@ add_test(NAME windows.check_setup_image_refuses_driver
 set_tests_properties(windows.check_setup_image_refuses_driver PROPERTIES WILL_FAIL TRUE)
 
 # zport.exe, built with the driver by windows/: an x64 console program that
-# imports only kernel32 and the C runtime. The check must refuse the x64
+# imports only kernel32, advapi32 and the C runtime. The check must refuse the x64
 # driver built beside it (native subsystem, kernel imports).
 add_test(NAME windows.zport_image
   COMMAND bash ${CMAKE_SOURCE_DIR}/tests/windows/check_console_image.sh ${ZEPHAN_WINDOWS_BINARY_DIR}/zport.exe)
