@@ -2,6 +2,7 @@
 // machines.
 //
 //   zsim demo [--ports N] [--rates R1,R2,...]    the whole story, from the installer to data
+//   zsim serve [--ports N] ... [--dir DIR]       COM ports as ptys for Linux programs, until Ctrl-C
 //   zsim COMMAND --help                          what a command does and takes
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "tools/sim/demo.h"
+#include "tools/sim/serve.h"
 
 namespace {
 
@@ -71,6 +73,59 @@ int demo(const Arguments& args)
     return zsim::runDemo(options);
 }
 
+// A UART index, or a pair of them ("1:2").
+bool uartIndex(const std::string& text, int* value)
+{
+    char* end = nullptr;
+    long v = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end || v < 0 || v > 47)
+        return false;
+    *value = int(v);
+    return true;
+}
+
+int serve(const Arguments& args)
+{
+    zsim::ServeOptions options;
+    options.dir = zsim::defaultServeDir();
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (i + 1 >= args.size())
+            return usage("serve", "unknown or incomplete option '" + a + "'");
+        const std::string& value = args[++i];
+        int uart = 0;
+        if (a == "--ports") {
+            options.ports = std::atoi(value.c_str());
+            if (options.ports != 2 && options.ports != 4 && options.ports != 8 && options.ports != 12)
+                return usage("serve", "--ports takes 2, 4, 8 or 12");
+        } else if (a == "--controllers") {
+            options.controllers = std::atoi(value.c_str());
+            if (options.controllers < 1 || options.controllers > 4)
+                return usage("serve", "--controllers takes 1 to 4");
+        } else if (a == "--loopback") {
+            if (!uartIndex(value, &uart))
+                return usage("serve", "--loopback takes a UART index (0 for the first)");
+            options.loopbacks.push_back(uart);
+        } else if (a == "--line-pty") {
+            if (!uartIndex(value, &uart))
+                return usage("serve", "--line-pty takes a UART index (0 for the first)");
+            options.linePtys.push_back(uart);
+        } else if (a == "--null-modem") {
+            size_t colon = value.find(':');
+            int other = 0;
+            if (colon == std::string::npos || !uartIndex(value.substr(0, colon), &uart) ||
+                !uartIndex(value.substr(colon + 1), &other) || uart == other)
+                return usage("serve", "--null-modem takes two UART indices, such as 0:1");
+            options.nullModems.push_back({uart, other});
+        } else if (a == "--dir") {
+            options.dir = value;
+        } else {
+            return usage("serve", "unknown option '" + a + "'");
+        }
+    }
+    return zsim::runServe(options);
+}
+
 const Command kCommands[] = {
     {"demo", demo, "zsim demo [--ports 2|4|8|12] [--rates R1,R2,...]",
      "The whole story on one simulated machine, in a few seconds of wall time:\n"
@@ -81,6 +136,22 @@ const Command kCommands[] = {
      "each rate (default 9600,115200,921600,3000000) with every byte checked;\n"
      "zport shows the vendor settings; a table sums it up. Times are machine\n"
      "time. Exits 0 when all went well, 1 when anything failed.\n"},
+    {"serve", serve,
+     "zsim serve [--ports N] [--controllers K] [--loopback i] [--null-modem i:j] [--line-pty i] [--dir DIR]",
+     "Runs a machine in paced real time until Ctrl-C, with K controllers of N\n"
+     "ports (default one of 4), and offers every COM port to Linux programs as a\n"
+     "pseudo-terminal: DIR/COM3 links to it. A program's termios (rate, stop\n"
+     "bits, flow control, XON/XOFF; rate 0 hangs up) reaches the port through the\n"
+     "Win32 comm API; with the serial shim preloaded (the startup text says how)\n"
+     "its data bits, parity, DTR/RTS and breaks do too, and TIOCMGET shows the\n"
+     "modem status. UART i (0 for the first, counting over all controllers) may\n"
+     "have a loopback plug (--loopback i), a null-modem cable to UART j\n"
+     "(--null-modem i:j), or its line's far end as a pty (--line-pty i: DIR/COMn-line,\n"
+     "for a program that plays the device on the cable). The vendor tool runs\n"
+     "from the shell against the machine: zport --dir DIR COMMAND.\n"
+     "The machine's registry and files stay in DIR (default $ZSIM_DIR or\n"
+     "~/.zsim) between runs, so COM names and settings stay; the first run\n"
+     "installs the package. Exits 0 after a clean shutdown.\n"},
 };
 
 const Command* find(const std::string& name)

@@ -109,10 +109,11 @@ void Dispatcher::returnFromOutside(ThreadRec* t) {
     std::lock_guard g(lock);
     t->outside = false;
     ++running_;
-    if (!paced_)
+    // Paced: machine time follows the host's clock while everybody else
+    // waits and no DPC is due, up to (not onto) the next deadline, whose work
+    // is not done yet. With work under way elsewhere it stays.
+    if (!paced_ || running_ != 1 || !dpcQueue_.empty() || dpcRunner_)
         return;
-    // Machine time follows the host's clock while everybody waits, up to
-    // (not onto) the next deadline, whose work is not done yet.
     uint64_t target = hostNowLocked();
     if (auto e = earliestDeadline(); e && *e <= target)
         target = *e > 0 ? *e - 1 : 0;

@@ -206,7 +206,7 @@ ProgramContext::ProgramContext(System& system, Process& process, std::vector<std
 }
 
 void ProgramContext::print(std::string_view text) {
-    process_.appendOutput(text);
+    process_.writeConsole(1, text);
 }
 
 bool Process::ended() const {
@@ -261,6 +261,12 @@ void Process::appendOutput(std::string_view text) {
     output_ += text;
 }
 
+void Process::writeConsole(int stream, std::string_view text) {
+    appendOutput(text);
+    if (console_)
+        console_(stream, text);
+}
+
 System::System(Machine& machine, SystemOptions options) : machine_(machine), options_(options) {
     if (machine_.win32())
         misuse("a machine has one Win32 subsystem");
@@ -279,6 +285,8 @@ System::System(Machine& machine, SystemOptions options) : machine_(machine), opt
     machine_.pnp().setArrivalInstaller([this](PDEVICE_OBJECT, DeviceDescription& d) {
         return DriverStore(*this).installArriving(d);
     });
+    // A machine loaded from its folder has its installed drivers back.
+    DriverStore(*this).restoreInstalled();
     registerProgram("pnputil", pnputilProgram());
     registerProgram("devcon", devconProgram());
     if (options_.pnputilInSystemFolder)
@@ -369,6 +377,7 @@ std::shared_ptr<Process> System::start(const ProcessOptions& options, Program pr
             folder += '\\';
     }
     process->currentDirectory_ = folder;
+    process->console_ = options.console;
 
     std::vector<std::string> arguments{*full};
     arguments.insert(arguments.end(), options.arguments.begin(), options.arguments.end());

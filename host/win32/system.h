@@ -139,6 +139,9 @@ struct ProcessOptions {
     std::string currentDirectory;        // default: the image's folder
     bool is32Bit = true;                 // an i386 image: runs under WOW64 on 64-bit Windows
     int show = Normal;
+    // When set, what the program writes to its console also goes here as it
+    // is written: stream 1 its standard output, 2 its standard error.
+    std::function<void(int stream, std::string_view text)> console;
 };
 
 struct ExitSignal;
@@ -184,6 +187,9 @@ public:
     // Enables or disables a privilege the token holds; false when it holds none by that name.
     bool setPrivilege(const std::string& name, bool enabled);
     void appendOutput(std::string_view text);
+    // Console output of the program on stream 1 (standard output) or 2
+    // (standard error): recorded, and passed on to ProcessOptions::console.
+    void writeConsole(int stream, std::string_view text);
 
 private:
     friend class System;
@@ -201,6 +207,7 @@ private:
     std::optional<size_t> run_;          // its record in programRuns()
     std::thread thread_;
     std::vector<std::shared_ptr<Thread>> threads_;   // started with CreateThread (guarded by mutex_)
+    std::function<void(int, std::string_view)> console_;
 };
 
 // Per-thread state of a thread that runs a process (the Win32 thread).
@@ -209,7 +216,8 @@ struct ThreadState {
     uint32_t threadId = 0;
     uint32_t lastError = 0;
     bool redirectionDisabled = false;   // Wow64DisableWow64FsRedirection
-    void* standardOutput = nullptr;     // GetStdHandle's console handle, made on first use
+    void* standardOutput = nullptr;     // GetStdHandle's console handles, made on first use
+    void* standardError = nullptr;
 };
 
 // An object a Win32 handle refers to.

@@ -53,7 +53,11 @@ public:
         handle_ = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         if (handle_ == INVALID_HANDLE_VALUE) {
             DWORD e = GetLastError();
-            error("%s: cannot open: %s\n", com, errorText(e).c_str());
+            // A port is opened by one program at a time.
+            if (e == ERROR_ACCESS_DENIED)
+                error("%s: in use by another program; close the port there and try again\n", com);
+            else
+                error("%s: cannot open: %s\n", com, errorText(e).c_str());
             return ZPORT_EXIT_NO_PORT;
         }
         return ZPORT_EXIT_OK;
