@@ -27,7 +27,9 @@ void EventObject::set() {
 }
 
 void EventObject::reset() {
-    KeClearEvent(&impl_->event);
+    // Under the dispatcher lock: another thread of the process may set or
+    // reset the same event, or wait on it, at this moment.
+    KeResetEvent(&impl_->event);
 }
 
 bool EventObject::signalled() const {
@@ -175,10 +177,12 @@ int32_t DeviceHandle::call(const Request& request) {
     if (!overlapped_)
         KeWaitForSingleObject(&impl->lock, UserRequest, UserMode, FALSE, nullptr);
 
-    // The request's event and the file object's own are reset as it starts.
+    // The request's event and the file object's own are reset as it starts
+    // (under the dispatcher lock: other threads of the process may start
+    // requests on the same file at this moment).
     if (request.event)
         request.event->reset();
-    KeClearEvent(&file->Event);
+    KeResetEvent(&file->Event);
     {
         std::lock_guard g(impl->mutex);
         impl->outstanding++;
