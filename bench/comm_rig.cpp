@@ -26,8 +26,8 @@ zmodel::Variant variantOf(int ports)
 } // namespace
 
 struct CommRig::State {
-    State(int ports, bool realTime)
-        : machine(options(violations, realTime)), controller(variantOf(ports), zmodel::ControllerOptions{.uartsEnabledAtPlugIn = true})
+    State(int ports, Clock clock)
+        : machine(options(violations, clock)), controller(variantOf(ports), zmodel::ControllerOptions{.uartsEnabledAtPlugIn = true})
     {
         zsim::installPortDriver(machine, zsim::defaultPortImage(), zsim::PortClass::Ports);
         plug = host::usb::plug(machine, controller);
@@ -44,10 +44,11 @@ struct CommRig::State {
         machine.pnp().waitIdle();
         machine.shutdown();
     }
-    static host::MachineOptions options(std::atomic<int>& violations, bool realTime)
+    static host::MachineOptions options(std::atomic<int>& violations, Clock clock)
     {
         host::MachineOptions o;
-        o.realTime = realTime;
+        o.realTime = clock == Clock::RealTime;
+        o.paced = clock == Clock::Paced;
         o.onViolation = [&violations](const std::string&) { ++violations; };
         return o;
     }
@@ -60,7 +61,7 @@ struct CommRig::State {
     std::vector<std::unique_ptr<zmodel::LoopbackPlug>> loops;
 };
 
-CommRig::CommRig(int ports, bool realTime) : state_(std::make_unique<State>(ports, realTime)) {}
+CommRig::CommRig(int ports, Clock clock) : state_(std::make_unique<State>(ports, clock)) {}
 CommRig::~CommRig() = default;
 
 int CommRig::ports() const { return state_->controller.uartCount(); }

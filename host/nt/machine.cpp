@@ -41,7 +41,7 @@ Machine::Machine(MachineOptions options) : options_(std::move(options)) {
         std::filesystem::create_directories(folder_, ec);
     }
     verifier_ = std::make_unique<Verifier>(options_.onViolation);
-    dispatcher_ = std::make_unique<Dispatcher>(*this, options_.realTime, options_.timeScale);
+    dispatcher_ = std::make_unique<Dispatcher>(*this, options_.realTime, options_.paced, options_.timeScale);
     pool_ = std::make_unique<Pool>(*this);
     objects_ = std::make_unique<ObjectManager>(*this);
     registry_ = std::make_unique<Registry>(*this);
@@ -121,6 +121,18 @@ Machine::Attach::~Attach() {
     rec_->machine->dispatcher().detach(rec_);
     setCurrentThread(previous_);
     delete rec_;
+}
+
+Machine::Outside::Outside(Machine& machine) : machine_(machine), rec_(currentThread()) {
+    if (rec_ && rec_->machine == &machine)
+        machine_.dispatcher().leaveForOutside(rec_);
+    else
+        rec_ = nullptr;
+}
+
+Machine::Outside::~Outside() {
+    if (rec_)
+        machine_.dispatcher().returnFromOutside(rec_);
 }
 
 uint64_t Machine::now() const {

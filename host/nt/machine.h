@@ -41,6 +41,13 @@ struct MachineOptions {
     // follows the host's steady clock, multiplied by `timeScale`.
     bool realTime = false;
     double timeScale = 1.0;
+    // Paced real time (for what faces a person or a Linux program): the
+    // virtual clock's rules, but time reaches a deadline no earlier than the
+    // host's clock (times `timeScale`) does. Machine time follows the host's
+    // clock, never runs ahead of it, and never passes work that is due but
+    // not done: when the host is slow, machine time runs slower instead of
+    // the simulated hardware losing data. Overrides `realTime`.
+    bool paced = false;
     // Folder that holds the machine's files (\SystemRoot) and driver image
     // copies. Empty: a fresh temporary folder, removed with the machine.
     std::filesystem::path folder;
@@ -86,6 +93,21 @@ public:
     void at(uint64_t when, std::function<void()> fn);
     // The model's view of time and events, on this machine's clock.
     zmodel::Scheduler& scheduler();
+
+    // The calling (attached) thread waits outside the machine for its scope
+    // (poll on a pty or a socket, a signal): it holds the clock no longer,
+    // as if it waited in the dispatcher. It must not call kernel routines
+    // meanwhile.
+    class Outside {
+    public:
+        explicit Outside(Machine& machine);
+        ~Outside();
+        Outside(const Outside&) = delete;
+        Outside& operator=(const Outside&) = delete;
+    private:
+        Machine& machine_;
+        ThreadRec* rec_;
+    };
 
     Dispatcher& dispatcher() { return *dispatcher_; }
     Pool& pool() { return *pool_; }

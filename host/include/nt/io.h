@@ -11,6 +11,9 @@
 
 EXTERN_C_START
 
+/* The user-mode headers (winternl.h) define the same two types. */
+#ifndef _IO_STATUS_BLOCK_DEFINED
+#define _IO_STATUS_BLOCK_DEFINED
 typedef struct _IO_STATUS_BLOCK {
     union {
         NTSTATUS Status;
@@ -20,6 +23,7 @@ typedef struct _IO_STATUS_BLOCK {
 } IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
 
 typedef VOID (*PIO_APC_ROUTINE)(PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, ULONG Reserved);
+#endif
 
 /* Memory descriptor lists (described buffers of direct I/O). */
 typedef struct _MDL {
