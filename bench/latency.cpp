@@ -10,6 +10,7 @@
 #include "port/control/vendor_ioctl.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <optional>
 
@@ -27,16 +28,37 @@ constexpr size_t kRequest = 8;
 
 double microseconds(uint64_t machineTime) { return double(machineTime) / 10.0; }
 
-// The floor of a figure: `chars` characters of line time, the receive
-// time-out where the last of them wait below the trigger, and `hops`
-// transfer hops.
-double floorUs(DWORD rate, size_t chars, unsigned trigger, unsigned hops)
+// The floor of `chars` characters sent back to back from moment 0 until a
+// transfer has brought the last of them to the host, in 100 ns, for a host
+// that sends the next transfer the moment one is back: their line time and
+// one transfer hop, and the chip's receive time-out where the last
+// characters wait below the trigger. A transfer takes what has arrived when
+// it completes, so the one the trigger starts carries what comes during its
+// hop as well (a tail that short does not wait); and at a trigger of 1,
+// while characters come faster than transfers, transfers follow each other
+// back to back from the first character on and the one under way when the
+// last character lands carries it.
+double receiveFloor(DWORD rate, size_t chars, unsigned trigger)
 {
     zmodel::LineSettings line;
     line.rate = zmodel::LineRate::perSecond(rate);
-    double character = line.characterTime();
-    double timeout = trigger > 1 ? zmodel::kReceiveTimeoutCharacters * character : 0;
-    return (double(chars) * character + timeout + double(hops) * double(zmodel::kTransferLatency)) / 10.0;
+    const double character = line.characterTime();
+    const double hop = double(zmodel::kTransferLatency);
+    const double timeout = zmodel::kReceiveTimeoutCharacters * character;
+    if (trigger <= 1 && character >= hop)
+        return double(chars) * character + hop;
+    if (trigger <= 1)
+        return character + hop * std::max(1.0, std::ceil(double(chars - 1) * character / hop));
+    if (chars >= trigger && double(chars - trigger) * character <= hop)
+        return double(trigger) * character + hop;
+    return double(chars) * character + timeout + hop;
+}
+
+double characterTime(DWORD rate)
+{
+    zmodel::LineSettings line;
+    line.rate = zmodel::LineRate::perSecond(rate);
+    return line.characterTime();
 }
 
 bool setTrigger(HANDLE h, DWORD level)
@@ -146,11 +168,10 @@ std::vector<LatencyFigure> measureLatency(CommRig& rig, const LatencyOptions& op
                     const char* what;
                     size_t chars;
                     bool request;
-                    unsigned hops;
                 } cases[] = {
-                    {"1 byte", 1, false, 1},
-                    {"64-byte burst", kBurst, false, 1},
-                    {"Modbus 8 -> 64", kBurst, true, 2},
+                    {"1 byte", 1, false},
+                    {"64-byte burst", kBurst, false},
+                    {"Modbus 8 -> 64", kBurst, true},
                 };
                 for (const Case& c : cases) {
                     Samples samples;
@@ -167,8 +188,12 @@ std::vector<LatencyFigure> measureLatency(CommRig& rig, const LatencyOptions& op
                     f.rate = rate;
                     f.trigger = level;
                     f.what = c.what;
-                    size_t lineChars = c.request ? kRequest + c.chars : c.chars;
-                    f.floorUs = floorUs(rate, lineChars, level, c.hops) + (c.request ? microseconds(kAnswerDelay) : 0);
+                    // The exchange adds the request's hop out, its line time and the far end's delay.
+                    double floor = receiveFloor(rate, c.chars, level);
+                    if (c.request)
+                        floor += double(zmodel::kTransferLatency) + double(kRequest) * characterTime(rate) +
+                                 double(kAnswerDelay);
+                    f.floorUs = floor / 10.0;
                     f.medianUs = samples.median();
                     f.worstUs = samples.worst();
                     figures.push_back(f);
