@@ -7,6 +7,7 @@
 #include "tools/sim/port_machine.h"
 
 #include <atomic>
+#include <map>
 #include <vector>
 
 namespace zbench {
@@ -26,8 +27,8 @@ zmodel::Variant variantOf(int ports)
 } // namespace
 
 struct CommRig::State {
-    State(int ports, bool realTime)
-        : machine(options(violations, realTime)), controller(variantOf(ports), zmodel::ControllerOptions{.uartsEnabledAtPlugIn = true})
+    State(int ports, Clock clock)
+        : machine(options(violations, clock)), controller(variantOf(ports), zmodel::ControllerOptions{.uartsEnabledAtPlugIn = true})
     {
         zsim::installPortDriver(machine, zsim::defaultPortImage(), zsim::PortClass::Ports);
         plug = host::usb::plug(machine, controller);
@@ -39,15 +40,17 @@ struct CommRig::State {
     ~State()
     {
         windows.reset();
+        farEnds.clear();
         loops.clear();
         plug.reset();
         machine.pnp().waitIdle();
         machine.shutdown();
     }
-    static host::MachineOptions options(std::atomic<int>& violations, bool realTime)
+    static host::MachineOptions options(std::atomic<int>& violations, Clock clock)
     {
         host::MachineOptions o;
-        o.realTime = realTime;
+        o.realTime = clock == Clock::RealTime;
+        o.paced = clock == Clock::Paced;
         o.onViolation = [&violations](const std::string&) { ++violations; };
         return o;
     }
@@ -58,9 +61,10 @@ struct CommRig::State {
     std::unique_ptr<host::usb::Plug> plug;
     std::unique_ptr<host::win32::System> windows;
     std::vector<std::unique_ptr<zmodel::LoopbackPlug>> loops;
+    std::map<int, std::unique_ptr<zmodel::FarEnd>> farEnds;
 };
 
-CommRig::CommRig(int ports, bool realTime) : state_(std::make_unique<State>(ports, realTime)) {}
+CommRig::CommRig(int ports, Clock clock) : state_(std::make_unique<State>(ports, clock)) {}
 CommRig::~CommRig() = default;
 
 int CommRig::ports() const { return state_->controller.uartCount(); }
@@ -100,5 +104,22 @@ uint64_t CommRig::controlTransfers(int uart) const
 int CommRig::violations() const { return state_->violations; }
 
 uint64_t CommRig::machineTime() const { return state_->machine.now(); }
+
+void CommRig::setRegisterImage(int uart, bool on)
+{
+    PDEVICE_EXTENSION port = zsim::portExtension(state_->plug->pdo(zmodel::Controller::uartHubPort(uart)));
+    if (port)
+        InterlockedExchange(&port->RegisterImage.Disabled, on ? 0 : 1);
+}
+
+zmodel::FarEnd& CommRig::farEnd(int uart)
+{
+    std::unique_ptr<zmodel::FarEnd>& far = state_->farEnds[uart];
+    if (!far) {
+        state_->loops.at(uart).reset();
+        far = std::make_unique<zmodel::FarEnd>(state_->controller.uart(uart));
+    }
+    return *far;
+}
 
 } // namespace zbench

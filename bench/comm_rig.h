@@ -10,14 +10,21 @@
 #include <memory>
 #include <string>
 
+namespace zmodel {
+class FarEnd;
+}
+
 namespace zbench {
+
+// The machine's clock: virtual, free-running real time, or paced real time
+// (host::MachineOptions).
+enum class Clock { Virtual, RealTime, Paced };
 
 class CommRig {
 public:
     // ports: 2, 4, 8 or 12. Verifier reports (the shut-down's leak checks
-    // included) are counted in violations(). A real-time machine's clock
-    // follows the host's.
-    explicit CommRig(int ports, bool realTime = false);
+    // included) are counted in violations().
+    explicit CommRig(int ports, Clock clock = Clock::Virtual);
     ~CommRig();
     CommRig(const CommRig&) = delete;
     CommRig& operator=(const CommRig&) = delete;
@@ -33,6 +40,12 @@ public:
     int violations() const;
     // The machine's clock (100 ns units).
     uint64_t machineTime() const;
+    // Whether UART i's port keeps its register image (on by default); off,
+    // every register access goes to the device. Set while the port is idle.
+    void setRegisterImage(int uart, bool on);
+    // A scripted far end on UART i in place of its loopback plug (made on
+    // first use, at 9600 8N1). Its methods may be called from the program.
+    zmodel::FarEnd& farEnd(int uart);
 
 private:
     struct State;

@@ -27,10 +27,7 @@ constexpr uint8_t kStatusSdaIn = 0x02;
 
 // At most 253 characters fit behind one length byte with the status byte.
 constexpr size_t kMaxPacketChars = 253;
-// A receiver with characters below the trigger level hands them on after
-// this many character times without a new one, as a 16550 raises its
-// character time-out.
-constexpr LineTime kCharacterTimeout = 4;
+constexpr LineTime kCharacterTimeout = kReceiveTimeoutCharacters;
 
 constexpr unsigned triggerScaleOf(uint8_t config1) { return 1u << ((config1 >> 2) & 3); }
 
@@ -75,6 +72,23 @@ uint8_t Uart::peekRegister(uint16_t address) const {
 uint16_t Uart::divisor() const {
     std::lock_guard g(hub_.mutex);
     return core_.divisor();
+}
+
+RegisterFile Uart::registerFile() const {
+    std::lock_guard g(hub_.mutex);
+    RegisterFile f;
+    for (size_t i = 0; i < f.portControl.size(); ++i) {
+        uint16_t address = uint16_t(kPortControlFirst + i);
+        f.portControl[i] = address == kGpio ? uint8_t((gpio_ & 0xFC) | chipGroup_)
+                                            : portControl_[address - kPortControlFirst];
+    }
+    f.ier = core_.interruptEnable();
+    f.lcr = core_.lineControl();
+    f.mcr = core_.modemControl();
+    f.scr = core_.peek(kScr);
+    f.fcr = uint8_t(core_.fifoControl() & ~0x06);
+    f.divisor = core_.divisor();
+    return f;
 }
 
 LineSettings Uart::lineSettingsLocked() const {
@@ -165,7 +179,35 @@ UsbResult Uart::vendorRequest(HubLock& lock, const SetupPacket& setup, std::span
     return UsbResult::Ok;
 }
 
+void Uart::powerDown(HubLock& lock) {
+    catchUp();
+    core_.reset();
+    std::fill(std::begin(portControl_), std::end(portControl_), uint8_t(0));
+    core_.setTriggerScale(triggerScaleOf(0));
+    gpio_ = 0x30;
+    twoWire_.drive(true, true);
+    // Characters on their way in are lost with the receiver's power.
+    line_.clear();
+    reportPending_ = false;
+    lastPending_ = core_.pendingInterrupts();
+    rxTimeoutAt_.reset();
+    update(lock);
+}
+
+void Uart::powerUp(HubLock& lock) {
+    lastPending_ = core_.pendingInterrupts();
+    update(lock);
+}
+
 void Uart::update(HubLock& lock) {
+    if (suspendedLocked()) {
+        // Unpowered: the receiver stops listening; nothing is reported.
+        if (timed_) {
+            catchUp();
+            applyLineSettings(lock);
+        }
+        return;
+    }
     if (timed_) {
         catchUp();
         applyLineSettings(lock);
@@ -224,6 +266,11 @@ unsigned Uart::twoWireStarts() const {
 
 void Uart::receive(std::span<const uint8_t> bytes, uint8_t errors) {
     HubLock l(hub_);
+    if (suspendedLocked()) {
+        // Nobody listens; the activity may wake the host.
+        wakeActivity(l);
+        return;
+    }
     if (!timed_) {
         for (uint8_t b : bytes) line_.push_back(Uart16550::RxChar{b, errors});
     } else {
@@ -460,7 +507,7 @@ Wire& Uart::outputWire() {
 void Uart::applyLineSettings(HubLock& lock) {
     LineSettings current = lineSettingsLocked();
     std::optional<LineSettings> settings;
-    if (!current.rate.stopped()) settings = current;
+    if (!current.rate.stopped() && !suspendedLocked()) settings = current;
     bool loop = core_.loopback();
     bool breakOn = core_.breakActive();
     if (settings == appliedSettings_ && loop == appliedLoopback_ && breakOn == appliedBreak_) return;
@@ -638,6 +685,12 @@ void Uart::scheduleWake(HubLock& lock) {
 void Uart::lineChanged() {
     HubLock l(hub_);
     if (!timed_) return;
+    if (suspendedLocked()) {
+        // The far end is sending to a port that sleeps.
+        catchUp();
+        wakeActivity(l);
+        return;
+    }
     update(l);
 }
 

@@ -25,8 +25,8 @@ void usePreciseTimers() {
 
 } // namespace
 
-Dispatcher::Dispatcher(Machine& machine, bool realTime, double scale)
-    : machine_(machine), realTime_(realTime), scale_(scale > 0 ? scale : 1.0),
+Dispatcher::Dispatcher(Machine& machine, bool realTime, bool paced, double scale)
+    : machine_(machine), realTime_(realTime && !paced), paced_(paced), scale_(scale > 0 ? scale : 1.0),
       realStart_(std::chrono::steady_clock::now()) {}
 
 Dispatcher::~Dispatcher() {
@@ -74,8 +74,9 @@ void Dispatcher::threadExited(ThreadRec* rec) {
     settleAfterLeaving(lk);
 }
 
-// A thread left the machine. If it was the last one running, the clock moves
-// on for the others (or, when none of them can ever wake, that is a deadlock).
+// A thread left the machine (or went to wait outside it). If it was the last
+// one running, the clock moves on for the others (or, when none of them can
+// ever wake, that is a deadlock; paced, something outside may yet wake one).
 void Dispatcher::settleAfterLeaving(std::unique_lock<std::mutex>& lk) {
     if (realTime_ || running_ > 0 || shuttingDown_)
         return;
@@ -85,12 +86,41 @@ void Dispatcher::settleAfterLeaving(std::unique_lock<std::mutex>& lk) {
     if (!anyBlocked)
         return;
     while (running_ == 0) {
-        if (!earliestDeadline()) {
-            reportDeadlock(lk);
+        auto e = earliestDeadline();
+        if (!e) {
+            if (!paced_)
+                reportDeadlock(lk);
+            return;
+        }
+        if (!mayAdvanceTo(*e)) {
+            pacerCv_.notify_one();
             return;
         }
         advance(lk);
     }
+}
+
+void Dispatcher::leaveForOutside(ThreadRec* t) {
+    std::unique_lock lk(lock);
+    t->outside = true;
+    --running_;
+    settleAfterLeaving(lk);
+}
+
+void Dispatcher::returnFromOutside(ThreadRec* t) {
+    std::lock_guard g(lock);
+    t->outside = false;
+    ++running_;
+    // Paced: machine time follows the host's clock while everybody else
+    // waits and no DPC is due, up to (not onto) the next deadline, whose work
+    // is not done yet. With work under way elsewhere it stays.
+    if (!paced_ || running_ != 1 || !dpcQueue_.empty() || dpcRunner_)
+        return;
+    uint64_t target = hostNowLocked();
+    if (auto e = earliestDeadline(); e && *e <= target)
+        target = *e > 0 ? *e - 1 : 0;
+    if (target > now_)
+        now_ = target;
 }
 
 void Dispatcher::addHostThread(std::thread thread) {
@@ -150,8 +180,14 @@ void Dispatcher::block(std::unique_lock<std::mutex>& lk, ThreadRec* t, std::opti
             }
             if (!t->blocked || running_ > 0)
                 break;
-            if (!earliestDeadline()) {
-                reportDeadlock(lk);
+            auto e = earliestDeadline();
+            if (!e) {
+                if (!paced_)
+                    reportDeadlock(lk);
+                break;
+            }
+            if (!mayAdvanceTo(*e)) {
+                pacerCv_.notify_one();
                 break;
             }
             advance(lk, !mayRunDpcs);
@@ -188,7 +224,9 @@ std::string pointerText(const void* p) {
 // What a thread waits for and what it holds, for a deadlock report.
 std::string Dispatcher::describeWait(ThreadRec* t) {
     std::string text = t->name;
-    if (t->genericWait) {
+    if (t->outside) {
+        text += " waits outside the machine";
+    } else if (t->genericWait) {
         auto* l = static_cast<PKSPIN_LOCK>(const_cast<void*>(t->conditionKey));
         KSPIN_LOCK owner = l ? spinLockOwner(l) : 0;
         bool spin = false;

@@ -15,6 +15,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 
 #include "model/controller.h"
 
@@ -91,6 +92,12 @@ public:
     uint64_t controlTransferCount(int hubPort) const;
     // Pipe resets the device at a hub port was asked for.
     uint64_t pipeResets(int hubPort) const;
+
+    // Power IRPs that reach the PDO of a hub port are shown to `watch`
+    // first (on the thread that sent them); a status it returns is the
+    // IRP's answer instead of the hub's own. An empty function stops it.
+    using PowerWatch = std::function<std::optional<NTSTATUS>(PIO_STACK_LOCATION)>;
+    void watchPower(int hubPort, PowerWatch watch);
 
 private:
     std::shared_ptr<HubState> hub_;

@@ -116,6 +116,18 @@ static VOID CancelWriteTimer(PDEVICE_EXTENSION Port)
 }
 
 /*
+ * The write timer stopped from outside the write path (the serial stack's
+ * settings requests). Up to DISPATCH_LEVEL.
+ */
+VOID StopWriteTimer(PDEVICE_EXTENSION Port)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&Port->WriteQueueLock, &irql);
+    CancelWriteTimer(Port);
+    KeReleaseSpinLock(&Port->WriteQueueLock, irql);
+}
+
+/*
  * Arms the port's write timer for a write of Length bytes:
  * (multiplier x length + constant) x the rate's factor, in ms. Without
  * either setting nothing is armed and an earlier arming stays. The timer

@@ -241,7 +241,9 @@ TEST_F(OpenCloseTest, AFailedOpenStopsWhatItStartedAndReportsItsOwnStatus)
     // The mode-flag register refuses every try (a stall: STATUS_UNSUCCESSFUL)
     // and so does the interrupt enable register (as a device that is gone:
     // STATUS_DEVICE_NOT_CONNECTED): the open fails with the first failing
-    // step's status, not with the two OR-ed (0xC000009D).
+    // step's status, not with the two OR-ed (0xC000009D). (The flag changes,
+    // so the open has to write the register.)
+    p->PortModeFlags = 0x01;
     controller().uart(0).failRegister(SERIAL_CONFIG_REG0, REGISTER_ACCESS_ATTEMPTS);
     controller().uart(0).failRegister(INTERRUPT_ENABLE_REGISTER, REGISTER_ACCESS_ATTEMPTS,
                                       zmodel::UsbResult::NoDevice);
