@@ -284,6 +284,10 @@ void Dispatcher::reportDeadlock(std::unique_lock<std::mutex>& lk) {
             continue;
         text += " [" + describeWait(t) + "]";
     }
+    // The report is in before any wait ends, so a woken thread finds it.
+    lk.unlock();
+    machine_.verifier().report(text);
+    lk.lock();
     bool ended = false;
     for (auto* t : threads_) {
         if (!t->blocked || t == dpcThread_ || t == hereDpc_)
@@ -300,13 +304,10 @@ void Dispatcher::reportDeadlock(std::unique_lock<std::mutex>& lk) {
         ended = true;
     }
     deadlockBroken_ = deadlockBroken_ || ended;
-    lk.unlock();
-    machine_.verifier().report(text);
     if (!ended) {
         fprintf(stderr, "zhost: %s\n", text.c_str());
         std::abort();
     }
-    lk.lock();
 }
 
 void Dispatcher::unlinkWait(ThreadRec* t) {

@@ -7,6 +7,7 @@
 #include "host/nt/io_manager.h"
 #include "host/nt/kernel.h"
 
+#include <atomic>
 #include <thread>
 
 namespace ztest {
@@ -278,16 +279,19 @@ TEST_F(OpenCloseTest, AnOpenDuringACloseWaitsForItAndFindsThePortIdle)
 {
     std::unique_ptr<host::DeviceFile> file;
     ASSERT_EQ(open(&file), STATUS_SUCCESS);
-    KEVENT closing;
-    KeInitializeEvent(&closing, NotificationEvent, FALSE);
+    // The test waits with a time-out until the closer is on the machine: an
+    // endless wait before that would leave the machine without a runnable
+    // thread.
+    std::atomic<bool> closing{false};
     uint64_t closedAt = 0;
     std::thread closer([&] {
         host::Machine::Attach attach(*machine, "closer");
-        KeSetEvent(&closing, IO_NO_INCREMENT, FALSE);
+        closing = true;
         EXPECT_EQ(file->close(), STATUS_SUCCESS);
         closedAt = machine->now();
     });
-    KeWaitForSingleObject(&closing, Executive, KernelMode, FALSE, nullptr);
+    while (!closing)
+        machine->sleep(1);
     machine->sleep(5 * kMs);   // the close takes 30 ms and more
     EXPECT_EQ(p->handles, 1);
     EXPECT_EQ(sendIrp(fdo(), IRP_MJ_CREATE), STATUS_SUCCESS);
