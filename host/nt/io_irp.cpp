@@ -262,6 +262,11 @@ std::string hex(NTSTATUS status) {
 std::optional<std::string> IoManager::dispatchMismatch(const DispatchRec& rec) {
     std::string routine = "a dispatch routine (major function " + std::to_string(int(rec.major)) + ")";
     bool pending = *rec.returned == STATUS_PENDING;
+    if (rec.markedBefore)
+        return !pending && *rec.returned != rec.status
+                   ? std::optional(routine + " returned " + hex(*rec.returned) + " for an IRP it completed with " +
+                                   hex(rec.status))
+                   : std::nullopt;
     if (rec.markedPending && !pending)
         return routine + " marked its IRP pending (IoMarkIrpPending) but returned " + hex(*rec.returned);
     if (!rec.markedPending && pending)
@@ -274,7 +279,9 @@ std::optional<std::string> IoManager::dispatchMismatch(const DispatchRec& rec) {
 uint64_t IoManager::beginDispatch(PIRP irp, PIO_STACK_LOCATION location, UCHAR major) {
     std::lock_guard g(mutex_);
     uint64_t id = ++nextDispatch_;
-    dispatches_[irp].push_back(DispatchRec{id, location, major});
+    DispatchRec rec{id, location, major};
+    rec.markedBefore = (location->Control & SL_PENDING_RETURNED) != 0;
+    dispatches_[irp].push_back(rec);
     return id;
 }
 

@@ -230,6 +230,10 @@ private:
         bool completed = false;
         bool markedPending = false;
         NTSTATUS status = STATUS_SUCCESS;
+        // The location came marked pending: its sender already returned
+        // STATUS_PENDING for it (the power manager holding a power IRP
+        // back), so what the dispatch routine returns goes to nobody.
+        bool markedBefore = false;
     };
     std::optional<std::string> dispatchMismatch(const DispatchRec& rec);
     bool isDeadMark(PLIST_ENTRY entry) const { return entry->Flink == &deadLink_ && entry->Blink == &deadLink_; }

@@ -57,6 +57,7 @@ TEST_F(VerifierTest, ADispatchRoutinesReturnMustAgreeWithThePendingMarkAndTheSta
         bool mark, completeNow;
         NTSTATUS returned;
         const char* report;   // null: keeps the rule
+        bool heldBack = false;   // its sender already answered STATUS_PENDING (the location comes marked)
     };
     const Case cases[] = {
         {"completed, its status returned", false, true, STATUS_SUCCESS, nullptr},
@@ -69,6 +70,10 @@ TEST_F(VerifierTest, ADispatchRoutinesReturnMustAgreeWithThePendingMarkAndTheSta
          "returned STATUS_PENDING without marking its IRP pending"},
         {"kept without a mark, success returned", false, false, STATUS_SUCCESS,
          "returned 0x00000000 for an IRP it neither completed nor marked pending"},
+        {"held back by the power manager, then completed, status returned", false, true, STATUS_SUCCESS, nullptr,
+         true},
+        {"held back, completed with success, failure returned", false, true, STATUS_UNSUCCESSFUL,
+         "returned 0xC0000001 for an IRP it completed with 0x00000000", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -90,6 +95,8 @@ TEST_F(VerifierTest, ADispatchRoutinesReturnMustAgreeWithThePendingMarkAndTheSta
         KeInitializeEvent(&done, NotificationEvent, FALSE);
         IO_STATUS_BLOCK iosb{};
         PIRP irp = IoBuildDeviceIoControlRequest(kBufferedControl, d, nullptr, 0, nullptr, 0, FALSE, &done, &iosb);
+        if (c.heldBack)
+            IoGetNextIrpStackLocation(irp)->Control |= SL_PENDING_RETURNED;
         IoCallDriver(d, irp);
         if (kept)
             complete(kept, STATUS_SUCCESS);
