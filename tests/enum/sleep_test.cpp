@@ -141,6 +141,7 @@ TEST_F(SleepTest, OpenPortsKeepTheirSettingsDataAndPendingRequestsThroughS3) {
     EXPECT_EQ(heldStatus, STATUS_SUCCESS);
     EXPECT_EQ(host::kmdf::powerState(chipFdo()), WdfPowerDeviceD0);
     for (int uart = 0; uart < 12; ++uart) {
+        ASSERT_NE(port(uart), nullptr) << uart << " pdo " << hub().pdo(uart + 2);
         EXPECT_EQ(ReadSharedLong(&port(uart)->DevicePower), PowerDeviceD0) << uart;
         EXPECT_FALSE(controller().uart(uart).suspended()) << uart;
     }
@@ -195,6 +196,7 @@ TEST_F(SleepTest, IdlePortsComeBackWithTheirSettings) {
     // Every port asked for D0 with the system and got its settings back; the
     // chip function came back as its idle settings ask.
     for (int uart = 0; uart < 12; ++uart) {
+        ASSERT_NE(port(uart), nullptr) << uart << " pdo " << hub().pdo(uart + 2);
         EXPECT_EQ(ReadSharedLong(&port(uart)->DevicePower), PowerDeviceD0) << uart;
         EXPECT_EQ(ReadSharedLong(&port(uart)->IdleRequestPending), 0) << uart;
     }
