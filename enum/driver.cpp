@@ -180,13 +180,19 @@ extern "C" NTSTATUS EnumEvtDeviceD0Entry(WDFDEVICE Device, WDF_POWER_DEVICE_STAT
     if (PreviousState == WdfPowerDeviceD3Final)
         return STATUS_SUCCESS;
 
-    /* Back from a low-power state: enable every target port at once. */
+    /*
+     * Back from a low-power state: enable every target port at once. The
+     * targets come from the register itself: when it cannot be read, it is
+     * left as it is (it still holds them from before the sleep) rather than
+     * written with nothing enabled, which would take every port away.
+     */
     EnumSetStopThread(context, 0);
     UCHAR enable[4] = {0, 0, 0, 0};
-    EnumReadRegister(Device, PORT_ENABLE_REGISTER, 0, enable, sizeof(enable));
-    enable[0] = enable[2];
-    enable[1] = (UCHAR)(enable[3] | 0x80);
-    EnumWriteRegister(Device, PORT_ENABLE_REGISTER, 0, enable, 2);
+    if (NT_SUCCESS(EnumReadRegister(Device, PORT_ENABLE_REGISTER, 0, enable, sizeof(enable)))) {
+        enable[0] = enable[2];
+        enable[1] = (UCHAR)(enable[3] | 0x80);
+        EnumWriteRegister(Device, PORT_ENABLE_REGISTER, 0, enable, 2);
+    }
     return STATUS_SUCCESS;
 }
 

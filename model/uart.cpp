@@ -158,9 +158,9 @@ void Uart::writeRegister(uint16_t address, uint8_t value) {
 UsbResult Uart::vendorRequest(HubLock& lock, const SetupPacket& setup, std::span<uint8_t> data,
                               uint32_t& transferred) {
     if (setup.bRequest != kRegisterRequest) return UsbResult::Stall;
-    if (failingRegisterCount_ > 0 && setup.wValue == failingRegister_) {
-        --failingRegisterCount_;
-        return UsbResult::Stall;
+    if (auto fault = failingRegisters_.find(setup.wValue); fault != failingRegisters_.end() && fault->second.count > 0) {
+        --fault->second.count;
+        return fault->second.result;
     }
     size_t n = std::min<size_t>(setup.wLength, data.size());
     catchUp();
@@ -244,10 +244,9 @@ void Uart::setRevision(uint8_t revision) {
     revision_ = revision & 0x07;
 }
 
-void Uart::failRegister(uint16_t address, int count) {
+void Uart::failRegister(uint16_t address, int count, UsbResult result) {
     HubLock l(hub_);
-    failingRegister_ = address;
-    failingRegisterCount_ = count;
+    failingRegisters_[address] = RegisterFault{count, result};
 }
 
 void Uart::setChipGroup(uint8_t bits) {

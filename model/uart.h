@@ -13,6 +13,7 @@
 
 #include <array>
 #include <deque>
+#include <map>
 
 namespace zmodel {
 
@@ -69,8 +70,9 @@ public:
     void setRevision(uint8_t revision);
     void setChipGroup(uint8_t bits);
     // The next `count` register requests (reads or writes) that address
-    // `address` stall, as a device that refuses them would.
-    void failRegister(uint16_t address, int count);
+    // `address` fail with `result` (a stall, as a device that refuses them
+    // would, unless told otherwise). Each register has a count of its own.
+    void failRegister(uint16_t address, int count, UsbResult result = UsbResult::Stall);
     void attachTwoWireDevice(std::shared_ptr<TwoWireDevice> device);
     unsigned twoWireStarts() const;
 
@@ -199,8 +201,11 @@ private:
     std::optional<uint64_t> rxPlanEvent_;
     std::vector<uint8_t> sent_;
     std::function<void(uint8_t)> modemListener_;
-    uint16_t failingRegister_ = 0;
-    int failingRegisterCount_ = 0;
+    struct RegisterFault {
+        int count;
+        UsbResult result;
+    };
+    std::map<uint16_t, RegisterFault> failingRegisters_;
     uint8_t reportedModemOutputs_ = 0;
 };
 

@@ -1087,6 +1087,11 @@ NTSTATUS submitUrb(FxDevice* d, PURB urb, LONGLONG timeout) {
     return status;
 }
 
+// The framework's own requests (descriptors, the configuration) give up
+// after 5 s: a device that never answers fails the call that needed it
+// instead of holding the PnP start for ever.
+constexpr LONGLONG kFrameworkUrbTimeout = -5 * 10'000'000LL;
+
 NTSTATUS WdfUsbTargetDeviceCreateImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device, PWDF_OBJECT_ATTRIBUTES attributes,
                                       WDFUSBDEVICE* out) {
     if (!irqlAllowed("WdfUsbTargetDeviceCreate", PASSIVE_LEVEL))
@@ -1099,7 +1104,7 @@ NTSTATUS WdfUsbTargetDeviceCreateImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE dev
     URB urb{};
     UsbBuildGetDescriptorRequest(&urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), USB_DEVICE_DESCRIPTOR_TYPE, 0,
                                  0, &u->descriptor, nullptr, sizeof(u->descriptor), nullptr);
-    NTSTATUS status = submitUrb(d, &urb, 0);
+    NTSTATUS status = submitUrb(d, &urb, kFrameworkUrbTimeout);
     if (!NT_SUCCESS(status)) {
         retire(u, "never created");
         return status;
@@ -1125,14 +1130,14 @@ NTSTATUS WdfUsbTargetDeviceSelectConfigImpl(PWDF_DRIVER_GLOBALS globals, WDFUSBD
     URB urb{};
     UsbBuildGetDescriptorRequest(&urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
                                  USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, &head, nullptr, sizeof(head), nullptr);
-    NTSTATUS status = submitUrb(u->device, &urb, 0);
+    NTSTATUS status = submitUrb(u->device, &urb, kFrameworkUrbTimeout);
     if (!NT_SUCCESS(status))
         return status;
     std::vector<uint8_t> full(head.wTotalLength < sizeof(head) ? sizeof(head) : head.wTotalLength);
     UsbBuildGetDescriptorRequest(&urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
                                  USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, full.data(), nullptr, ULONG(full.size()),
                                  nullptr);
-    status = submitUrb(u->device, &urb, 0);
+    status = submitUrb(u->device, &urb, kFrameworkUrbTimeout);
     if (!NT_SUCCESS(status))
         return status;
     auto* config = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(full.data());
@@ -1147,7 +1152,7 @@ NTSTATUS WdfUsbTargetDeviceSelectConfigImpl(PWDF_DRIVER_GLOBALS globals, WDFUSBD
     PURB select = USBD_CreateConfigurationRequestEx(config, list.data());
     if (!select)
         return STATUS_INSUFFICIENT_RESOURCES;
-    status = submitUrb(u->device, select, 0);
+    status = submitUrb(u->device, select, kFrameworkUrbTimeout);
     ExFreePool(select);
     return status;
 }

@@ -9,6 +9,10 @@
 
 namespace host {
 
+static bool isPaged(POOL_TYPE type) {
+    return (type & 1) != 0 && type != NonPagedPoolNx && type != NonPagedPoolNxCacheAligned;
+}
+
 std::string Pool::tagText(ULONG tag) {
     std::string s;
     for (int i = 0; i < 4; ++i) {
@@ -23,9 +27,21 @@ void Pool::failNth(unsigned n) {
     failCountdown_ = n;
 }
 
+void Pool::watchImage(const std::string& image, unsigned failAt) {
+    std::lock_guard g(mutex_);
+    watchedImage_ = image;
+    watchedCount_ = 0;
+    watchedFailAt_ = failAt;
+}
+
+unsigned Pool::imageAllocations() {
+    std::lock_guard g(mutex_);
+    return watchedCount_;
+}
+
 PVOID Pool::allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void* caller) {
     ThreadRec* t = currentThread();
-    bool paged = (type & 1) != 0 && type != NonPagedPoolNx && type != NonPagedPoolNxCacheAligned;
+    bool paged = isPaged(type);
     if (t && paged && t->irql > APC_LEVEL)
         machine_.verifier().report("ExAllocatePoolWithTag of paged pool at IRQL " + std::to_string(t->irql));
     if (t && t->irql > DISPATCH_LEVEL)
@@ -43,6 +59,9 @@ PVOID Pool::allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void* caller)
     }
     std::lock_guard g(mutex_);
     if (failCountdown_ && --failCountdown_ == 0)
+        return nullptr;
+    if (!watchedImage_.empty() && owner && ownerName.find(watchedImage_) != std::string::npos &&
+        ++watchedCount_ == watchedFailAt_)
         return nullptr;
     void* p = std::malloc(size ? size : 1);
     if (!p)
@@ -90,6 +109,42 @@ std::vector<std::pair<PVOID, Pool::Block>> Pool::blocksOwnedBy(const void* image
         if (b.owner == imageBase)
             out.push_back({p, b});
     return out;
+}
+
+std::optional<std::pair<PVOID, Pool::Block>> Pool::pagedBlockHolding(const void* address) {
+    std::lock_guard g(mutex_);
+    auto it = blocks_.upper_bound(const_cast<PVOID>(address));
+    if (it == blocks_.begin())
+        return std::nullopt;
+    --it;
+    auto* begin = static_cast<const char*>(it->first);
+    if (static_cast<const char*>(address) >= begin + std::max<SIZE_T>(it->second.size, 1) || !isPaged(it->second.type))
+        return std::nullopt;
+    return *it;
+}
+
+// The words are read as the platform's pager would find them; a driver
+// thread may be writing them, which is no race of the simulation's.
+__attribute__((no_sanitize("thread")))
+std::optional<std::pair<PVOID, Pool::Block>> Pool::pagedBlockWithPointer(const void* value) {
+    std::lock_guard g(mutex_);
+    for (auto& [p, b] : blocks_) {
+        if (!isPaged(b.type) || !b.owner)
+            continue;
+        auto* words = static_cast<const void* const*>(p);
+        for (SIZE_T i = 0; i < b.size / sizeof(void*); ++i)
+            if (words[i] == value)
+                return std::make_pair(p, b);
+    }
+    return std::nullopt;
+}
+
+std::string Pool::describe(const Block& block) {
+    std::string image = block.ownerName;
+    if (auto slash = image.rfind('/'); slash != std::string::npos)
+        image = image.substr(slash + 1);
+    return "tag '" + tagText(block.tag) + "', " + std::to_string(block.size) + " bytes" +
+           (image.empty() ? std::string() : " of " + image);
 }
 
 std::vector<std::pair<PVOID, Pool::Block>> Pool::allBlocks() {

@@ -6,6 +6,7 @@
 #include "kernel.h"
 #include "io_manager.h"
 
+#include <algorithm>
 #include <atomic>
 #include <dlfcn.h>
 #include <sanitizer/asan_interface.h>
@@ -17,11 +18,34 @@ IoManager::IoManager(Machine& machine) : machine_(machine) {}
 IoManager::~IoManager() {
     for (const FreedIrp& freed : freedIrps_)
         releaseFreedIrp(freed);
+    // Requests still allocated (lost, and reported at shutdown) go with the machine.
+    for (auto& [irp, rec] : irps_)
+        if (rec.kind != IrpKind::Embedded)
+            std::free(irp);
+}
+
+void IoManager::watchImage(const std::string& image, unsigned failAt) {
+    std::lock_guard g(mutex_);
+    watchedImage_ = image;
+    watchedCount_ = 0;
+    watchedFailAt_ = failAt;
+}
+
+unsigned IoManager::imageAllocations() {
+    std::lock_guard g(mutex_);
+    return watchedCount_;
 }
 
 PIRP IoManager::allocateIrp(CCHAR stackSize, IrpKind kind, const void* caller) {
     if (stackSize < 1)
         stackSize = 1;
+    if (caller && kind == IrpKind::Driver) {
+        std::lock_guard g(mutex_);
+        Dl_info info{};
+        if (!watchedImage_.empty() && dladdr(caller, &info) && info.dli_fname &&
+            std::string(info.dli_fname).find(watchedImage_) != std::string::npos && ++watchedCount_ == watchedFailAt_)
+            return nullptr;
+    }
     USHORT size = IoSizeOfIrp(stackSize);
     // A guard stack location past the end catches a top-level completion
     // routine that writes "its" stack location (IoMarkIrpPending in the
@@ -56,6 +80,13 @@ void IoManager::freeIrp(PIRP irp) {
     std::optional<FreedIrp> evicted;
     {
         std::lock_guard g(mutex_);
+        // A request freed in its completion (the I/O manager's own, at once)
+        // keeps the records of dispatch routines that have yet to return.
+        if (auto d = dispatches_.find(irp); d != dispatches_.end()) {
+            std::erase_if(d->second, [](const DispatchRec& r) { return !r.completed; });
+            if (d->second.empty())
+                dispatches_.erase(d);
+        }
         auto it = irps_.find(irp);
         if (it == irps_.end())
             return;
@@ -206,6 +237,114 @@ size_t IoManager::liveIrpCount() {
     return irps_.size();
 }
 
+std::vector<std::string> IoManager::pendingHostIrps() {
+    std::lock_guard g(mutex_);
+    std::vector<std::string> out;
+    for (auto& [irp, rec] : irps_) {
+        if ((rec.kind != IrpKind::Thread && rec.kind != IrpKind::Host) || irp->CurrentLocation > irp->StackCount)
+            continue;
+        PIO_STACK_LOCATION top = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + irp->StackCount - 1;
+        char buf[96];
+        snprintf(buf, sizeof buf, "IRP %p (major function %d)", static_cast<void*>(irp), int(top->MajorFunction));
+        out.push_back(buf);
+    }
+    return out;
+}
+
+namespace {
+std::string hex(NTSTATUS status) {
+    char buf[16];
+    snprintf(buf, sizeof buf, "0x%08X", ULONG(status));
+    return buf;
+}
+} // namespace
+
+std::optional<std::string> IoManager::dispatchMismatch(const DispatchRec& rec) {
+    std::string routine = "a dispatch routine (major function " + std::to_string(int(rec.major)) + ")";
+    bool pending = *rec.returned == STATUS_PENDING;
+    if (rec.markedBefore)
+        return !pending && *rec.returned != rec.status
+                   ? std::optional(routine + " returned " + hex(*rec.returned) + " for an IRP it completed with " +
+                                   hex(rec.status))
+                   : std::nullopt;
+    if (rec.markedPending && !pending)
+        return routine + " marked its IRP pending (IoMarkIrpPending) but returned " + hex(*rec.returned);
+    if (!rec.markedPending && pending)
+        return routine + " returned STATUS_PENDING without marking its IRP pending (IoMarkIrpPending)";
+    if (!pending && *rec.returned != rec.status)
+        return routine + " returned " + hex(*rec.returned) + " for an IRP it completed with " + hex(rec.status);
+    return std::nullopt;
+}
+
+uint64_t IoManager::beginDispatch(PIRP irp, PIO_STACK_LOCATION location, UCHAR major) {
+    std::lock_guard g(mutex_);
+    uint64_t id = ++nextDispatch_;
+    DispatchRec rec{id, location, major};
+    rec.markedBefore = (location->Control & SL_PENDING_RETURNED) != 0;
+    dispatches_[irp].push_back(rec);
+    return id;
+}
+
+void IoManager::endDispatch(PIRP irp, uint64_t id, NTSTATUS returned) {
+    std::optional<std::string> fault;
+    {
+        std::lock_guard g(mutex_);
+        auto it = dispatches_.find(irp);
+        if (it == dispatches_.end())
+            return;   // the request was freed or reused meanwhile
+        auto& recs = it->second;
+        auto rec = std::find_if(recs.begin(), recs.end(), [&](const DispatchRec& r) { return r.id == id; });
+        if (rec == recs.end())
+            return;
+        rec->returned = returned;
+        if (rec->completed) {
+            fault = dispatchMismatch(*rec);
+        } else if (returned != STATUS_PENDING) {
+            fault = "a dispatch routine (major function " + std::to_string(int(rec->major)) + ") returned " +
+                    hex(returned) + " for an IRP it neither completed nor marked pending";
+        } else {
+            return;   // checked when the location completes
+        }
+        recs.erase(rec);
+        if (recs.empty())
+            dispatches_.erase(it);
+    }
+    if (fault)
+        machine_.verifier().report(*fault);
+}
+
+void IoManager::locationCompleted(PIRP irp, PIO_STACK_LOCATION location, bool markedPending, NTSTATUS status) {
+    std::vector<std::string> faults;
+    {
+        std::lock_guard g(mutex_);
+        auto it = dispatches_.find(irp);
+        if (it == dispatches_.end())
+            return;
+        auto& recs = it->second;
+        for (auto rec = recs.begin(); rec != recs.end();) {
+            if (rec->location != location || rec->completed) {
+                ++rec;
+                continue;
+            }
+            rec->completed = true;
+            rec->markedPending = markedPending;
+            rec->status = status;
+            if (!rec->returned) {
+                ++rec;
+                continue;
+            }
+            if (auto fault = dispatchMismatch(*rec))
+                faults.push_back(*fault);
+            rec = recs.erase(rec);
+        }
+        if (recs.empty())
+            dispatches_.erase(it);
+    }
+    for (auto& fault : faults)
+        machine_.verifier().report(fault);
+}
+
+
 void IoManager::finishIrp(PIRP irp) {
     std::optional<IrpKind> kind = kindOf(irp);
     if (kind == IrpKind::Driver || kind == IrpKind::Embedded) {
@@ -214,10 +353,31 @@ void IoManager::finishIrp(PIRP irp) {
         return;
     }
     // Buffered output goes back to the caller's buffer, as many bytes as the
-    // request reports (unless it failed).
+    // request reports (unless it failed). More than the caller's output
+    // buffer holds would overwrite the caller's memory: reported, and only
+    // the buffer's length is copied.
+    ULONG_PTR information = irp->IoStatus.Information;
+    if ((irp->Flags & IRP_BUFFERED_IO) && irp->AssociatedIrp.SystemBuffer && !NT_ERROR(irp->IoStatus.Status)) {
+        PIO_STACK_LOCATION top = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + irp->StackCount - 1;
+        std::optional<ULONG> output;
+        if ((top->MajorFunction == IRP_MJ_DEVICE_CONTROL || top->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL) &&
+            METHOD_FROM_CTL_CODE(top->Parameters.DeviceIoControl.IoControlCode) == METHOD_BUFFERED)
+            output = top->Parameters.DeviceIoControl.OutputBufferLength;
+        else if (top->MajorFunction == IRP_MJ_READ)
+            output = top->Parameters.Read.Length;
+        if (output && information > *output) {
+            char buf[200];
+            snprintf(buf, sizeof buf, "IoCompleteRequest: Information %lu is larger than the output buffer (%lu bytes) "
+                     "of a buffered request (major function %d, code 0x%08X)", (unsigned long)information,
+                     (unsigned long)*output, int(top->MajorFunction),
+                     ULONG(top->MajorFunction == IRP_MJ_READ ? 0 : top->Parameters.DeviceIoControl.IoControlCode));
+            machine_.verifier().report(buf);
+            information = *output;
+        }
+    }
     if ((irp->Flags & IRP_BUFFERED_IO) && (irp->Flags & IRP_INPUT_OPERATION) && irp->UserBuffer &&
         irp->AssociatedIrp.SystemBuffer && !NT_ERROR(irp->IoStatus.Status))
-        memcpy(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer, irp->IoStatus.Information);
+        memcpy(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer, information);
     if ((irp->Flags & IRP_DEALLOCATE_BUFFER) && irp->AssociatedIrp.SystemBuffer) {
         machine_.pool().free(irp->AssociatedIrp.SystemBuffer, 0, false, "I/O manager");
         irp->AssociatedIrp.SystemBuffer = nullptr;
@@ -372,6 +532,10 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
     if (rec->deleted)
         m.verifier().report("IoCallDriver to a deleted device object");
+    // The caller gives the request away: its cancel routine would run on a
+    // request it no longer owns.
+    if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE))
+        m.verifier().report("IoCallDriver of an IRP whose cancel routine is still set");
     Irp->CurrentLocation--;
     Irp->Tail.Overlay.CurrentStackLocation--;
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
@@ -382,10 +546,13 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
     PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[sp->MajorFunction];
     KIRQL before = t->irql;
+    UCHAR major = sp->MajorFunction;
+    uint64_t id = m.io().beginDispatch(Irp, sp, major);
     NTSTATUS status = dispatch(DeviceObject, Irp);
     if (t->irql != before)
-        m.verifier().report("a dispatch routine (major function " + std::to_string(int(sp->MajorFunction)) +
+        m.verifier().report("a dispatch routine (major function " + std::to_string(int(major)) +
                             ") returned at IRQL " + std::to_string(t->irql) + ", entered at " + std::to_string(before));
+    m.io().endDispatch(Irp, id, status);
     return status;
 }
 
@@ -402,11 +569,24 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     }
     if (t->irql > DISPATCH_LEVEL)
         m.verifier().report("IoCompleteRequest at IRQL " + std::to_string(t->irql));
+    // Completion routines run on this thread: under a driver's spin lock they
+    // may take that lock again, or send the next request into it.
+    if (!t->heldSpinLocks.empty()) {
+        char buf[48];
+        snprintf(buf, sizeof buf, "%p", static_cast<void*>(t->heldSpinLocks[t->heldSpinLocks.size() - 1]));
+        m.verifier().report(std::string("IoCompleteRequest while the completing thread holds spin lock ") + buf);
+    }
     // IoCancelIrp on another thread may be exchanging the routine right now.
     if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE))
         m.verifier().report("IoCompleteRequest of an IRP whose cancel routine is still set");
     if (Irp->IoStatus.Status == STATUS_PENDING)
         m.verifier().report("IoCompleteRequest with status STATUS_PENDING");
+    // The I/O manager copies a buffered request's data back at completion,
+    // at the completing thread's level.
+    if (t->irql >= DISPATCH_LEVEL && Irp->AssociatedIrp.SystemBuffer)
+        if (auto block = m.pool().pagedBlockHolding(Irp->AssociatedIrp.SystemBuffer))
+            m.verifier().report("IoCompleteRequest at DISPATCH_LEVEL of an IRP whose system buffer is in paged pool (" +
+                                Pool::describe(block->second) + ")");
     // The completing driver gives the request up: no list of its may link it now.
     m.io().poisonListEntry(Irp);
 
@@ -417,6 +597,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
          ++sp, Irp->CurrentLocation++, Irp->Tail.Overlay.CurrentStackLocation++) {
         Irp->PendingReturned = (sp->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
         NTSTATUS st = Irp->IoStatus.Status;
+        m.io().locationCompleted(Irp, sp, Irp->PendingReturned, st);
         bool invoke = sp->CompletionRoutine &&
                       ((NT_SUCCESS(st) && (sp->Control & SL_INVOKE_ON_SUCCESS)) ||
                        (!NT_SUCCESS(st) && (sp->Control & SL_INVOKE_ON_ERROR)) ||
@@ -556,6 +737,8 @@ static PIRP buildFsd(Machine& m, ULONG MajorFunction, PDEVICE_OBJECT DeviceObjec
                      PLARGE_INTEGER StartingOffset, PIO_STATUS_BLOCK IoStatusBlock, IoManager::IrpKind kind,
                      const void* caller) {
     PIRP irp = m.io().allocateIrp(DeviceObject->StackSize, kind, caller);
+    if (!irp)
+        return nullptr;
     PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
     sp->MajorFunction = UCHAR(MajorFunction);
     if (MajorFunction == IRP_MJ_READ || MajorFunction == IRP_MJ_WRITE) {

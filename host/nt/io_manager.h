@@ -100,6 +100,11 @@ public:
     // IRP bookkeeping.
     enum class IrpKind { Driver, Thread, Embedded, Host };
     PIRP allocateIrp(CCHAR stackSize, IrpKind kind, const void* caller);
+    // Counts the IRPs the driver images whose file name contains `image`
+    // allocate from now on and fails the `failAt`-th (0: none); an empty
+    // name stops it.
+    void watchImage(const std::string& image, unsigned failAt);
+    unsigned imageAllocations();
     void freeIrp(PIRP irp);
     bool isLive(PIRP irp);
     std::optional<IrpKind> kindOf(PIRP irp);
@@ -114,6 +119,20 @@ public:
     static constexpr UCHAR kGuardByte = 0xA5;
     std::vector<std::string> irpsOwnedBy(const void* imageBase);
     size_t liveIrpCount();
+    // Requests the I/O manager (or a caller through IoBuild*Request) built
+    // that are still with a driver, one line each.
+    std::vector<std::string> pendingHostIrps();
+
+    // A dispatch routine's answer against what happened to the request: a
+    // routine that returns STATUS_PENDING must have marked the request's
+    // stack location pending (IoMarkIrpPending, or its completion routine
+    // propagating the lower driver's pending state), one that marked it
+    // must return STATUS_PENDING, and any other return is the status the
+    // request completed with. Both halves are recorded, in whichever order
+    // they come, and checked once both are known; a mismatch is reported.
+    uint64_t beginDispatch(PIRP irp, PIO_STACK_LOCATION location, UCHAR major);
+    void endDispatch(PIRP irp, uint64_t id, NTSTATUS returned);
+    void locationCompleted(PIRP irp, PIO_STACK_LOCATION location, bool markedPending, NTSTATUS status);
 
     // Request list entries. Tail.Overlay.ListEntry belongs to the driver
     // that holds the request; once the request is completed or freed, no
@@ -203,12 +222,31 @@ private:
         size_t size;          // with the guard location
         LIST_ENTRY links;
     };
+    struct DispatchRec {
+        uint64_t id;
+        PIO_STACK_LOCATION location;
+        UCHAR major;
+        std::optional<NTSTATUS> returned;
+        bool completed = false;
+        bool markedPending = false;
+        NTSTATUS status = STATUS_SUCCESS;
+        // The location came marked pending: its sender already returned
+        // STATUS_PENDING for it (the power manager holding a power IRP
+        // back), so what the dispatch routine returns goes to nobody.
+        bool markedBefore = false;
+    };
+    std::optional<std::string> dispatchMismatch(const DispatchRec& rec);
     bool isDeadMark(PLIST_ENTRY entry) const { return entry->Flink == &deadLink_ && entry->Blink == &deadLink_; }
     LIST_ENTRY* deadLinksOf(PLIST_ENTRY entry, DeadListEntry* info);   // under mutex_
     void releaseFreedIrp(const FreedIrp& freed);
     Machine& machine_;
     std::mutex mutex_;
     std::map<PIRP, IrpRec> irps_;
+    std::string watchedImage_;
+    unsigned watchedCount_ = 0;
+    unsigned watchedFailAt_ = 0;
+    std::map<PIRP, std::vector<DispatchRec>> dispatches_;
+    uint64_t nextDispatch_ = 0;
     std::deque<FreedIrp> freedIrps_;
     // What a dead list entry points at; its own links are null, so a walk
     // that follows them goes no further.

@@ -6,6 +6,8 @@
 
 #include <sys/prctl.h>
 
+#include <algorithm>
+
 namespace host {
 
 namespace {
@@ -211,24 +213,101 @@ void Dispatcher::block(std::unique_lock<std::mutex>& lk, ThreadRec* t, std::opti
     }
 }
 
+namespace {
+std::string pointerText(const void* p) {
+    char buf[32];
+    snprintf(buf, sizeof buf, "%p", p);
+    return buf;
+}
+} // namespace
+
+// What a thread waits for and what it holds, for a deadlock report.
+std::string Dispatcher::describeWait(ThreadRec* t) {
+    std::string text = t->name;
+    if (t->outside) {
+        text += " waits outside the machine";
+    } else if (t->genericWait) {
+        auto* l = static_cast<PKSPIN_LOCK>(const_cast<void*>(t->conditionKey));
+        KSPIN_LOCK owner = l ? spinLockOwner(l) : 0;
+        bool spin = false;
+        for (auto* o : threads_)
+            spin |= owner == reinterpret_cast<KSPIN_LOCK>(o);
+        if (spin)
+            text += " waits for spin lock " + pointerText(l) + " held by " +
+                    reinterpret_cast<ThreadRec*>(owner)->name;
+        else
+            text += " waits for a condition (DPC flush, work)";
+    } else if (t->waitCount) {
+        text += t->waitType == WaitAll ? " waits for all of" : " waits for";
+        for (ULONG i = 0; i < t->waitCount; ++i) {
+            auto* h = static_cast<DISPATCHER_HEADER*>(t->waitBlocks[i].Object);
+            text += i ? ", " : " ";
+            switch (h->Type) {
+            case EventNotificationObject: text += "notification event "; break;
+            case EventSynchronizationObject: text += "synchronization event "; break;
+            case MutantObject: text += "mutex "; break;
+            case SemaphoreObject: text += "semaphore "; break;
+            case ThreadObject: text += "thread "; break;
+            default: text += "object "; break;
+            }
+            text += pointerText(h);
+            if (h->Type == MutantObject)
+                if (PKTHREAD owner = reinterpret_cast<PKMUTANT>(h)->OwnerThread)
+                    text += " owned by " + owner->Rec->name;
+            if (h->Type == ThreadObject)
+                text += " (" + reinterpret_cast<PKTHREAD>(h)->Rec->name + ")";
+        }
+    } else if (t->deadline) {
+        text += " sleeps";
+    } else {
+        text += " waits";
+    }
+    std::string held;
+    for (unsigned i = 0; i < t->heldSpinLocks.size(); ++i)
+        held += (held.empty() ? "" : ", ") + std::string("spin lock ") + pointerText(t->heldSpinLocks[i]);
+    for (const void* m : t->heldMutexes)
+        held += (held.empty() ? "" : ", ") + lockText(m);
+    if (!held.empty())
+        text += "; holds " + held;
+    return text;
+}
+
+// Every thread waits and nothing will ever wake one. The report lists each
+// thread's wait; then the waits end, so that the test fails and the run
+// goes on: driver threads leave their wait as at shutdown, other threads'
+// waits return STATUS_TIMEOUT. Only when no wait can be ended (threads
+// waiting for spin locks) is nothing left but to stop the process.
 void Dispatcher::reportDeadlock(std::unique_lock<std::mutex>& lk) {
     std::string text = "deadlock: every thread of the machine waits and no wait has a time-out:";
     for (auto* t : threads_) {
-        if (t == hereDpc_ && !t->blocked)
+        if ((t == hereDpc_ || t == dpcThread_) && !t->waitCount)
             continue;
-        text += " [" + t->name;
-        if (t->outside)
-            text += " waits outside the machine";
-        else if (t->genericWait)
-            text += " waits for a spin lock or DPC flush";
-        else if (t->waitCount)
-            text += " waits on " + std::to_string(t->waitCount) + " object(s)";
-        text += "]";
+        text += " [" + describeWait(t) + "]";
     }
+    // The report is in before any wait ends, so a woken thread finds it.
     lk.unlock();
     machine_.verifier().report(text);
-    fprintf(stderr, "zhost: %s\n", text.c_str());
-    std::abort();
+    lk.lock();
+    bool ended = false;
+    for (auto* t : threads_) {
+        if (!t->blocked || t == dpcThread_ || t == hereDpc_)
+            continue;
+        if (t->startRoutine) {
+            t->killRequested = true;
+        } else if (t->waitCount) {
+            t->waitStatus = STATUS_TIMEOUT;
+        } else {
+            continue;
+        }
+        unlinkWait(t);
+        wake(t);
+        ended = true;
+    }
+    deadlockBroken_ = deadlockBroken_ || ended;
+    if (!ended) {
+        fprintf(stderr, "zhost: %s\n", text.c_str());
+        std::abort();
+    }
 }
 
 void Dispatcher::unlinkWait(ThreadRec* t) {
@@ -258,6 +337,10 @@ NTSTATUS Dispatcher::acquireObject(DISPATCHER_HEADER* h, ThreadRec* t) {
     case MutantObject: {
         auto* m = reinterpret_cast<PKMUTANT>(h);
         h->SignalState--;
+        if (m->OwnerThread != &t->kthread) {
+            t->heldMutexes.push_back(m);
+            lockKinds_[m] = LockKind::Mutex;
+        }
         m->OwnerThread = &t->kthread;
         if (m->Abandoned) {
             m->Abandoned = FALSE;
@@ -356,6 +439,21 @@ NTSTATUS Dispatcher::waitForObjects(ThreadRec* t, ULONG count, PVOID objects[], 
             return STATUS_INVALID_PARAMETER;
         }
     }
+    // A mutex this thread does not own yet joins the lock order with what it
+    // holds, before the wait (an inversion deadlocks exactly there).
+    std::vector<std::string> orderReports;
+    for (ULONG i = 0; i < count; ++i) {
+        auto* h = static_cast<DISPATCHER_HEADER*>(objects[i]);
+        if (h->Type == MutantObject && reinterpret_cast<PKMUTANT>(h)->OwnerThread != &t->kthread &&
+            (!t->heldSpinLocks.empty() || !t->heldMutexes.empty()))
+            noteLockOrder(t, h, LockKind::Mutex, call, orderReports);
+    }
+    if (!orderReports.empty()) {
+        lk.unlock();
+        for (auto& r : orderReports)
+            machine_.verifier().report(r);
+        lk.lock();
+    }
     if (type == WaitAny) {
         for (ULONG i = 0; i < count; ++i) {
             auto* h = static_cast<DISPATCHER_HEADER*>(objects[i]);
@@ -428,6 +526,8 @@ LONG Dispatcher::releaseMutex(ThreadRec* t, PRKMUTEX mutex, const char* call) {
     mutex->Header.SignalState++;
     if (mutex->Header.SignalState == 1) {
         mutex->OwnerThread = nullptr;
+        if (auto it = std::find(t->heldMutexes.rbegin(), t->heldMutexes.rend(), mutex); it != t->heldMutexes.rend())
+            t->heldMutexes.erase(std::next(it).base());
         signalled(&mutex->Header);
     }
     return old;

@@ -5,6 +5,8 @@
 
 #include "kernel.h"
 
+#include <algorithm>
+
 namespace host {
 
 namespace {
@@ -58,28 +60,68 @@ KSPIN_LOCK Dispatcher::spinLockOwner(PKSPIN_LOCK l) {
     return std::atomic_ref<KSPIN_LOCK>(*l).load();
 }
 
+std::string Dispatcher::lockText(const void* l) {
+    auto it = lockKinds_.find(l);
+    LockKind kind = it == lockKinds_.end() ? LockKind::SpinLock : it->second;
+    const char* what = kind == LockKind::SpinLock ? "spin lock " : kind == LockKind::Mutex ? "mutex " : "fast mutex ";
+    return what + lockName(static_cast<PKSPIN_LOCK>(const_cast<void*>(l)));
+}
+
+void Dispatcher::noteLockOrder(ThreadRec* t, const void* l, LockKind kind, const char* call,
+                               std::vector<std::string>& reports) {
+    lockKinds_[l] = kind;
+    auto edge = [&](const void* held) {
+        if (held == l)
+            return;
+        if (lockOrder_.count({l, held}))
+            reports.push_back(std::string(call) + ": lock order inversion: " + lockText(l) + " taken while holding " +
+                              lockText(held) + ", which elsewhere is taken while holding " + lockText(l));
+        lockOrder_.insert({held, l});
+    };
+    for (unsigned i = 0; i < t->heldSpinLocks.size(); ++i)
+        edge(t->heldSpinLocks[i]);
+    for (const void* m : t->heldMutexes)
+        edge(m);
+}
+
+void Dispatcher::mutexWanted(ThreadRec* t, const void* mutex, LockKind kind, const char* call) {
+    std::vector<std::string> reports;
+    {
+        std::lock_guard g(lock);
+        noteLockOrder(t, mutex, kind, call, reports);
+    }
+    for (auto& r : reports)
+        machine_.verifier().report(r);
+}
+
+void Dispatcher::mutexTaken(ThreadRec* t, const void* mutex) {
+    std::lock_guard g(lock);
+    t->heldMutexes.push_back(mutex);
+    lockKinds_[mutex] = LockKind::FastMutex;
+}
+
+void Dispatcher::mutexGivenBack(ThreadRec* t, const void* mutex) {
+    std::lock_guard g(lock);
+    auto it = std::find(t->heldMutexes.rbegin(), t->heldMutexes.rend(), mutex);
+    if (it != t->heldMutexes.rend())
+        t->heldMutexes.erase(std::next(it).base());
+}
+
 void Dispatcher::acquireSpinLock(ThreadRec* t, PKSPIN_LOCK l, const char* call) {
-    // A thread that holds no other spin lock can neither recurse nor invert
-    // an order: it takes a free lock without the dispatcher lock.
-    if (t->heldSpinLocks.empty() && claim(l, t)) {
+    // A thread that holds no other lock can neither recurse nor invert an
+    // order: it takes a free lock without the dispatcher lock. (Its own
+    // mutexes change only on the thread itself.)
+    if (t->heldSpinLocks.empty() && t->heldMutexes.empty() && claim(l, t)) {
         noteHeld(t, l);
         return;
     }
     std::unique_lock lk(lock);
     std::vector<std::string> reports;
-    for (unsigned i = 0; i < t->heldSpinLocks.size(); ++i) {
-        PKSPIN_LOCK held = t->heldSpinLocks[i];
-        if (held == l) {
+    for (unsigned i = 0; i < t->heldSpinLocks.size(); ++i)
+        if (t->heldSpinLocks[i] == l)
             reports.push_back(std::string(call) + ": spin lock " + lockName(l) +
                               " is already held by this thread (a recursive acquisition deadlocks)");
-            continue;
-        }
-        if (lockOrder_.count({l, held}))
-            reports.push_back(std::string(call) + ": lock order inversion: spin lock " + lockName(l) +
-                              " taken while holding " + lockName(held) + ", which elsewhere is taken while holding " +
-                              lockName(l));
-        lockOrder_.insert({held, l});
-    }
+    noteLockOrder(t, l, LockKind::SpinLock, call, reports);
     if (!reports.empty()) {
         lk.unlock();
         for (auto& r : reports)
@@ -99,10 +141,12 @@ void Dispatcher::acquireSpinLock(ThreadRec* t, PKSPIN_LOCK l, const char* call) 
 bool Dispatcher::tryAcquireSpinLock(ThreadRec* t, PKSPIN_LOCK l) {
     if (!claim(l, t))
         return false;
-    if (!t->heldSpinLocks.empty()) {
+    if (!t->heldSpinLocks.empty() || !t->heldMutexes.empty()) {
         std::lock_guard g(lock);
         for (unsigned i = 0; i < t->heldSpinLocks.size(); ++i)
             lockOrder_.insert({t->heldSpinLocks[i], l});
+        for (const void* m : t->heldMutexes)
+            lockOrder_.insert({m, l});
     }
     noteHeld(t, l);
     return true;
@@ -124,12 +168,14 @@ void Dispatcher::releaseSpinLock(ThreadRec* t, PKSPIN_LOCK l, const char* call) 
 
 void Dispatcher::forgetLocksIn(const void* begin, size_t size) {
     std::lock_guard g(lock);
-    auto inside = [&](PKSPIN_LOCK l) {
+    auto inside = [&](const void* l) {
         auto p = reinterpret_cast<uintptr_t>(l), b = reinterpret_cast<uintptr_t>(begin);
         return p >= b && p < b + size;
     };
     for (auto it = lockOrder_.begin(); it != lockOrder_.end();)
         it = inside(it->first) || inside(it->second) ? lockOrder_.erase(it) : std::next(it);
+    for (auto it = lockKinds_.begin(); it != lockKinds_.end();)
+        it = inside(it->first) ? lockKinds_.erase(it) : std::next(it);
 }
 
 } // namespace host

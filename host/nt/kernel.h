@@ -120,6 +120,8 @@ struct ThreadRec {
 
     // Spin locks held, in acquisition order.
     HeldSpinLocks heldSpinLocks;
+    // Kernel and fast mutexes held, in acquisition order (dispatcher lock).
+    std::vector<const void*> heldMutexes;
     int criticalRegion = 0;
     bool exited = false;
 };
@@ -214,6 +216,15 @@ public:
     static KSPIN_LOCK spinLockOwner(PKSPIN_LOCK lock);   // 0 when free
     void forgetLocksIn(const void* begin, size_t size);
 
+    // Kernel and fast mutexes in the lock order with the spin locks: one
+    // wanted by a thread that holds others adds the edges (and reports an
+    // inversion) before it is waited for; one taken or given back changes
+    // what the thread holds. Under the lock for the "Locked" forms.
+    enum class LockKind { SpinLock, Mutex, FastMutex };
+    void mutexWanted(ThreadRec* t, const void* mutex, LockKind kind, const char* call);
+    void mutexTaken(ThreadRec* t, const void* mutex);
+    void mutexGivenBack(ThreadRec* t, const void* mutex);
+
     // Timers and DPCs.
     BOOLEAN setTimer(PKTIMER timer, LARGE_INTEGER dueTime, LONG period, PKDPC dpc);
     BOOLEAN cancelTimer(PKTIMER timer);
@@ -277,6 +288,12 @@ private:
     bool trySatisfy(ThreadRec* t);
     void dpcThreadMain(ThreadRec* rec);
     void reportDeadlock(std::unique_lock<std::mutex>& lk);
+    std::string describeWait(ThreadRec* t);
+    // Adds the order edges from what t holds to `lock` (under the lock);
+    // inversions go to `reports`.
+    void noteLockOrder(ThreadRec* t, const void* lock, LockKind kind, const char* call,
+                       std::vector<std::string>& reports);
+    std::string lockText(const void* lock);
 
     Machine& machine_;
     bool realTime_;
@@ -303,7 +320,9 @@ private:
     bool shuttingDown_ = false;
     uintptr_t nextThreadId_ = 0x1000;
     std::vector<std::thread> hostThreads_;
-    std::set<std::pair<PKSPIN_LOCK, PKSPIN_LOCK>> lockOrder_;   // (held, then acquired)
+    std::set<std::pair<const void*, const void*>> lockOrder_;   // (held, then acquired)
+    std::map<const void*, LockKind> lockKinds_;
+    bool deadlockBroken_ = false;   // a deadlock was reported and its waits ended
     std::atomic<int> spinWaiters_{0};           // threads blocked for a busy spin lock
 };
 
@@ -315,6 +334,12 @@ public:
     void free(PVOID p, ULONG tag, bool checkTag, const char* call);
     // Fails the nth allocation from now (1 = the next one); 0 turns it off.
     void failNth(unsigned n);
+    // Counts the allocations of the driver images whose file name contains
+    // `image` from now on (the host's own are not counted, and never fail
+    // here) and fails the `failAt`-th (0: none, only count); an empty name
+    // stops it. imageAllocations() is the count so far.
+    void watchImage(const std::string& image, unsigned failAt);
+    unsigned imageAllocations();
     struct Block {
         SIZE_T size;
         ULONG tag;
@@ -324,6 +349,13 @@ public:
         uint64_t sequence;
     };
     std::vector<std::pair<PVOID, Block>> blocksOwnedBy(const void* imageBase);
+    // The paged block that holds the byte at `address`, if any.
+    std::optional<std::pair<PVOID, Block>> pagedBlockHolding(const void* address);
+    // A paged block of a driver image that holds the pointer `value` in one
+    // of its aligned words: where a driver may have read it from.
+    std::optional<std::pair<PVOID, Block>> pagedBlockWithPointer(const void* value);
+    // How a report names a block: "tag 'ZPrt', 64 bytes of Zephan_Port.so".
+    static std::string describe(const Block& block);
     std::vector<std::pair<PVOID, Block>> allBlocks();
     size_t liveCount();
     static std::string tagText(ULONG tag);
@@ -333,6 +365,9 @@ private:
     std::map<PVOID, Block> blocks_;
     uint64_t sequence_ = 0;
     unsigned failCountdown_ = 0;
+    std::string watchedImage_;
+    unsigned watchedCount_ = 0;
+    unsigned watchedFailAt_ = 0;
 };
 
 // The object namespace (\Device, \??), handles and object references.

@@ -81,6 +81,10 @@ void Machine::shutdown() {
     ThreadRec* saved = currentThread();
     setCurrentThread(constructingThread_);
     pnp_->shutdown();
+    // Every stack is gone: a request the I/O manager built that a driver
+    // still holds was lost (never completed, never cancelled).
+    for (auto& irp : io_->pendingHostIrps())
+        verifier_->report(irp + " that the I/O manager built is still pending when the machine shuts down");
     // Driver threads still alive now were never told to end: they leave their
     // next wait, so the machine can go away.
     for (auto& name : dispatcher_->endDriverThreads())

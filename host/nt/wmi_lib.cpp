@@ -552,6 +552,8 @@ VOID NTAPI ExInitializeFastMutex(PFAST_MUTEX FastMutex) {
 }
 
 VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
+    Machine& m = machineOf("ExAcquireFastMutex");
+    m.dispatcher().mutexWanted(currentThread(), FastMutex, Dispatcher::LockKind::FastMutex, "ExAcquireFastMutex");
     KIRQL old = KfRaiseIrql(APC_LEVEL);
     if (InterlockedDecrement(&FastMutex->Count) != 0) {
         FastMutex->Contention++;
@@ -559,6 +561,7 @@ VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
     }
     FastMutex->Owner = KeGetCurrentThread();
     FastMutex->OldIrql = old;
+    m.dispatcher().mutexTaken(currentThread(), FastMutex);
 }
 
 VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
@@ -567,6 +570,7 @@ VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
         m.verifier().report("ExReleaseFastMutex: the fast mutex is not owned by the calling thread");
     KIRQL old = KIRQL(FastMutex->OldIrql);
     FastMutex->Owner = nullptr;
+    m.dispatcher().mutexGivenBack(currentThread(), FastMutex);
     if (InterlockedIncrement(&FastMutex->Count) != 1)
         KeSetEvent(&FastMutex->Event, IO_NO_INCREMENT, FALSE);
     KfLowerIrql(old);

@@ -129,6 +129,38 @@ void HubPort::delayNext(int count, uint64_t duration) {
     deviceFaults_.delay = duration;
 }
 
+void HubPort::injectFault(const TransferFault& fault, std::function<void()> unplug,
+                          std::shared_ptr<std::atomic<uint64_t>> seen) {
+    std::lock_guard g(mutex_);
+    injection_ = fault;
+    injectionSeen_ = std::move(seen);
+    unplug_ = std::move(unplug);
+}
+
+bool HubPort::countInjectionPoint(int endpoint) {
+    if (!injection_ || !injectionSeen_)
+        return false;
+    const TransferFault& f = *injection_;
+    if (f.endpoint != TransferFault::kAnyTransfer && f.endpoint != endpoint)
+        return false;
+    uint64_t n = ++*injectionSeen_;
+    if (f.at == 0 || n < f.at || n >= f.at + f.count)
+        return false;
+    FaultPlan* plan = &deviceFaults_;
+    switch (f.kind) {
+    case TransferFault::Kind::Fail:
+        plan->failCount++;
+        plan->failStatus = f.status;
+        return false;
+    case TransferFault::Kind::Stall:
+        plan->holdCount++;
+        return false;
+    case TransferFault::Kind::Disconnect:
+        return true;
+    }
+    return false;
+}
+
 HubPort::Fault HubPort::takeFault(Pipe* pipe, USBD_STATUS& status, uint64_t& delay) {
     FaultPlan* plans[2] = {&deviceFaults_, pipe ? &pipe->faults : &defaultPipeFaults_};
     for (FaultPlan* plan : plans) {
@@ -193,14 +225,30 @@ NTSTATUS HubPort::submitUrb(PIRP irp, PURB urb) {
         return STATUS_INVALID_PARAMETER;
     }
     zmodel::UsbDevice* dev;
+    bool unplug;
+    std::function<void()> unplugDevice;
     {
         std::lock_guard g(mutex_);
         ++urbs_;
         // Everything but data transfers and pipe aborts goes over the
         // device's default (control) pipe.
+        int endpoint = TransferFault::kControl;
         if (urb->UrbHeader.Function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
-            urb->UrbHeader.Function != URB_FUNCTION_ABORT_PIPE)
+            urb->UrbHeader.Function != URB_FUNCTION_ABORT_PIPE) {
             ++controlTransfers_;
+        } else {
+            Pipe* pipe = findPipe(urb->UrbBulkOrInterruptTransfer.PipeHandle);
+            endpoint = pipe ? pipe->info.EndpointAddress : TransferFault::kAnyTransfer;
+        }
+        unplug = countInjectionPoint(endpoint);
+        if (unplug)
+            unplugDevice = unplug_;
+        dev = device_;
+    }
+    if (unplug && unplugDevice) {
+        // The device leaves the bus as this transfer reaches it.
+        unplugDevice();
+        std::lock_guard g(mutex_);
         dev = device_;
     }
     if (!dev) {
@@ -208,6 +256,7 @@ NTSTATUS HubPort::submitUrb(PIRP irp, PURB urb) {
         return STATUS_DEVICE_NOT_CONNECTED;
     }
 
+    checkResident(urb, "the URB");
     const USHORT function = urb->UrbHeader.Function;
     switch (function) {
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
@@ -327,6 +376,7 @@ NTSTATUS HubPort::getDescriptor(PIRP irp, PURB urb) {
 
 NTSTATUS HubPort::controlRequest(PIRP irp, PURB urb, const zmodel::SetupPacket& request, PVOID buffer, PULONG length,
                                  bool in) {
+    checkResident(buffer, "the URB's transfer buffer");
     zmodel::SetupPacket setup = request;
     ULONG requested = *length;
     if (requested > MAXUSHORT || (requested && !buffer)) {
@@ -489,8 +539,32 @@ NTSTATUS HubPort::selectConfiguration(PIRP irp, PURB urb) {
     return STATUS_SUCCESS;
 }
 
+void HubPort::checkResident(const void* address, const char* what) {
+    if (!address)
+        return;
+    if (auto block = machine_.pool().pagedBlockHolding(address))
+        machine_.verifier().report(std::string("IOCTL_INTERNAL_USB_SUBMIT_URB: ") + what + " is in paged pool (" +
+                                   Pool::describe(block->second) +
+                                   "); the USB stack reaches it at DISPATCH_LEVEL, so it must be non-paged");
+}
+
+void HubPort::checkPipeHandleSource(USBD_PIPE_HANDLE handle) {
+    // Sent at DISPATCH_LEVEL, the transfer's pipe handle was read at that
+    // level; a copy in a driver's paged pool is where it came from (the
+    // handle is the bus's own pointer, written only into the interface
+    // information the driver received and the copies it made of it).
+    if (!handle || KeGetCurrentIrql() < DISPATCH_LEVEL)
+        return;
+    if (auto block = machine_.pool().pagedBlockWithPointer(handle))
+        machine_.verifier().report("IOCTL_INTERNAL_USB_SUBMIT_URB at DISPATCH_LEVEL: the transfer's pipe handle is "
+                                   "held in paged pool (" + Pool::describe(block->second) +
+                                   "), read at a level where paged memory may not be touched");
+}
+
 NTSTATUS HubPort::bulkOrInterrupt(PIRP irp, PURB urb) {
     auto& t = urb->UrbBulkOrInterruptTransfer;
+    checkResident(transferBuffer(t.TransferBuffer, t.TransferBufferMDL), "the URB's transfer buffer");
+    checkPipeHandleSource(t.PipeHandle);
     std::unique_lock lk(mutex_);
     Pipe* pipe = findPipe(t.PipeHandle);
     PVOID buffer = transferBuffer(t.TransferBuffer, t.TransferBufferMDL);

@@ -6,6 +6,7 @@
 #include <usbdi.h>
 #include <usbdlib.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <list>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "model/controller.h"
+#include "usb_bus.h"
 
 namespace host {
 class Machine;
@@ -68,6 +70,10 @@ public:
     void failNext(int count, USBD_STATUS status, int endpoint = -1);
     void holdNext(int count, int endpoint = -1);
     void delayNext(int count, uint64_t duration);
+    // `seen` counts the transfers of the fault's stream; it outlives the
+    // port, so a count survives the device's departure.
+    void injectFault(const TransferFault& fault, std::function<void()> unplug,
+                     std::shared_ptr<std::atomic<uint64_t>> seen);
 
     // IRP_MJ_POWER on the PDO: system and device power states of the
     // device's port. A device below D0, or any device while the machine
@@ -137,6 +143,9 @@ private:
     std::vector<Pending> takeKind(Kind kind, bool calledOnly);
 
     // Takes the fault that applies to the next transfer (lock held).
+    // Verifier checks: what the stack reaches at DISPATCH_LEVEL is resident.
+    void checkResident(const void* address, const char* what);
+    void checkPipeHandleSource(USBD_PIPE_HANDLE handle);
     enum class Fault { None, Fail, Hold, Delay };
     Fault takeFault(Pipe* pipe, USBD_STATUS& status, uint64_t& delay);
     Pipe* findPipe(USBD_PIPE_HANDLE handle);                 // lock held
@@ -164,6 +173,14 @@ private:
     uint64_t nextKey_ = 1;
     FaultPlan deviceFaults_;
     FaultPlan defaultPipeFaults_;
+    // The armed injection point: its fault, the transfers seen on its
+    // stream, and how the device is unplugged.
+    std::optional<TransferFault> injection_;
+    std::shared_ptr<std::atomic<uint64_t>> injectionSeen_;
+    std::function<void()> unplug_;
+    // Counts a transfer on the injection's stream and plans its fault (lock
+    // held); true when the device is to be unplugged now.
+    bool countInjectionPoint(int endpoint);
     uint64_t urbs_ = 0;
     uint64_t controlTransfers_ = 0;
     uint64_t pipeResets_ = 0;

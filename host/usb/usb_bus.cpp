@@ -55,6 +55,14 @@ public:
     }
     Machine& machine() { return machine_; }
 
+    // A fault armed for a hub port whose device is not there yet: it is
+    // armed on the device as it arrives, before anyone sends it anything.
+    void planFault(int hubPort, const TransferFault& fault, std::function<void()> unplug,
+                   std::shared_ptr<std::atomic<uint64_t>> seen) {
+        std::lock_guard g(mutex_);
+        planned_[hubPort] = {fault, std::move(unplug), std::move(seen)};
+    }
+
     // The PDO of a port got IRP_MN_REMOVE_DEVICE after its device left.
     void forget(int hubPort, HubPort* which) {
         std::lock_guard g(mutex_);
@@ -68,6 +76,12 @@ private:
     const int hubNumber_;
     std::mutex mutex_;
     std::map<int, std::weak_ptr<HubPort>> ports_;   // the PDOs own the ports
+    struct PlannedFault {
+        TransferFault fault;
+        std::function<void()> unplug;
+        std::shared_ptr<std::atomic<uint64_t>> seen;
+    };
+    std::map<int, PlannedFault> planned_;
 };
 
 void idleChanged(HubState& hub) {
@@ -156,6 +170,10 @@ void HubState::attached(int hubPort, zmodel::UsbDevice& device) {
     {
         std::lock_guard g(mutex_);
         ports_[hubPort] = port;
+        if (auto planned = planned_.find(hubPort); planned != planned_.end()) {
+            port->injectFault(planned->second.fault, planned->second.unplug, planned->second.seen);
+            planned_.erase(planned);
+        }
     }
     announceArrival(machine_, pdo, identityOf(device, hubNumber_, hubPort));
 }
@@ -244,8 +262,10 @@ NTSTATUS UsbPdoDispatch(PDEVICE_OBJECT device, PIRP irp) {
     }
 }
 
-Plug::Plug(Machine& machine, zmodel::Controller& controller)
+Plug::Plug(Machine& machine, zmodel::Controller& controller, const std::function<void(Plug&)>& beforeConnect)
     : hub_(std::make_shared<HubState>(machine, controller, freeHubNumber(machine))) {
+    if (beforeConnect)
+        beforeConnect(*this);
     controller.connect(machine.scheduler(), *hub_);
 }
 
@@ -282,6 +302,25 @@ void Plug::delayNext(int hubPort, int count, uint64_t duration) {
     if (auto p = hub_->port(hubPort)) p->delayNext(count, duration);
 }
 
+void Plug::injectFault(int hubPort, const TransferFault& fault) {
+    std::weak_ptr<HubState> hub = hub_;
+    auto unplug = [hub, hubPort] {
+        if (auto h = hub.lock())
+            if (zmodel::Function* f = h->controller().functionAt(hubPort)) f->unplug();
+    };
+    auto seen = std::make_shared<std::atomic<uint64_t>>(0);
+    streams_[hubPort] = seen;
+    if (auto p = hub_->port(hubPort))
+        p->injectFault(fault, unplug, seen);
+    else
+        hub_->planFault(hubPort, fault, unplug, seen);
+}
+
+uint64_t Plug::faultStreamCount(int hubPort) const {
+    auto s = streams_.find(hubPort);
+    return s != streams_.end() ? s->second->load() : 0;
+}
+
 void Plug::disconnect(int hubPort) {
     if (zmodel::Function* f = hub_->controller().functionAt(hubPort)) f->unplug();
 }
@@ -305,8 +344,9 @@ void Plug::watchPower(int hubPort, PowerWatch watch) {
     if (auto p = hub_->port(hubPort)) p->watchPower(std::move(watch));
 }
 
-std::unique_ptr<Plug> plug(Machine& machine, zmodel::Controller& controller) {
-    return std::make_unique<Plug>(machine, controller);
+std::unique_ptr<Plug> plug(Machine& machine, zmodel::Controller& controller,
+                           const std::function<void(Plug&)>& beforeConnect) {
+    return std::make_unique<Plug>(machine, controller, beforeConnect);
 }
 
 } // namespace host::usb

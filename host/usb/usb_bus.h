@@ -10,8 +10,10 @@
 
 #include <usb.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 
@@ -25,11 +27,30 @@ namespace host::usb {
 
 class HubState;
 
+// A fault at one injection point of a device: transfers are counted on one
+// stream from the moment the fault is armed (any transfer, the default
+// pipe's control transfers and pipe requests, or one pipe by its endpoint
+// address), and the `at`-th of them (1 = the next; 0 = none, only count)
+// and the `count` - 1 after it fail with `status`, stay pending until
+// cancelled (a stall of the bus), or find the device unplugged.
+struct TransferFault {
+    enum class Kind { Fail, Stall, Disconnect };
+    static constexpr int kAnyTransfer = -1;
+    static constexpr int kControl = 0;
+    Kind kind = Kind::Fail;
+    int endpoint = kAnyTransfer;
+    uint64_t at = 1;
+    uint64_t count = 1;
+    USBD_STATUS status = USBD_STATUS_STALL_PID;
+};
+
 // One controller plugged into a machine. Destroying it unplugs the
 // controller: every device leaves the bus as if the cable were pulled.
 class Plug {
 public:
-    Plug(Machine& machine, zmodel::Controller& controller);
+    // `beforeConnect` runs before the hub's devices arrive (to arm faults
+    // for a device's very first transfers).
+    Plug(Machine& machine, zmodel::Controller& controller, const std::function<void(Plug&)>& beforeConnect = {});
     ~Plug();
     Plug(const Plug&) = delete;
     Plug& operator=(const Plug&) = delete;
@@ -59,6 +80,12 @@ public:
     // manager learns of the removal. Same as the model's unplug().
     void disconnect(int hubPort);
 
+    // Arms a fault on the device at a hub port (replacing the one armed
+    // before), and the number of transfers on its stream since then: the
+    // injection points an operation has.
+    void injectFault(int hubPort, const TransferFault& fault);
+    uint64_t faultStreamCount(int hubPort) const;
+
     // URBs the device at a hub port has received (all functions).
     uint64_t urbCount(int hubPort) const;
     // Of those, the ones sent over its default pipe (control transfers).
@@ -74,9 +101,13 @@ public:
 
 private:
     std::shared_ptr<HubState> hub_;
+    // Per hub port, the transfers counted since its fault was armed (kept
+    // when the device leaves).
+    std::map<int, std::shared_ptr<std::atomic<uint64_t>>> streams_;
 };
 
-std::unique_ptr<Plug> plug(Machine& machine, zmodel::Controller& controller);
+std::unique_ptr<Plug> plug(Machine& machine, zmodel::Controller& controller,
+                           const std::function<void(Plug&)>& beforeConnect = {});
 
 // The USBD status and NTSTATUS the USB stack reports for a transaction outcome.
 USBD_STATUS usbdStatusOf(zmodel::UsbResult result);

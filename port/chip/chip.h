@@ -29,6 +29,16 @@ NTSTATUS ReadRegister(PDEVICE_EXTENSION Port, USHORT Address, ULONG Length, PUCH
 NTSTATUS WriteRegister(PDEVICE_EXTENSION Port, USHORT Address, ULONG Length, PUCHAR Buffer);
 NTSTATUS UpdateRegister(PDEVICE_EXTENSION Port, USHORT Address, UCHAR Mask, UCHAR Bits, PUCHAR Read,
                         PUCHAR Written);
+/*
+ * Combines the status of a sequence of register accesses with the status
+ * of its next step: the first failure stands, so a caller reports a status
+ * some step really produced. Any IRQL.
+ */
+FORCEINLINE NTSTATUS FirstFailure(NTSTATUS SoFar, NTSTATUS Step)
+{
+    return NT_SUCCESS(SoFar) ? Step : SoFar;
+}
+
 
 /*
  * register_image.cpp: the port's image of the registers only the driver

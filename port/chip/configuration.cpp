@@ -3,6 +3,11 @@
  * bcdDevice tells which UART of the controller the device is: its high
  * byte's low nibble is the port index + 1. The interface's pipes are used
  * by position: interrupt-in, bulk-in, bulk-out. PASSIVE_LEVEL.
+ *
+ * Every buffer here is non-paged: the descriptor buffers are URB transfer
+ * buffers, which the USB stack reaches at DISPATCH_LEVEL, and the
+ * interface information kept is where the transfer paths (completion
+ * routines, code under spin locks) take their pipe handles from.
  */
 #include "../frame/driver.h"
 
@@ -48,7 +53,7 @@ NTSTATUS ConfigureDevice(PDEVICE_EXTENSION Port)
     ULONG size = CONFIGURATION_READ_SIZE;
     PUSB_CONFIGURATION_DESCRIPTOR configuration = NULL;
     for (ULONG pass = 1;; pass++) {
-        PUCHAR device = (PUCHAR)AllocateZeroedPool(PagedPool, size);
+        PUCHAR device = (PUCHAR)AllocateZeroedPool(NonPagedPool, size);
         if (device == NULL) {
             FreePool(urb);
             return STATUS_INSUFFICIENT_RESOURCES;
@@ -65,7 +70,7 @@ NTSTATUS ConfigureDevice(PDEVICE_EXTENSION Port)
         }
         Port->PortIndex = index;
 
-        configuration = (PUSB_CONFIGURATION_DESCRIPTOR)AllocateZeroedPool(PagedPool, size);
+        configuration = (PUSB_CONFIGURATION_DESCRIPTOR)AllocateZeroedPool(NonPagedPool, size);
         if (configuration == NULL) {
             FreePool(urb);
             return STATUS_INSUFFICIENT_RESOURCES;
@@ -126,8 +131,9 @@ NTSTATUS SelectConfiguration(PDEVICE_EXTENSION Port, PUSB_CONFIGURATION_DESCRIPT
             ExFreePool(urb);
             return STATUS_DEVICE_CONFIGURATION_ERROR;
         }
+        /* The transfer paths read the pipe handles at DISPATCH_LEVEL. */
         PUSBD_INTERFACE_INFORMATION copy =
-            (PUSBD_INTERFACE_INFORMATION)AllocatePool(PagedPool, info->Length);
+            (PUSBD_INTERFACE_INFORMATION)AllocatePool(NonPagedPool, info->Length);
         if (copy == NULL) {
             ExFreePool(urb);
             return STATUS_INSUFFICIENT_RESOURCES;

@@ -22,7 +22,7 @@ static UCHAR SampleSda(PDEVICE_EXTENSION Port, NTSTATUS *Status)
 {
     UCHAR value[2] = { 0, 0 };
     NTSTATUS status = ReadRegister(Port, SERIAL_GPIO_REG, sizeof(value), value);
-    *Status |= status;
+    *Status = FirstFailure(*Status, status);
     if (!NT_SUCCESS(status))
         return 1;
     return (value[1] & GPIO_STATUS_I2C_SDA_IN) ? 1 : 0;
@@ -32,7 +32,7 @@ static UCHAR SampleSda(PDEVICE_EXTENSION Port, NTSTATUS *Status)
 NTSTATUS I2cStart(PDEVICE_EXTENSION Port)
 {
     NTSTATUS status = SetSda(Port, FALSE);
-    status |= SetScl(Port, FALSE);
+    status = FirstFailure(status, SetScl(Port, FALSE));
     return status;
 }
 
@@ -40,9 +40,9 @@ NTSTATUS I2cStart(PDEVICE_EXTENSION Port)
 NTSTATUS I2cRestart(PDEVICE_EXTENSION Port)
 {
     NTSTATUS status = SetScl(Port, TRUE);
-    status |= SetSda(Port, TRUE);
-    status |= SetSda(Port, FALSE);
-    status |= SetScl(Port, FALSE);
+    status = FirstFailure(status, SetSda(Port, TRUE));
+    status = FirstFailure(status, SetSda(Port, FALSE));
+    status = FirstFailure(status, SetScl(Port, FALSE));
     return status;
 }
 
@@ -50,9 +50,9 @@ NTSTATUS I2cRestart(PDEVICE_EXTENSION Port)
 NTSTATUS I2cStop(PDEVICE_EXTENSION Port)
 {
     NTSTATUS status = SetScl(Port, FALSE);
-    status |= SetSda(Port, FALSE);
-    status |= SetScl(Port, TRUE);
-    status |= SetSda(Port, TRUE);
+    status = FirstFailure(status, SetSda(Port, FALSE));
+    status = FirstFailure(status, SetScl(Port, TRUE));
+    status = FirstFailure(status, SetSda(Port, TRUE));
     return status;
 }
 
@@ -61,14 +61,14 @@ UCHAR I2cWriteByte(PDEVICE_EXTENSION Port, UCHAR Value)
 {
     NTSTATUS status = STATUS_SUCCESS;
     for (int bit = 7; bit >= 0; bit--) {
-        status |= SetSda(Port, (Value >> bit) & 1 ? TRUE : FALSE);
-        status |= SetScl(Port, TRUE);
-        status |= SetScl(Port, FALSE);
+        status = FirstFailure(status, SetSda(Port, (Value >> bit) & 1 ? TRUE : FALSE));
+        status = FirstFailure(status, SetScl(Port, TRUE));
+        status = FirstFailure(status, SetScl(Port, FALSE));
     }
-    status |= SetSda(Port, TRUE);
-    status |= SetScl(Port, TRUE);
+    status = FirstFailure(status, SetSda(Port, TRUE));
+    status = FirstFailure(status, SetScl(Port, TRUE));
     UCHAR ack = SampleSda(Port, &status);
-    status |= SetScl(Port, FALSE);
+    status = FirstFailure(status, SetScl(Port, FALSE));
     return NT_SUCCESS(status) ? ack : 1;
 }
 
@@ -78,9 +78,9 @@ UCHAR I2cReadByte(PDEVICE_EXTENSION Port)
     NTSTATUS status = STATUS_SUCCESS;
     UCHAR value = 0;
     for (int bit = 0; bit < 8; bit++) {
-        status |= SetScl(Port, TRUE);
+        status = FirstFailure(status, SetScl(Port, TRUE));
         value = (UCHAR)((value << 1) | SampleSda(Port, &status));
-        status |= SetScl(Port, FALSE);
+        status = FirstFailure(status, SetScl(Port, FALSE));
     }
     return value;
 }
@@ -89,7 +89,7 @@ UCHAR I2cReadByte(PDEVICE_EXTENSION Port)
 NTSTATUS I2cSendAck(PDEVICE_EXTENSION Port, BOOLEAN Ack)
 {
     NTSTATUS status = SetSda(Port, Ack ? FALSE : TRUE);
-    status |= SetScl(Port, TRUE);
-    status |= SetScl(Port, FALSE);
+    status = FirstFailure(status, SetScl(Port, TRUE));
+    status = FirstFailure(status, SetScl(Port, FALSE));
     return status;
 }

@@ -57,8 +57,8 @@ NTSTATUS WriteRegister(PDEVICE_EXTENSION Port, USHORT Address, ULONG Length, PUC
  * can. A register whose read failed is not written, since its other bits
  * are unknown. *Read receives the value read (0 when the read failed) and
  * *Written the value written (the value read when nothing was written);
- * either may be null. Returns the OR of the read and write statuses.
- * PASSIVE_LEVEL or APC_LEVEL.
+ * either may be null. Returns the read's status when it failed, else the
+ * write's. PASSIVE_LEVEL or APC_LEVEL.
  */
 NTSTATUS UpdateRegister(PDEVICE_EXTENSION Port, USHORT Address, UCHAR Mask, UCHAR Bits, PUCHAR Read,
                         PUCHAR Written)
@@ -71,7 +71,7 @@ NTSTATUS UpdateRegister(PDEVICE_EXTENSION Port, USHORT Address, UCHAR Mask, UCHA
         *Read = value;
     if (NT_SUCCESS(status)) {
         value = (UCHAR)((value & ~Mask) | (Bits & Mask));
-        status |= SetRegister(Port, Address, value);
+        status = SetRegister(Port, Address, value);
     }
     if (Written != NULL)
         *Written = value;

@@ -20,6 +20,8 @@ VOID ClearStatistics(PDEVICE_EXTENSION Port);
  */
 NTSTATUS SerialSetBaudRateAndLineControl(PDEVICE_EXTENSION Port, ULONG NewBaudRate,
                                          PSERIAL_LINE_CONTROL NewLineControl);
+/* Any IRQL: whether the line programming accepts a rate. */
+BOOLEAN SerialRateSupported(PDEVICE_EXTENSION Port, ULONG Rate);
 
 /*
  * modem_lines.cpp: PASSIVE_LEVEL. The DTR and RTS line operations (left

@@ -173,7 +173,8 @@ static VOID SetBreakModeBits(PDEVICE_EXTENSION Port, BOOLEAN BreakOn)
 
 /*
  * Sets or clears the break bit of LINE_CONTROL_REGISTER. A register whose
- * read failed is not written. Returns the OR of both statuses. PASSIVE_LEVEL.
+ * read failed is not written. Returns the read's status when it failed,
+ * else the write's. PASSIVE_LEVEL.
  */
 static NTSTATUS SetLineBreak(PDEVICE_EXTENSION Port, BOOLEAN On)
 {
@@ -182,7 +183,7 @@ static NTSTATUS SetLineBreak(PDEVICE_EXTENSION Port, BOOLEAN On)
     if (!NT_SUCCESS(status))
         return status;
     lcr = On ? (UCHAR)(lcr | LCR_BREAK) : (UCHAR)(lcr & ~LCR_BREAK);
-    return status | SetRegister(Port, LINE_CONTROL_REGISTER, lcr);
+    return SetRegister(Port, LINE_CONTROL_REGISTER, lcr);
 }
 
 /*

@@ -73,6 +73,29 @@ static const RATE_ROW *FindRate(const RATE_ROW *Table, ULONG Rows, ULONG Rate)
     return NULL;
 }
 
+/*
+ * The rate comes from the custom clock: BaudMode 0 takes every rate from
+ * it, 1 only 921,600 (a custom divisor of 0 falls back to the tables).
+ * Any IRQL.
+ */
+static BOOLEAN UsesCustomClock(PDEVICE_EXTENSION Port, ULONG Rate)
+{
+    return Port->BaudMode == 0 || (Port->BaudMode == 1 && Rate == CUSTOM_CLOCK_ONLY_RATE);
+}
+
+/*
+ * TRUE for a rate the port's line programming accepts: one of the rate
+ * tables, or any rate the custom clock serves when it applies with a
+ * divisor and a clock select the chip has. Any IRQL.
+ */
+BOOLEAN SerialRateSupported(PDEVICE_EXTENSION Port, ULONG Rate)
+{
+    if (UsesCustomClock(Port, Rate) && Port->CustomDivisor != 0)
+        return (Port->CustomClock & CUSTOM_CLOCK_SELECT_MASK) <= MAXIMUM_CLOCK_SELECT;
+    return FindRate(StandardRates, ARRAYSIZE(StandardRates), Rate) != NULL
+        || FindRate(HighSpeedRates, ARRAYSIZE(HighSpeedRates), Rate) != NULL;
+}
+
 /* Sets or clears the high-clock bit of SERIAL_PORT_CONTROL_REG. PASSIVE_LEVEL. */
 static NTSTATUS SetHighClock(PDEVICE_EXTENSION Port, BOOLEAN High, PUCHAR Value)
 {
@@ -87,9 +110,9 @@ static NTSTATUS SetHighClock(PDEVICE_EXTENSION Port, BOOLEAN High, PUCHAR Value)
  * otherwise they would land in the transmit holding and interrupt enable
  * registers. A latch the register image shows holding the divisor already
  * is left closed; otherwise only the bytes that change are written, and
- * the read-backs come from the image where it holds them. Returns the OR
- * of the statuses of the accesses that program the latch (the read-backs
- * only trace). PASSIVE_LEVEL.
+ * the read-backs come from the image where it holds them. Returns the first
+ * failure of the accesses that program the latch (the read-backs only
+ * trace). PASSIVE_LEVEL.
  */
 static NTSTATUS WriteDivisorLatch(PDEVICE_EXTENSION Port, USHORT Divisor, UCHAR SelUartClk)
 {
@@ -105,17 +128,17 @@ static NTSTATUS WriteDivisorLatch(PDEVICE_EXTENSION Port, USHORT Divisor, UCHAR 
 
     UCHAR readBack = 0;
     if (NT_SUCCESS(status)) {
-        status |= SetRegister(Port, DIVISOR_LATCH_LSB, (UCHAR)(Divisor & 0xFF));
+        status = FirstFailure(status, SetRegister(Port, DIVISOR_LATCH_LSB, (UCHAR)(Divisor & 0xFF)));
         GetRegister(Port, DIVISOR_LATCH_LSB, &readBack);
         PortTrace(device, "-- read DIVISOR_LATCH_LSB: %x\n", readBack);
 
-        status |= SetRegister(Port, DIVISOR_LATCH_MSB, (UCHAR)(Divisor >> 8));
+        status = FirstFailure(status, SetRegister(Port, DIVISOR_LATCH_MSB, (UCHAR)(Divisor >> 8)));
         readBack = 0;
         GetRegister(Port, DIVISOR_LATCH_MSB, &readBack);
         PortTrace(device, "-- read DIVISOR_LATCH_MSB: %x\n", readBack);
     }
 
-    status |= UpdateRegister(Port, LINE_CONTROL_REGISTER, LCR_DIVISOR_LATCH, 0, NULL, NULL);
+    status = FirstFailure(status, UpdateRegister(Port, LINE_CONTROL_REGISTER, LCR_DIVISOR_LATCH, 0, NULL, NULL));
     PortTrace(device, "-- read Divisor: %x SelUartClk:%x set 0x%X\n", Divisor, SelUartClk, readBack);
     return status;
 }
@@ -204,9 +227,9 @@ NTSTATUS SerialSetBaudRateAndLineControl(PDEVICE_EXTENSION Port, ULONG NewBaudRa
     UCHAR selUartClk = 0;
     USHORT divisor = 0;
     UCHAR sampleRate = TABLE_SAMPLE_RATE;
-    if (Port->BaudMode == 0 || (Port->BaudMode == 1 && rate == CUSTOM_CLOCK_ONLY_RATE)) {
+    if (UsesCustomClock(Port, rate)) {
         selUartClk = (UCHAR)(Port->CustomClock & CUSTOM_CLOCK_SELECT_MASK);
-        rateStatus |= SetHighClock(Port, (Port->CustomClock & CUSTOM_CLOCK_HIGH) != 0, &value);
+        rateStatus = FirstFailure(rateStatus, SetHighClock(Port, (Port->CustomClock & CUSTOM_CLOCK_HIGH) != 0, &value));
         PortTrace(device, "-- read DIVISOR_LATCH_LSB: %x\n", value);
         divisor = Port->CustomDivisor;
         sampleRate = Port->SampleRate;
@@ -224,7 +247,7 @@ NTSTATUS SerialSetBaudRateAndLineControl(PDEVICE_EXTENSION Port, ULONG NewBaudRa
         selUartClk = 0;
         const RATE_ROW *row = FindRate(StandardRates, ARRAYSIZE(StandardRates), rate);
         if (row != NULL) {
-            rateStatus |= SetHighClock(Port, FALSE, NULL);
+            rateStatus = FirstFailure(rateStatus, SetHighClock(Port, FALSE, NULL));
             selUartClk = row->ClockSelect;
             divisor = row->Divisor;
         }
@@ -236,7 +259,7 @@ NTSTATUS SerialSetBaudRateAndLineControl(PDEVICE_EXTENSION Port, ULONG NewBaudRa
                 status = STATUS_INVALID_PARAMETER;
                 goto Done;
             }
-            rateStatus |= SetHighClock(Port, TRUE, NULL);
+            rateStatus = FirstFailure(rateStatus, SetHighClock(Port, TRUE, NULL));
             selUartClk = row->ClockSelect;
             divisor = row->Divisor;
         }
@@ -247,12 +270,12 @@ NTSTATUS SerialSetBaudRateAndLineControl(PDEVICE_EXTENSION Port, ULONG NewBaudRa
         goto Done;
     }
     config0 = (UCHAR)((config0 & ~CONFIG0_UART_CLOCK_MASK) | selUartClk);
-    rateStatus |= SetRegister(Port, SERIAL_CONFIG_REG0, config0);
+    rateStatus = FirstFailure(rateStatus, SetRegister(Port, SERIAL_CONFIG_REG0, config0));
 
-    rateStatus |= UpdateRegister(Port, SERIAL_SAMPLE_CONFIG_REG, SAMPLE_CONFIG_RATE_MASK,
-                                 SampleRateCode(sampleRate), NULL, NULL);
+    rateStatus = FirstFailure(rateStatus, UpdateRegister(Port, SERIAL_SAMPLE_CONFIG_REG, SAMPLE_CONFIG_RATE_MASK,
+                                                         SampleRateCode(sampleRate), NULL, NULL));
 
-    rateStatus |= WriteDivisorLatch(Port, divisor, selUartClk);
+    rateStatus = FirstFailure(rateStatus, WriteDivisorLatch(Port, divisor, selUartClk));
 
     /* Line control, from scratch. */
     {
@@ -261,9 +284,9 @@ NTSTATUS SerialSetBaudRateAndLineControl(PDEVICE_EXTENSION Port, ULONG NewBaudRa
         BOOLEAN valid;
         UCHAR lcr = LineControlValue(&lineControl, &valid);
         if (!valid)
-            status = STATUS_INVALID_PARAMETER;
+            status = FirstFailure(status, STATUS_INVALID_PARAMETER);
         /* Written even when invalid: the valid parts take effect. */
-        status |= SetRegister(Port, LINE_CONTROL_REGISTER, lcr);
+        status = FirstFailure(status, SetRegister(Port, LINE_CONTROL_REGISTER, lcr));
     }
 
     /*
@@ -277,7 +300,7 @@ NTSTATUS SerialSetBaudRateAndLineControl(PDEVICE_EXTENSION Port, ULONG NewBaudRa
         if (rate > SINGLE_BYTE_TRIGGER_RATE)
             fcr |= (UCHAR)(Port->RxTriggerBits & FCR_TRIGGER_MASK);
         PortTrace(device, "-- write FIFO_CONTROL_REGISTER: %x\n", fcr);
-        status |= SetRegister(Port, FIFO_CONTROL_REGISTER, fcr);
+        status = FirstFailure(status, SetRegister(Port, FIFO_CONTROL_REGISTER, fcr));
     }
 
     /* Trigger scale: 00 at 1200 bit/s and below; bits 0-1 are always set. */
@@ -285,7 +308,7 @@ NTSTATUS SerialSetBaudRateAndLineControl(PDEVICE_EXTENSION Port, ULONG NewBaudRa
         UCHAR config1 = 0;
         NTSTATUS readStatus = GetRegister(Port, SERIAL_CONFIG_REG1, &config1);
         PortTrace(device, "-- read SERIAL_CONFIG_REG1: %x\n", config1);
-        status |= readStatus;
+        status = FirstFailure(status, readStatus);
         if (NT_SUCCESS(readStatus)) {
             UCHAR scale = rate > SINGLE_BYTE_TRIGGER_RATE
                               ? (UCHAR)(Port->RxTriggerScale & CONFIG1_TRIGGER_SCALE_MASK)
@@ -293,11 +316,12 @@ NTSTATUS SerialSetBaudRateAndLineControl(PDEVICE_EXTENSION Port, ULONG NewBaudRa
             config1 = (UCHAR)((config1 & ~(CONFIG1_TRIGGER_SCALE_MASK | CONFIG1_ALWAYS_SET)) |
                               scale | CONFIG1_ALWAYS_SET);
             PortTrace(device, "-- read SERIAL_CONFIG_REG1: %x\n", config1);
-            status |= SetRegister(Port, SERIAL_CONFIG_REG1, config1);
+            status = FirstFailure(status, SetRegister(Port, SERIAL_CONFIG_REG1, config1));
         }
     }
 
-    status |= rateStatus;
+    /* The rate is programmed first: its failure is the earlier one. */
+    status = FirstFailure(rateStatus, status);
     if (NT_SUCCESS(status)) {
         Port->BaudRate = rate;
         Port->LineControl = lineControl;

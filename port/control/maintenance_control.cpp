@@ -66,8 +66,8 @@ static VOID CopyConfigBit(PDEVICE_EXTENSION Port, USHORT Register, UCHAR Bit, BO
 /*
  * Three configuration bits from d1, then, when d0 is not 0, the
  * vendor-control registers: 0x108 and 0x109 from d2 and d3, and 0x10A from
- * e when d1 bit 5 is set. The result is that of those writes; the chip
- * gives the values their meaning.
+ * e when d1 bit 5 is set. The result is the last of those writes' status;
+ * the chip gives the values their meaning.
  */
 static NTSTATUS SetExtConfig(PDEVICE_EXTENSION Port, const UCHAR *Input)
 {
@@ -80,10 +80,11 @@ static NTSTATUS SetExtConfig(PDEVICE_EXTENSION Port, const UCHAR *Input)
     if (d0 == 0)
         return STATUS_SUCCESS;
 
+    /* The last write's status is the control's. */
     NTSTATUS status = WriteRegister(Port, SERIAL_VENDOR_CONTROL_REG0, 1, &d2);
-    status |= WriteRegister(Port, SERIAL_VENDOR_CONTROL_REG1, 1, &d3);
+    status = WriteRegister(Port, SERIAL_VENDOR_CONTROL_REG1, 1, &d3);
     if (d1 & EXT_CONFIG_D1_BIT5)
-        status |= WriteRegister(Port, SERIAL_VENDOR_CONTROL_REG2, 1, &e);
+        status = WriteRegister(Port, SERIAL_VENDOR_CONTROL_REG2, 1, &e);
     return status;
 }
 
@@ -188,9 +189,7 @@ static VOID ReceiveOff(PDEVICE_EXTENSION Port, PIRP Irp)
     DelayMilliseconds(RECEIVE_SWITCH_DELAY_MS);
     if (!NT_SUCCESS(IoAcquireRemoveLock(&Port->RemoveLock, Irp)))
         return;
-    PIRP transfer = Port->BulkInContext.Irp;
-    if (transfer != NULL)
-        IoCancelIrp(transfer);
+    CancelTransfer(&Port->BulkInContext, &Port->TransferLock, NULL);
     IoReleaseRemoveLock(&Port->RemoveLock, Irp);
 }
 

@@ -5,9 +5,11 @@
  * file are changed in memory at once and written back into the port's
  * record, where the next start finds them.
  *
- * All controls are METHOD_BUFFERED. The SET controls that check only the
- * output length read their input from the first bytes of the same system
- * buffer: callers pass one buffer as input and output.
+ * All controls are METHOD_BUFFERED. The SET controls that answer with
+ * their value read their input from the first bytes of the same system
+ * buffer (callers pass one buffer as input and output); a control never
+ * reads more input than it was given: a short input is
+ * STATUS_BUFFER_TOO_SMALL with nothing changed.
  *
  * PASSIVE_LEVEL: registry, file and register accesses.
  */
@@ -20,6 +22,10 @@
 /* Device instance keys, followed by an instance path. */
 #define ENUM_KEY_PREFIX L"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Enum\\"
 #define COM_NAME_ARBITER_KEY_PATH L"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\COM Name Arbiter"
+/* The names of the COM ports that run now, by device name. */
+#define SERIALCOMM_KEY_PATH L"\\Registry\\Machine\\HARDWARE\\DEVICEMAP\\SERIALCOMM"
+/* One SERIALCOMM entry: a device name and a COM name. */
+#define SERIALCOMM_ENTRY_BYTES 512
 
 /* The friendly name a renamed port gets. */
 #define RENAMED_FRIENDLY_NAME_FORMAT L"Halvane Serial Adv (COM%d)"
@@ -174,12 +180,16 @@ static VOID SetReceiveTriggerLevel(PDEVICE_EXTENSION Port, ULONG Level)
  * ------------------------------------------------------------------------ */
 
 /*
- * The number of a COM name: "COM" followed by one to four digits; any
- * other name gives 0, so that no one else's database bit is touched.
+ * The number of a COM name: "COM" (in any case) followed by one to four
+ * digits; any other name ("LPT1", "COMX") gives 0, so that no one else's
+ * database bit is touched.
  */
 static ULONG ComNumberOfName(const WCHAR *Name, ULONG Chars)
 {
     if (Chars < 4 || Chars > 7)
+        return 0;
+    if (RtlUpcaseUnicodeChar(Name[0]) != L'C' || RtlUpcaseUnicodeChar(Name[1]) != L'O'
+        || RtlUpcaseUnicodeChar(Name[2]) != L'M')
         return 0;
     ULONG number = 0;
     for (ULONG i = 3; i < Chars; i++) {
@@ -203,6 +213,50 @@ static ULONG WideLength(const WCHAR *Text, ULONG Max)
 static ULONG WideSize(const WCHAR *Text, ULONG MaxChars)
 {
     return (WideLength(Text, MaxChars) + 1) * sizeof(WCHAR);
+}
+
+/*
+ * TRUE when another running port (of any driver) has the COM name Name:
+ * its SERIALCOMM entry names it. The port's own entry, under its device
+ * name, does not count. A database that cannot be read holds nothing.
+ */
+static BOOLEAN ComNameHeldByAnotherPort(PDEVICE_EXTENSION Port, PCWSTR Name)
+{
+    UNICODE_STRING path;
+    RtlInitUnicodeString(&path, SERIALCOMM_KEY_PATH);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &path, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
+    HANDLE key = NULL;
+    if (!NT_SUCCESS(ZwOpenKey(&key, KEY_READ, &attributes)))
+        return FALSE;
+    PKEY_VALUE_FULL_INFORMATION entry = (PKEY_VALUE_FULL_INFORMATION)AllocatePool(PagedPool, SERIALCOMM_ENTRY_BYTES);
+    BOOLEAN held = FALSE;
+    UNICODE_STRING wanted;
+    RtlInitUnicodeString(&wanted, Name);
+    for (ULONG index = 0; entry != NULL && !held; index++) {
+        ULONG length = 0;
+        NTSTATUS status = ZwEnumerateValueKey(key, index, KeyValueFullInformation, entry,
+                                              SERIALCOMM_ENTRY_BYTES, &length);
+        if (status == STATUS_BUFFER_OVERFLOW || status == STATUS_BUFFER_TOO_SMALL)
+            continue;
+        if (!NT_SUCCESS(status))
+            break;
+        if (entry->Type != REG_SZ || entry->DataOffset + entry->DataLength > SERIALCOMM_ENTRY_BYTES)
+            continue;
+        UNICODE_STRING deviceName;
+        deviceName.Buffer = entry->Name;
+        deviceName.Length = deviceName.MaximumLength = (USHORT)entry->NameLength;
+        if (RtlEqualUnicodeString(&deviceName, &Port->DeviceName, TRUE))
+            continue;
+        UNICODE_STRING comName;
+        comName.Buffer = (PWCH)((PUCHAR)entry + entry->DataOffset);
+        comName.Length = (USHORT)(WideLength(comName.Buffer, entry->DataLength / sizeof(WCHAR)) * sizeof(WCHAR));
+        comName.MaximumLength = comName.Length;
+        held = RtlEqualUnicodeString(&comName, &wanted, TRUE);
+    }
+    FreePool(entry);
+    ZwClose(key);
+    return held;
 }
 
 /*
@@ -307,7 +361,10 @@ static NTSTATUS UpdateComDatabase(ULONG Old, ULONG Target)
  * hardware key, the FriendlyName of its device instance and the COM name
  * database. Number is zero-based; 0xFE and 0xFF take the preferred number
  * of the port's settings record instead. The running port keeps its link
- * and SERIALCOMM entry.
+ * and SERIALCOMM entry. A name another running port has is refused with
+ * STATUS_OBJECT_NAME_COLLISION and nothing changes: two ports would come
+ * up under one name, and a later rename would release the other port's
+ * database bit while it still runs under it.
  */
 static NTSTATUS SetPortName(PDEVICE_EXTENSION Port, ULONG Number)
 {
@@ -326,6 +383,8 @@ static NTSTATUS SetPortName(PDEVICE_EXTENSION Port, ULONG Number)
 
     WCHAR newName[PORT_NAME_READ_BYTES / sizeof(WCHAR)];
     RtlStringCchPrintfW(newName, ARRAYSIZE(newName), L"COM%u", target);
+    if (ComNameHeldByAnotherPort(Port, newName))
+        return STATUS_OBJECT_NAME_COLLISION;
 
     HANDLE key = NULL;
     NTSTATUS status = IoOpenDeviceRegistryKey(Port->PhysicalDeviceObject, PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS,
@@ -382,7 +441,12 @@ NTSTATUS SerialVendorControl(PDEVICE_EXTENSION Port, PIRP Irp, ULONG Code, PULON
     }
 
     case IOCTL_SET_PORT_BAUDRATE:
+        if (in < sizeof(ULONG))
+            return STATUS_BUFFER_TOO_SMALL;
         if (out != sizeof(ULONG) || buffer == NULL)
+            return STATUS_INVALID_PARAMETER;
+        /* A rate the line programming refuses would fail every later line setting. */
+        if (!SerialRateSupported(Port, *(PULONG)buffer))
             return STATUS_INVALID_PARAMETER;
         *Information = sizeof(ULONG);
         return SetStoredBaudRate(Port, *(PULONG)buffer);
@@ -403,6 +467,8 @@ NTSTATUS SerialVendorControl(PDEVICE_EXTENSION Port, PIRP Irp, ULONG Code, PULON
         return SetPortMode(Port, buffer[0], buffer[1]);
 
     case IOCTL_SET_PORT_NAME:
+        if (in < sizeof(ULONG))
+            return STATUS_BUFFER_TOO_SMALL;
         if (out != sizeof(ULONG) || buffer == NULL)
             return STATUS_INVALID_PARAMETER;
         return SetPortName(Port, *(PULONG)buffer);
@@ -422,6 +488,8 @@ NTSTATUS SerialVendorControl(PDEVICE_EXTENSION Port, PIRP Irp, ULONG Code, PULON
         return STATUS_SUCCESS;
 
     case IOCTL_SET_MAX_WRITE_LENGTH: {
+        if (in < sizeof(ULONG))
+            return STATUS_BUFFER_TOO_SMALL;
         if (out != sizeof(ULONG) || buffer == NULL)
             return STATUS_INVALID_PARAMETER;
         ULONG length = *(PULONG)buffer;

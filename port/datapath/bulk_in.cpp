@@ -21,10 +21,14 @@
  * once by an open) is not lost.
  *
  * A transfer that fails with a USB error (a stall, a CRC error, no answer)
- * loses its data, which counts as an overrun for ClearCommError; the
- * worker then resets the pipe and sends again, a few times in a row at
- * most, so a passing fault does not stop reception for good. A cancelled
- * transfer or a device that is gone still ends reception.
+ * or that the stack failed without one loses its data, which counts as an
+ * overrun for ClearCommError; the worker then resets the pipe and sends
+ * again, a few times in a row at once. When those retries run out, the
+ * current read fails with STATUS_IO_DEVICE_ERROR, so a program waiting
+ * without time-outs learns of it, and the worker tries again after a
+ * back-off that grows while the errors go on: reception never stops for
+ * good while the device is there. A cancelled transfer or a device that
+ * is gone still ends reception.
  */
 #include "../frame/driver.h"
 
@@ -73,13 +77,22 @@ NTSTATUS SubmitBulkInTransfer(PDEVICE_EXTENSION Port)
 /*
  * The bulk-in worker: waits for its kill event or ReadEvent and submits
  * the transfer when it is idle and the port may send, resetting the pipe
- * first after a USB error. Ends when killed, when the wait fails, or when
- * the remove lock is gone. PASSIVE_LEVEL.
+ * first after a USB error and waiting out a back-off. Ends when killed,
+ * when the wait fails, or when the remove lock is gone. PASSIVE_LEVEL.
  */
 VOID PollingReadInterruptUrb(PVOID Context)
 {
     PDEVICE_EXTENSION port = (PDEVICE_EXTENSION)Context;
-    while (WaitForWork(&port->ReadKillEvent, &port->ReadEvent, NULL)) {
+    LARGE_INTEGER backoff;
+    PLARGE_INTEGER timeout = NULL;
+    while (WaitForWork(&port->ReadKillEvent, &port->ReadEvent, timeout)) {
+        KIRQL irql;
+        KeAcquireSpinLock(&port->TransferLock, &irql);
+        BOOLEAN backingOff = PipeBackingOff(&port->BulkInContext, &backoff);
+        KeReleaseSpinLock(&port->TransferLock, irql);
+        timeout = backingOff ? &backoff : NULL;
+        if (backingOff)
+            continue;
         BOOLEAN reset;
         if (!PortMaySend(port) || !ClaimBulkInTransfer(port, &reset))
             continue;
@@ -223,8 +236,8 @@ NTSTATUS OnReadCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
 
-    /* A transfer with a USB error carries no data, but the read is still served. */
-    BOOLEAN usbError = !USBD_SUCCESS(usbdStatus);
+    /* A failed transfer carries no data, but the read is still served. */
+    BOOLEAN usbError = TransferFailed(status, usbdStatus);
     if (!usbError)
         ParseBulkInTransfer(port, transfer->Buffer, urb->UrbBulkOrInterruptTransfer.TransferBufferLength);
     SerialReportEvents(port);
@@ -245,13 +258,17 @@ NTSTATUS OnReadCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
     if (usbError)
         retry = NoteTransferError(transfer);
     else
-        transfer->Failures = 0;
+        NoteTransferSuccess(transfer);
     KeReleaseSpinLock(&port->TransferLock, irql);
 
     if (usbError) {
-        /* The characters of the lost transfer are an overrun; the worker resets the pipe. */
+        /* The characters of the lost transfer are an overrun; the worker
+           resets the pipe, at once or after its back-off. When the retries
+           have run out the read waiting for data hears of it. */
         WriteSharedUlong(&port->PerfStats.SerialOverrunErrorCount, 1);
-        EndBulkInCompletion(port, Irp, FALSE, retry && ReceptionWanted(port));
+        if (!retry)
+            FailCurrentRead(port, STATUS_IO_DEVICE_ERROR);
+        EndBulkInCompletion(port, Irp, FALSE, ReceptionWanted(port));
     } else if (!ReceptionWanted(port) || !NT_SUCCESS(status)) {
         EndBulkInCompletion(port, Irp, FALSE, FALSE);
     } else if (port->WhqlTestMode || ReadSharedLong(&port->PowerDownSeen)) {

@@ -16,8 +16,16 @@
  */
 #define MAXIMUM_RECEIVE_QUEUE_SIZE 0x100000
 
-/* Transfers in a row that may fail with a USB error before a pipe stops until asked again. */
+/*
+ * Transfers in a row that may fail with a USB error and be sent again at
+ * once (after a pipe reset). When they run out the condition is reported
+ * and the worker waits before it tries again: PIPE_BACKOFF_FIRST_MS, then
+ * twice as long each time the retries run out again, at most
+ * PIPE_BACKOFF_LONGEST_MS, until a transfer succeeds.
+ */
 #define PIPE_ERROR_RETRIES 3
+#define PIPE_BACKOFF_FIRST_MS 100
+#define PIPE_BACKOFF_LONGEST_MS 3200
 
 /* A worker is given this long (ms) to reach its wait after its kill event is set. */
 #define WORKER_STOP_DELAY_MS 100
@@ -40,10 +48,10 @@ VOID ResizeQueueBuffer(PQUEUE_BUFFER Queue, PUCHAR Storage, ULONG NewSize, PUCHA
 /*
  * request_list.cpp: the request toolkit. The list helpers are called with
  * the queue's lock held (DISPATCH_LEVEL); CompleteEndedRequests with no
- * lock held; UnlinkCancelledRequest from a cancel routine (cancel spin lock
- * held on entry, the queue's lock on return). SerialKillAllReadsOrWrites
+ * lock held. SerialKillAllReadsOrWrites
  * ends every request of one direction with STATUS_CANCELLED, up to
- * DISPATCH_LEVEL; for the reads the caller holds ReadServiceLock.
+ * DISPATCH_LEVEL with no driver lock held (the requests are completed
+ * after the locks are released).
  */
 BOOLEAN QueueCancellableRequest(PLIST_ENTRY Queue, PIRP Irp, PDRIVER_CANCEL CancelRoutine);
 PIRP DequeueCancellableRequest(PLIST_ENTRY Queue);
@@ -52,7 +60,6 @@ VOID DrainCancellableRequests(PDEVICE_EXTENSION Port, PLIST_ENTRY Queue, PLIST_E
 VOID EndAllRequests(PDEVICE_EXTENSION Port, PLIST_ENTRY Queue, PIRP *CurrentOpIrp, PKSPIN_LOCK QueueLock,
                     NTSTATUS Status);
 VOID CompleteEndedRequests(PLIST_ENTRY Ended);
-VOID UnlinkCancelledRequest(PKSPIN_LOCK QueueLock, PIRP Irp, PKIRQL Irql);
 VOID SerialKillAllReadsOrWrites(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY Queue, PIRP *CurrentOpIrp,
                                 PKSPIN_LOCK QueueLock);
 
@@ -90,7 +97,8 @@ VOID ParseBulkInTransfer(PDEVICE_EXTENSION Port, const UCHAR *Data, ULONG Length
  * Create, Delete, the worker helpers and WaitForWork at
  * PASSIVE_LEVEL; CancelPortTransfers, CancelTransfer, ClaimTransfer, ReleaseTransfer,
  * PrepareTransfer and SendTransfer up to DISPATCH_LEVEL;
- * NoteTransferError and TakePipeReset with the pipe's lock held;
+ * NoteTransferError, NoteTransferSuccess, TakePipeReset and PipeBackingOff
+ * with the pipe's lock held;
  * ResetTransferPipe at PASSIVE_LEVEL; TransferEndsPipe any IRQL.
  */
 NTSTATUS CreatePortTransfers(PDEVICE_EXTENSION Port);
@@ -109,8 +117,11 @@ VOID ReleaseTransfer(PTRANSFER_CONTEXT Transfer, PKSPIN_LOCK Lock);
 VOID PrepareTransfer(PTRANSFER_CONTEXT Transfer, PVOID Buffer, ULONG Length, ULONG Flags,
                      PIO_COMPLETION_ROUTINE Completion);
 NTSTATUS SendTransfer(PDEVICE_EXTENSION Port, PTRANSFER_CONTEXT Transfer, PKSPIN_LOCK Lock);
+BOOLEAN TransferFailed(NTSTATUS Status, USBD_STATUS UsbdStatus);
 BOOLEAN NoteTransferError(PTRANSFER_CONTEXT Transfer);
+VOID NoteTransferSuccess(PTRANSFER_CONTEXT Transfer);
 BOOLEAN TakePipeReset(PTRANSFER_CONTEXT Transfer);
+BOOLEAN PipeBackingOff(PTRANSFER_CONTEXT Transfer, PLARGE_INTEGER Timeout);
 VOID ResetTransferPipe(PDEVICE_EXTENSION Port, PTRANSFER_CONTEXT Transfer);
 BOOLEAN WaitForWork(PKEVENT KillEvent, PKEVENT WorkEvent, PLARGE_INTEGER Timeout);
 
@@ -118,7 +129,7 @@ BOOLEAN WaitForWork(PKEVENT KillEvent, PKEVENT WorkEvent, PLARGE_INTEGER Timeout
  * write.cpp. QueueOrStartWriteIrp runs in the caller's thread (up to
  * DISPATCH_LEVEL); PollingWriteInterruptUrb is the bulk-out worker
  * (PASSIVE_LEVEL); OnWriteCompletion and WriteTimeoutDpc run at
- * DISPATCH_LEVEL; WriteIrpCancelRoutine is entered with the system cancel
+ * DISPATCH_LEVEL; WriteIrpCancelRoutine (queued and current writes) is entered with the system cancel
  * spin lock held; DequeueWriteIrp is called with WriteQueueLock held.
  */
 NTSTATUS QueueOrStartWriteIrp(PDEVICE_EXTENSION Port, PIRP Irp);

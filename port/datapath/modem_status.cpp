@@ -47,16 +47,33 @@ VOID RequestModemStatusReading(PDEVICE_EXTENSION Port)
 
 /*
  * The interrupt-in worker: on InterruptEvent it sends the 16-byte report
- * transfer when it is idle and the port may send. Ends when killed, when
- * the wait fails, or when the remove lock is gone. PASSIVE_LEVEL.
+ * transfer when it is idle and the port may send. After a failed transfer
+ * it resets the pipe first (waiting out a back-off once the quick retries
+ * have run out) and asks for a modem-status reading, since a change may
+ * have been reported meanwhile. Ends when killed, when the wait fails, or
+ * when the remove lock is gone. PASSIVE_LEVEL.
  */
 VOID PollingInterruptInUrb(PVOID Context)
 {
     PDEVICE_EXTENSION port = (PDEVICE_EXTENSION)Context;
     PTRANSFER_CONTEXT transfer = &port->InterruptInContext;
-    while (WaitForWork(&port->InterruptKillEvent, &port->InterruptEvent, NULL)) {
-        if (!PortMaySend(port) || !ClaimTransfer(transfer, &port->TransferLock))
+    LARGE_INTEGER backoff;
+    PLARGE_INTEGER timeout = NULL;
+    while (WaitForWork(&port->InterruptKillEvent, &port->InterruptEvent, timeout)) {
+        KIRQL irql;
+        KeAcquireSpinLock(&port->TransferLock, &irql);
+        BOOLEAN backingOff = PipeBackingOff(transfer, &backoff);
+        KeReleaseSpinLock(&port->TransferLock, irql);
+        timeout = backingOff ? &backoff : NULL;
+        if (backingOff || !PortMaySend(port) || !ClaimTransfer(transfer, &port->TransferLock))
             continue;
+        KeAcquireSpinLock(&port->TransferLock, &irql);
+        BOOLEAN reset = TakePipeReset(transfer);
+        KeReleaseSpinLock(&port->TransferLock, irql);
+        if (reset) {
+            ResetTransferPipe(port, transfer);
+            RequestModemStatusReading(port);
+        }
         PrepareTransfer(transfer, transfer->Buffer, transfer->BufferLength, BULK_IN_TRANSFER_FLAGS,
                         OnInterruptInCompletion);
         if (!NT_SUCCESS(SendTransfer(port, transfer, &port->TransferLock)))
@@ -69,8 +86,10 @@ VOID PollingInterruptInUrb(PVOID Context)
  * Completion routine of the interrupt-in transfer; the context is
  * InterruptInContext. A report of a modem-status change asks for a
  * reading; the worker is asked to send the next transfer unless this one
- * ended the pipe's work, failed, or the port stopped polling. The request
- * belongs to the driver: always STATUS_MORE_PROCESSING_REQUIRED.
+ * ended the pipe's work or the port stopped polling. A failed transfer
+ * (a USB error, or a failure without one) has the worker reset the pipe
+ * first, after a back-off when the quick retries have run out. The
+ * request belongs to the driver: always STATUS_MORE_PROCESSING_REQUIRED.
  * DISPATCH_LEVEL.
  */
 NTSTATUS OnInterruptInCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
@@ -82,19 +101,24 @@ NTSTATUS OnInterruptInCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Co
     PDEVICE_EXTENSION port = TransferOutcome(transfer, Irp, &status, &usbdStatus);
     PURB urb = transfer->Urb;
 
+    BOOLEAN ended = TransferEndsPipe(status, usbdStatus) || usbdStatus == USBD_STATUS_ACCESS_GONE;
+    BOOLEAN failed = TransferFailed(status, usbdStatus);
     KIRQL irql;
     KeAcquireSpinLock(&port->TransferLock, &irql);
     transfer->Idle = 1;
     transfer->InLower = 0;
     BOOLEAN present = transfer->Irp != NULL && transfer->Urb != NULL;
+    if (!ended && failed)
+        (VOID)NoteTransferError(transfer);
+    else if (!ended)
+        NoteTransferSuccess(transfer);
     KeReleaseSpinLock(&port->TransferLock, irql);
 
-    if (!TransferEndsPipe(status, usbdStatus) && usbdStatus != USBD_STATUS_ACCESS_GONE) {
-        if (USBD_SUCCESS(usbdStatus) && urb->UrbBulkOrInterruptTransfer.TransferBufferLength > 0
+    if (!ended) {
+        if (!failed && urb->UrbBulkOrInterruptTransfer.TransferBufferLength > 0
             && (transfer->Buffer[0] & IIR_SOURCE_MASK) == 0)
             RequestModemStatusReading(port);
-        if (present && NT_SUCCESS(status) && USBD_SUCCESS(usbdStatus) && PortMaySend(port)
-            && ReadSharedLong(&port->PollingStopped) == 0)
+        if (present && PortMaySend(port) && ReadSharedLong(&port->PollingStopped) == 0)
             KeSetEvent(&port->InterruptEvent, IO_NO_INCREMENT, FALSE);
     }
     /* Last: once the lock is gone, removal may free the port. */
@@ -186,26 +210,30 @@ UCHAR SerialHandleModemUpdateBulk(PDEVICE_EXTENSION Port)
 
 /*
  * Reads the modem status register and applies it, for the device controls
- * (IOCTL_SERIAL_GET_MODEMSTATUS, and after IOCTL_SERIAL_SET_HANDFLOW). When
- * the line states are those PollingMSR last saw, the change bits it
- * recorded are reported with them (the register cleared its own when it
- * was read); each change bit is reported once and then forgotten. A failed
- * read reports the line states last seen and applies nothing. Returns the
- * status byte. PASSIVE_LEVEL.
+ * (IOCTL_SERIAL_GET_MODEMSTATUS, and after IOCTL_SERIAL_SET_HANDFLOW). The
+ * register is read first: its read waits behind a reading PollingMSR may
+ * be making, so what it returns is the newest state of the lines. Change
+ * bits PollingMSR recorded were applied, and their events reported, when
+ * it saw them; only the change bits of this reading (changes since the
+ * last reading, which the register cleared when it was read) are new, so
+ * one line change gives one event. The events are offered to the pending
+ * wait at once. The reading's line states become the last ones seen, so
+ * the poll does not take them for a change again. A failed read reports
+ * the line states last seen and applies nothing. Returns the line states,
+ * change bits cleared, as programs compare them with the MS_*_ON masks
+ * and with earlier answers. PASSIVE_LEVEL.
  */
 ULONG SerialHandleModemUpdate(PDEVICE_EXTENSION Port)
 {
     PAGED_CODE();
     UCHAR reading;
-    UCHAR saved = (UCHAR)ReadSharedUlong(&Port->SaveModemStatus);
-    if (!NT_SUCCESS(ReadModemStatus(Port, &reading)))
-        return saved & MSR_LINE_BITS;
-    UCHAR status = reading;
-    if ((reading & MSR_LINE_BITS) == (saved & MSR_LINE_BITS))
-        status = (UCHAR)(saved | (reading & MSR_CHANGE_BITS));
-    ApplyModemStatus(Port, status);
-    ClearSharedBits(&Port->SaveModemStatus, status & MSR_CHANGE_BITS);
-    return status;
+    NTSTATUS status = ReadModemStatus(Port, &reading);
+    if (!NT_SUCCESS(status))
+        return (UCHAR)ReadSharedUlong(&Port->SaveModemStatus) & MSR_LINE_BITS;
+    ApplyModemStatus(Port, reading);
+    WriteSharedUlong(&Port->SaveModemStatus, reading & MSR_LINE_BITS);
+    SerialReportEvents(Port);
+    return reading & MSR_LINE_BITS;
 }
 
 /*

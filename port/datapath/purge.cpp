@@ -1,10 +1,11 @@
 /*
  * The purge control. The kill-all it uses is the request toolkit's
- * (request_list.cpp): kills of the reads are made with ReadServiceLock
- * held (ReadServiceLock -> ReadQueueLock, the order of the read-service
- * step), so a read being served by a bulk-in completion or the read timer
- * is never ended twice; a current write whose chunk is in flight ends
- * when that chunk's transfer is back (see write.cpp).
+ * (request_list.cpp): the reads are taken off the port with
+ * ReadServiceLock held (ReadServiceLock -> ReadQueueLock, the order of the
+ * read-service step), so a read being served by a bulk-in completion or
+ * the read timer is never ended twice, and completed once the locks are
+ * released; a current write whose chunk is in flight ends when that
+ * chunk's transfer is back (see write.cpp).
  */
 #include "../frame/driver.h"
 

@@ -455,7 +455,10 @@ VOID ReadTimeoutDpc(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2)
  * Cancel routine of every read, queued or current. Entered with the system
  * cancel spin lock held, which is released before ReadServiceLock is
  * taken. The read leaves the port; when it was the head, the next read is
- * taken up and the timer follows it. DISPATCH_LEVEL.
+ * taken up and the timer follows it. A read cancelled behind the head
+ * leaves the timer alone: the head's interval timer may be running, and
+ * re-arming it for the head's deadline would stretch (or, without a
+ * deadline, stop) its interval time-out. DISPATCH_LEVEL.
  */
 VOID ReadIrpCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
@@ -466,16 +469,19 @@ VOID ReadIrpCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     KIRQL irql;
     KeAcquireSpinLock(&port->ReadServiceLock, &irql);
+    BOOLEAN wasHead = TRUE;
     if (port->CurrentReadIrp == Irp) {
         port->CurrentReadIrp = NULL;
         CancelReadTimer(port);
     } else {
         KeAcquireSpinLockAtDpcLevel(&port->ReadQueueLock);
+        wasHead = port->CurrentReadIrp == NULL && port->ReadQueue.Flink == &Irp->Tail.Overlay.ListEntry;
         RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
         KeReleaseSpinLockFromDpcLevel(&port->ReadQueueLock);
     }
     ServeReads(port, &ended, FALSE);
-    ArmTimerForHead(port);
+    if (wasHead)
+        ArmTimerForHead(port);
     KeReleaseSpinLock(&port->ReadServiceLock, irql);
     CompleteEndedRequests(&ended);
     CompleteRequest(Irp, STATUS_CANCELLED);
@@ -483,13 +489,11 @@ VOID ReadIrpCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 /*
  * Ends every read with STATUS_CANCELLED: a purge's receive abort, the
- * cleanup of the handle, a surprise removal. Up to DISPATCH_LEVEL.
+ * cleanup of the handle, a surprise removal. The reads are taken off the
+ * port under ReadServiceLock and completed once it is released (see
+ * EndAllRequests). Up to DISPATCH_LEVEL, no driver lock held.
  */
 VOID KillAllReads(PDEVICE_EXTENSION Port)
 {
-    KIRQL irql;
-    KeAcquireSpinLock(&Port->ReadServiceLock, &irql);
     SerialKillAllReadsOrWrites(Port->DeviceObject, &Port->ReadQueue, &Port->CurrentReadIrp, &Port->ReadQueueLock);
-    CancelReadTimer(Port);
-    KeReleaseSpinLock(&Port->ReadServiceLock, irql);
 }

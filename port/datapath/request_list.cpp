@@ -85,27 +85,16 @@ VOID CompleteEndedRequests(PLIST_ENTRY Ended)
 }
 
 /*
- * The common part of a queued request's cancel routine: releases the
- * system cancel spin lock and unlinks the request under its queue's lock.
- * Returns with QueueLock held at DISPATCH_LEVEL (*Irql receives the level
- * to return to), so the caller can adjust what the queue accounts before
- * releasing it and completing the request.
- */
-VOID UnlinkCancelledRequest(PKSPIN_LOCK QueueLock, PIRP Irp, PKIRQL Irql)
-{
-    IoReleaseCancelSpinLock(Irp->CancelIrql);
-    KeAcquireSpinLock(QueueLock, Irql);
-    RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
-}
-
-/*
  * Ends every request on Queue and the one in *CurrentOpIrp with Status:
  * queued ones newest first, the current one last. A queued request whose
  * cancel routine is already running is left to it. For the writes
  * (recognised by CurrentOpIrp) the output queue count drops by what will
  * no longer be sent, and a current write whose chunk is in flight ends
- * when that chunk is back (write.cpp). Up to DISPATCH_LEVEL; for the reads
- * the caller holds ReadServiceLock.
+ * when that chunk is back (write.cpp). The reads are taken under
+ * ReadServiceLock, as the read-service step and the read timer serve
+ * them, and the read timer stops. Every request is completed after the
+ * locks are released, so a completion routine may send the next request
+ * at once. Up to DISPATCH_LEVEL, no driver lock held.
  */
 VOID EndAllRequests(PDEVICE_EXTENSION Port, PLIST_ENTRY Queue, PIRP *CurrentOpIrp, PKSPIN_LOCK QueueLock,
                     NTSTATUS Status)
@@ -116,6 +105,9 @@ VOID EndAllRequests(PDEVICE_EXTENSION Port, PLIST_ENTRY Queue, PIRP *CurrentOpIr
     InitializeListHead(&ended);
     PortTrace(Port->DeviceObject, "-- EndAllRequests %s %x\n", writes ? "writes" : "reads", Status);
 
+    KIRQL serviceIrql = PASSIVE_LEVEL;
+    if (!writes)
+        KeAcquireSpinLock(&Port->ReadServiceLock, &serviceIrql);
     KIRQL irql;
     KeAcquireSpinLock(QueueLock, &irql);
     DrainCancellableRequests(Port, Queue, &ended, Status, writes ? ForgetQueuedWrite : NULL);
@@ -123,6 +115,10 @@ VOID EndAllRequests(PDEVICE_EXTENSION Port, PLIST_ENTRY Queue, PIRP *CurrentOpIr
     if (current != NULL)
         InsertTailList(&ended, &current->Tail.Overlay.ListEntry);
     KeReleaseSpinLock(QueueLock, irql);
+    if (!writes) {
+        CancelReadTimer(Port);
+        KeReleaseSpinLock(&Port->ReadServiceLock, serviceIrql);
+    }
 
     CompleteEndedRequests(&ended);
     /* The current write, with its chunk in flight, completes last, when the chunk is back. */
@@ -132,8 +128,7 @@ VOID EndAllRequests(PDEVICE_EXTENSION Port, PLIST_ENTRY Queue, PIRP *CurrentOpIr
 
 /*
  * Ends every request of one direction with STATUS_CANCELLED: purge, the
- * handle's cleanup and close. Up to DISPATCH_LEVEL; for the reads the
- * caller holds ReadServiceLock.
+ * handle's cleanup and close. Up to DISPATCH_LEVEL, no driver lock held.
  */
 VOID SerialKillAllReadsOrWrites(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY Queue, PIRP *CurrentOpIrp,
                                 PKSPIN_LOCK QueueLock)

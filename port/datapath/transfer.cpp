@@ -10,7 +10,8 @@
  * the pipe's lock, building and sending it with the remove lock held until
  * its completion, the test for a transfer that ends the pipe's work, the
  * bounded recovery from USB errors (the worker resets the pipe and sends
- * again), and the workers' wait for their kill or work event.
+ * again, and backs off once the retries have run out), and the workers'
+ * wait for their kill or work event.
  */
 #include "../frame/driver.h"
 
@@ -132,10 +133,12 @@ NTSTATUS SendTransfer(PDEVICE_EXTENSION Port, PTRANSFER_CONTEXT Transfer, PKSPIN
  * Cancels a pipe's transfer (not bulk-out, which ends its write first). A
  * request with the lower driver is cancelled, and until IoCancelIrp has
  * returned it is neither claimed again nor resent by its completion; then
- * WorkEvent lets the pipe's worker go on. A request claimed and still being
- * prepared is marked to go down cancelled. An idle one is left alone, so
- * the canceller never touches a request its worker is filling in. Up to
- * DISPATCH_LEVEL, Lock not held.
+ * WorkEvent lets the pipe's worker go on (null when the caller stops the
+ * pipe: close, a failed open, reception switched off). A request claimed
+ * and still being prepared is marked to go down cancelled. An idle one is
+ * left alone, so the canceller never touches a request its worker is
+ * filling in, nor one reused for the next transfer. Up to DISPATCH_LEVEL,
+ * Lock not held.
  */
 VOID CancelTransfer(PTRANSFER_CONTEXT Transfer, PKSPIN_LOCK Lock, PKEVENT WorkEvent)
 {
@@ -157,26 +160,68 @@ VOID CancelTransfer(PTRANSFER_CONTEXT Transfer, PKSPIN_LOCK Lock, PKEVENT WorkEv
     KeAcquireSpinLock(Lock, &irql);
     Transfer->Cancels--;
     KeReleaseSpinLock(Lock, irql);
-    KeSetEvent(WorkEvent, IO_NO_INCREMENT, FALSE);
+    if (WorkEvent != NULL)
+        KeSetEvent(WorkEvent, IO_NO_INCREMENT, FALSE);
 }
 
 /*
- * A completed transfer failed with a USB error that leaves the device
- * there (a stall, a CRC or a time-out on the bus): the pipe is to be reset
- * by its worker before the next transfer. TRUE while the pipe is still
- * within its retries; FALSE when the errors have gone on too long, and the
- * pipe stops until its work event is signalled again. Called by the
- * completion routine with the pipe's lock held. DISPATCH_LEVEL.
+ * A transfer that did not end the pipe's work (TransferEndsPipe) but did
+ * not move its data either: a USB error, or a request the stack failed
+ * without one. Such a transfer is recovered from, never counted as done.
+ * Any IRQL.
+ */
+BOOLEAN TransferFailed(NTSTATUS Status, USBD_STATUS UsbdStatus)
+{
+    return !NT_SUCCESS(Status) || !USBD_SUCCESS(UsbdStatus);
+}
+
+/*
+ * A completed transfer failed without ending the pipe's work (a stall, a
+ * CRC error or a time-out on the bus): the pipe is to be reset by its
+ * worker before the next transfer. TRUE while the pipe is within its
+ * retries, and the worker sends again at once; FALSE when the errors have
+ * gone on too long: the caller reports the condition, and the worker
+ * waits a back-off before it tries again, longer each time this happens
+ * in a row, up to PIPE_BACKOFF_LONGEST_MS. Called by the completion
+ * routine with the pipe's lock held. DISPATCH_LEVEL.
  */
 BOOLEAN NoteTransferError(PTRANSFER_CONTEXT Transfer)
 {
-    if (Transfer->Failures >= PIPE_ERROR_RETRIES) {
-        Transfer->Failures = 0;
-        Transfer->ResetNeeded = 0;
+    Transfer->ResetNeeded = 1;
+    if (Transfer->Failures < PIPE_ERROR_RETRIES) {
+        Transfer->Failures++;
+        return TRUE;
+    }
+    Transfer->Failures = 0;
+    ULONG delay = PIPE_BACKOFF_LONGEST_MS;
+    if (Transfer->Backoffs < 8 && (PIPE_BACKOFF_FIRST_MS << Transfer->Backoffs) < PIPE_BACKOFF_LONGEST_MS)
+        delay = PIPE_BACKOFF_FIRST_MS << Transfer->Backoffs;
+    if (Transfer->Backoffs < MAXULONG)
+        Transfer->Backoffs++;
+    Transfer->RetryAt = KeQueryInterruptTime() + (ULONGLONG)delay * 10000;
+    return FALSE;
+}
+
+/* A transfer went through: the pipe's error counts start again. The pipe's lock is held. */
+VOID NoteTransferSuccess(PTRANSFER_CONTEXT Transfer)
+{
+    Transfer->Failures = 0;
+    Transfer->Backoffs = 0;
+}
+
+/*
+ * TRUE while the pipe's worker is to wait before it sends again, with the
+ * relative time left in *Timeout; the back-off is forgotten once it has
+ * passed. The pipe's lock is held. Up to DISPATCH_LEVEL.
+ */
+BOOLEAN PipeBackingOff(PTRANSFER_CONTEXT Transfer, PLARGE_INTEGER Timeout)
+{
+    ULONGLONG now = KeQueryInterruptTime();
+    if (Transfer->RetryAt == 0 || Transfer->RetryAt <= now) {
+        Transfer->RetryAt = 0;
         return FALSE;
     }
-    Transfer->Failures++;
-    Transfer->ResetNeeded = 1;
+    Timeout->QuadPart = -(LONGLONG)(Transfer->RetryAt - now);
     return TRUE;
 }
 
@@ -288,6 +333,15 @@ VOID StopWorkerThread(PKEVENT KillEvent, PVOID *Thread)
     *Thread = NULL;
 }
 
+/* New pipes start without errors or back-off. The pipe's lock is held. */
+static VOID ForgetPipeErrors(PTRANSFER_CONTEXT Transfer)
+{
+    Transfer->ResetNeeded = 0;
+    Transfer->Failures = 0;
+    Transfer->Backoffs = 0;
+    Transfer->RetryAt = 0;
+}
+
 /*
  * Sets up the port's transfers on the pipes of the current configuration:
  * each context is pointed at its pipe (a new configuration brings new pipe
@@ -304,13 +358,12 @@ NTSTATUS CreatePortTransfers(PDEVICE_EXTENSION Port)
     KeAcquireSpinLock(&Port->TransferLock, &irql);
     Port->InterruptInContext.PipeInformation = &pipes[PORT_PIPE_INTERRUPT_IN];
     Port->BulkInContext.PipeInformation = &pipes[PORT_PIPE_BULK_IN];
-    Port->InterruptInContext.ResetNeeded = Port->BulkInContext.ResetNeeded = 0;
-    Port->InterruptInContext.Failures = Port->BulkInContext.Failures = 0;
+    ForgetPipeErrors(&Port->InterruptInContext);
+    ForgetPipeErrors(&Port->BulkInContext);
     KeReleaseSpinLock(&Port->TransferLock, irql);
     KeAcquireSpinLock(&Port->WriteQueueLock, &irql);
     Port->BulkOutContext.PipeInformation = &pipes[PORT_PIPE_BULK_OUT];
-    Port->BulkOutContext.ResetNeeded = 0;
-    Port->BulkOutContext.Failures = 0;
+    ForgetPipeErrors(&Port->BulkOutContext);
     KeReleaseSpinLock(&Port->WriteQueueLock, irql);
 
     NTSTATUS status = CreateTransferContext(Port, &Port->BulkInContext);

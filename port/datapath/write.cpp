@@ -23,13 +23,26 @@
  * A chunk that fails with a USB error (a stall, a CRC error, no answer)
  * is sent again from the same place after the worker has reset the pipe,
  * a few times in a row at most; after that the write ends with
- * STATUS_IO_DEVICE_ERROR and the next one is taken up. A cancelled
- * transfer or a device that is gone ends the write as before.
+ * STATUS_IO_DEVICE_ERROR and the bytes that got through, and the next one
+ * is taken up once the pipe has rested (a back-off that grows while the
+ * errors go on). A request the stack failed without a USB status is such
+ * a failure too: its chunk is never counted as sent. A cancelled transfer
+ * or a device that is gone ends the write as before.
  *
  * Only the current write has a time-out: a write waiting in the queue gets
  * its own when it is taken up, so a later write never replaces the
  * time-out of the one being sent. Nothing is sent while a stop is
- * pending.
+ * pending; when the port runs again the worker takes up the oldest queued
+ * write if none is current.
+ *
+ * Every write, the current one included, can be cancelled (CancelIo, the
+ * end of the requesting thread or process): a current write held by CTS
+ * or XOFF would otherwise wait for ever. A cancelled current write ends
+ * with STATUS_CANCELLED and the bytes already sent; with a chunk in flight
+ * it ends when that chunk is back. Whoever ends the current write takes
+ * its cancel routine back first; when the system has already taken it,
+ * the write is left to its cancel routine (CurrentWriteEndStatus set, so
+ * nothing more is sent for it).
  *
  * WriteQueueLock guards the queue, the current write's state, Idle of
  * BulkOutContext and the write timer's due time. It is never held with a
@@ -145,18 +158,30 @@ static VOID ArmWriteTimer(PDEVICE_EXTENSION Port, ULONG Length)
     KeSetTimer(&Port->WriteTimer, dueTime, &Port->WriteTimerDpc);
 }
 
-/* Makes a write current, its whole length still to send. WriteQueueLock held. */
+/*
+ * Makes a write current, its whole length still to send, and cancellable.
+ * A write whose cancellation came before it could be cancelled (IoCancelIrp
+ * found no cancel routine) is the port's to end: it is marked cancelled
+ * and the worker ends it. WriteQueueLock held.
+ */
 static VOID MakeCurrentWrite(PDEVICE_EXTENSION Port, PIRP Irp)
 {
     Port->CurrentWriteIrp = Irp;
     Port->CurrentWriteData = (PUCHAR)Irp->AssociatedIrp.SystemBuffer;
     Port->CurrentWriteIrpDataLen = Port->CurrentWriteIrpLength = WriteLength(Irp);
     Port->CurrentWriteEndStatus = STATUS_SUCCESS;
+    Port->CurrentWriteCancelled = 0;
+    (VOID)IoSetCancelRoutine(Irp, WriteIrpCancelRoutine);
+    if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
+        Port->CurrentWriteCancelled = 1;
+        Port->CurrentWriteEndStatus = STATUS_CANCELLED;
+    }
 }
 
 /*
  * Takes up the oldest queued write when none is current, with a time-out
- * of its own; TRUE when there is one to send. WriteQueueLock held.
+ * of its own; TRUE when the worker has something to do: a write to send,
+ * or a cancelled one to end. WriteQueueLock held.
  */
 static BOOLEAN TakeUpNextWrite(PDEVICE_EXTENSION Port)
 {
@@ -167,17 +192,27 @@ static BOOLEAN TakeUpNextWrite(PDEVICE_EXTENSION Port)
         MakeCurrentWrite(Port, next);
         ArmWriteTimer(Port, Port->CurrentWriteIrpLength);
     }
+    if (Port->CurrentWriteCancelled)
+        return TRUE;
     return Port->CurrentWriteEndStatus == STATUS_SUCCESS && Port->CurrentWriteIrpDataLen > 0;
 }
 
 /*
  * Takes the current write off the port with its final status and
  * information, for the caller to complete once the lock is released; the
- * bytes it leaves unsent leave the output queue count. WriteQueueLock held.
+ * bytes it leaves unsent leave the output queue count. Null when the
+ * system is cancelling the write: its cancel routine, waiting for the
+ * lock, ends it, and nothing more is sent for it meanwhile.
+ * WriteQueueLock held.
  */
 static PIRP DetachCurrentWrite(PDEVICE_EXTENSION Port, NTSTATUS Status, ULONG_PTR Information)
 {
     PIRP irp = Port->CurrentWriteIrp;
+    if (!Port->CurrentWriteCancelled && IoSetCancelRoutine(irp, NULL) == NULL) {
+        Port->CurrentWriteEndStatus = STATUS_CANCELLED;
+        CancelWriteTimer(Port);
+        return NULL;
+    }
     ForgetWriteBytes(Port, Port->CurrentWriteIrpDataLen);
     irp->IoStatus.Status = Status;
     irp->IoStatus.Information = Information;
@@ -186,17 +221,32 @@ static PIRP DetachCurrentWrite(PDEVICE_EXTENSION Port, NTSTATUS Status, ULONG_PT
     Port->CurrentWriteIrpDataLen = 0;
     Port->CurrentWriteIrpLength = 0;
     Port->CurrentWriteEndStatus = STATUS_SUCCESS;
+    Port->CurrentWriteCancelled = 0;
     CancelWriteTimer(Port);
     return irp;
 }
 
 /*
- * Ends the current write with Status; a time-out reports the bytes already
- * sent, any other end none. With its chunk in flight the write only
- * becomes ending (see the head of this file) and the caller is asked to
- * cancel the transfer; otherwise it is returned for completion and the
- * next queued write, if any, is taken up when the port runs. WriteQueueLock
- * held.
+ * The information a write ending with Status reports: the bytes already
+ * sent for a time-out and for a cancellation by its requester, none for
+ * any other end (a kill-all). WriteQueueLock held.
+ */
+static ULONG_PTR EndingWriteInformation(PDEVICE_EXTENSION Port, NTSTATUS Status)
+{
+    if (Status == STATUS_TIMEOUT || Port->CurrentWriteCancelled)
+        return Port->CurrentWriteIrpLength - Port->CurrentWriteIrpDataLen;
+    return 0;
+}
+
+/*
+ * Ends the current write with Status; a time-out and a cancellation by the
+ * requester report the bytes already sent, any other end none (a write
+ * its requester cancelled after its last byte went out has succeeded).
+ * With its chunk in flight the write only becomes ending (see the head of
+ * this file) and the caller is asked to cancel the transfer; otherwise it
+ * is returned for completion and the next queued write, if any, is taken
+ * up when the port runs. Null also when the write's cancel routine is to
+ * end it. WriteQueueLock held.
  */
 PIRP EndCurrentWrite(PDEVICE_EXTENSION Port, NTSTATUS Status, PBOOLEAN CancelTransfer)
 {
@@ -204,24 +254,22 @@ PIRP EndCurrentWrite(PDEVICE_EXTENSION Port, NTSTATUS Status, PBOOLEAN CancelTra
     PIRP irp = Port->CurrentWriteIrp;
     if (irp == NULL)
         return NULL;
-    if (Port->CurrentWriteEndStatus != STATUS_SUCCESS) {
-        /* Already ending: a kill-all turns a time-out into a cancellation. */
-        if (Status == STATUS_CANCELLED)
-            Port->CurrentWriteEndStatus = Status;
-        return NULL;
-    }
     if (Port->BulkOutContext.Idle == 0) {
-        Port->CurrentWriteEndStatus = Status;
-        Port->BulkOutCancels++;
-        CancelWriteTimer(Port);
-        *CancelTransfer = TRUE;
+        if (Port->CurrentWriteEndStatus == STATUS_SUCCESS) {
+            Port->CurrentWriteEndStatus = Status;
+            Port->BulkOutCancels++;
+            CancelWriteTimer(Port);
+            *CancelTransfer = TRUE;
+        } else if (Status == STATUS_CANCELLED) {
+            /* Already ending: a kill-all turns a time-out into a cancellation. */
+            Port->CurrentWriteEndStatus = Status;
+        }
         return NULL;
     }
-    ULONG_PTR information = 0;
-    if (Status == STATUS_TIMEOUT)
-        information = Port->CurrentWriteIrpLength - Port->CurrentWriteIrpDataLen;
-    irp = DetachCurrentWrite(Port, Status, information);
-    if (PortIsStarted(Port))
+    if (Port->CurrentWriteCancelled && Port->CurrentWriteIrpDataLen == 0)
+        Status = STATUS_SUCCESS;
+    irp = DetachCurrentWrite(Port, Status, EndingWriteInformation(Port, Status));
+    if (irp != NULL && PortIsStarted(Port))
         TakeUpNextWrite(Port);
     return irp;
 }
@@ -349,9 +397,12 @@ VOID PollingWriteInterruptUrb(PVOID Context)
     PDEVICE_EXTENSION port = (PDEVICE_EXTENSION)Context;
     LARGE_INTEGER holdPoll;
     holdPoll.QuadPart = -(LONGLONG)WRITE_HOLD_POLL_MS * (LONGLONG)MS_TO_100NS;
+    LARGE_INTEGER backoff;
     BOOLEAN held = FALSE;
+    BOOLEAN backingOff = FALSE;
 
-    while (WaitForWork(&port->WriteKillEvent, &port->WriteEvent, held ? &holdPoll : NULL)) {
+    while (WaitForWork(&port->WriteKillEvent, &port->WriteEvent,
+                       backingOff ? &backoff : held ? &holdPoll : NULL)) {
         held = FALSE;
         PIRP irp = port->BulkOutContext.Irp;
         if (irp == NULL || !NT_SUCCESS(IoAcquireRemoveLock(&port->RemoveLock, irp)))
@@ -359,9 +410,20 @@ VOID PollingWriteInterruptUrb(PVOID Context)
 
         ULONG chunk = 0;
         BOOLEAN reset = FALSE;
+        PIRP cancelled = NULL;
         KIRQL irql;
         KeAcquireSpinLock(&port->WriteQueueLock, &irql);
-        if (port->BulkOutContext.Idle && port->BulkOutCancels == 0 && port->BulkOutContext.Urb != NULL
+        /* Writes left queued while the port was stopped are taken up once it runs again. */
+        if (port->CurrentWriteIrp == NULL && PortIsStarted(port))
+            TakeUpNextWrite(port);
+        /* A write found cancelled as it became current ends here. */
+        if (port->CurrentWriteIrp != NULL && port->CurrentWriteCancelled && port->BulkOutContext.Idle) {
+            BOOLEAN cancelTransfer;
+            cancelled = EndCurrentWrite(port, STATUS_CANCELLED, &cancelTransfer);
+        }
+        /* After the retries ran out the pipe rests before the next chunk. */
+        backingOff = PipeBackingOff(&port->BulkOutContext, &backoff);
+        if (!backingOff && port->BulkOutContext.Idle && port->BulkOutCancels == 0 && port->BulkOutContext.Urb != NULL
             && PortMaySend(port)) {
             reset = TakePipeReset(&port->BulkOutContext);
             if (!reset && port->CurrentWriteIrp != NULL && port->CurrentWriteEndStatus == STATUS_SUCCESS
@@ -379,6 +441,10 @@ VOID PollingWriteInterruptUrb(PVOID Context)
         }
         KeReleaseSpinLock(&port->WriteQueueLock, irql);
 
+        if (cancelled != NULL) {
+            IoCompleteRequest(cancelled, IO_NO_INCREMENT);
+            KeSetEvent(&port->WriteEvent, IO_NO_INCREMENT, FALSE);
+        }
         if (reset) {
             /* The failed chunk goes again, from the same place, once the pipe is reset. */
             ResetTransferPipe(port, &port->BulkOutContext);
@@ -420,7 +486,8 @@ NTSTATUS OnWriteCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
     PDEVICE_EXTENSION port = TransferOutcome(transfer, Irp, &status, &usbdStatus);
     PURB urb = transfer->Urb;
     BOOLEAN failed = TransferEndsPipe(status, usbdStatus);
-    BOOLEAN sentOk = !failed && USBD_SUCCESS(usbdStatus);
+    /* Only a request that succeeded with its USB status has sent its bytes. */
+    BOOLEAN sentOk = !failed && NT_SUCCESS(status) && USBD_SUCCESS(usbdStatus);
     BOOLEAN usbError = !failed && !sentOk;
 
     PIRP done = NULL;
@@ -432,7 +499,7 @@ NTSTATUS OnWriteCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
     transfer->Idle = 1;
     BOOLEAN retry = FALSE;
     if (sentOk)
-        transfer->Failures = 0;
+        NoteTransferSuccess(transfer);
     else if (usbError)
         retry = NoteTransferError(transfer);
     if (port->CurrentWriteIrp != NULL) {
@@ -447,11 +514,14 @@ NTSTATUS OnWriteCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
         }
         NTSTATUS endStatus = port->CurrentWriteEndStatus;
         ULONG sentSoFar = port->CurrentWriteIrpLength - port->CurrentWriteIrpDataLen;
-        /* A write whose last chunk went through as it timed out is complete. */
-        if (endStatus == STATUS_TIMEOUT && sentOk && port->CurrentWriteIrpDataLen == 0)
+        /* A write whose last chunk went through as it timed out, or as its
+           requester cancelled it, is complete. */
+        if ((endStatus == STATUS_TIMEOUT || port->CurrentWriteCancelled) && sentOk && port->CurrentWriteIrpDataLen == 0)
             endStatus = STATUS_SUCCESS;
-        if (endStatus != STATUS_SUCCESS)
-            done = DetachCurrentWrite(port, endStatus, endStatus == STATUS_TIMEOUT ? sentSoFar : 0);
+        if (endStatus == STATUS_SUCCESS && port->CurrentWriteCancelled)
+            done = DetachCurrentWrite(port, STATUS_SUCCESS, sentSoFar);
+        else if (endStatus != STATUS_SUCCESS)
+            done = DetachCurrentWrite(port, endStatus, EndingWriteInformation(port, endStatus));
         else if (failed)
             done = DetachCurrentWrite(port, STATUS_DELETE_PENDING, 0);
         else if (sentOk && port->CurrentWriteIrpDataLen == 0)
@@ -524,16 +594,36 @@ VOID WriteTimeoutDpc(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2)
 }
 
 /*
- * Cancel routine of a queued write. Entered with the system cancel spin
- * lock held, which is released before WriteQueueLock is taken.
- * DISPATCH_LEVEL.
+ * Cancel routine of every write, queued or current. Entered with the
+ * system cancel spin lock held, which is released before WriteQueueLock is
+ * taken. A queued write leaves the queue. The current write ends with
+ * STATUS_CANCELLED and the bytes already sent, at once when no chunk of it
+ * is in flight, otherwise when that chunk is back; the next write is then
+ * taken up. DISPATCH_LEVEL.
  */
 VOID WriteIrpCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION port = PortFromDevice(DeviceObject);
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
     KIRQL irql;
-    UnlinkCancelledRequest(&port->WriteQueueLock, Irp, &irql);
-    ForgetQueuedWrite(port, Irp);
+    KeAcquireSpinLock(&port->WriteQueueLock, &irql);
+    if (port->CurrentWriteIrp != Irp) {
+        RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
+        ForgetQueuedWrite(port, Irp);
+        KeReleaseSpinLock(&port->WriteQueueLock, irql);
+        CompleteRequest(Irp, STATUS_CANCELLED);
+        return;
+    }
+    port->CurrentWriteCancelled = 1;
+    BOOLEAN cancelTransfer;
+    PIRP done = EndCurrentWrite(port, STATUS_CANCELLED, &cancelTransfer);
+    BOOLEAN send = done != NULL && port->CurrentWriteIrp != NULL;
     KeReleaseSpinLock(&port->WriteQueueLock, irql);
-    CompleteRequest(Irp, STATUS_CANCELLED);
+
+    if (cancelTransfer)
+        CancelWriteTransfer(port);
+    if (done != NULL)
+        IoCompleteRequest(done, IO_NO_INCREMENT);
+    if (send)
+        KeSetEvent(&port->WriteEvent, IO_NO_INCREMENT, FALSE);
 }

@@ -81,21 +81,33 @@ UCHAR ApplyPortModeFlags(PDEVICE_EXTENSION Port, UCHAR Config0)
 }
 
 /*
+ * The handle count of a failed open is given back, and the idle timer that
+ * the open stopped runs again, as after a close, so the port still powers
+ * down when nobody uses it. PASSIVE_LEVEL, OpenCloseMutex held.
+ */
+static VOID GiveBackFailedOpen(PDEVICE_EXTENSION Port)
+{
+    if (Port->DeviceEnable)
+        StartIdleTimer(Port, FALSE);
+    InterlockedDecrement(&Port->handles);
+}
+
+/*
  * What a failed open started is stopped again: reception and status
- * reports end (the transfers are cancelled), DTR and RTS drop, and the
- * handle count is given back, so that the port can be opened again.
- * PASSIVE_LEVEL, OpenCloseMutex held.
+ * reports end (the transfers are cancelled), DTR and RTS drop, OUT2 and
+ * the port-control open bit are cleared, and the handle is given back, so
+ * that the port can be opened again. PASSIVE_LEVEL, OpenCloseMutex held.
  */
 static VOID UndoOpen(PDEVICE_EXTENSION Port)
 {
     InterlockedExchange(&Port->PollingStopped, 1);
-    if (Port->BulkInContext.Irp != NULL)
-        IoCancelIrp(Port->BulkInContext.Irp);
-    if (Port->InterruptInContext.Irp != NULL)
-        IoCancelIrp(Port->InterruptInContext.Irp);
+    CancelTransfer(&Port->BulkInContext, &Port->TransferLock, NULL);
+    CancelTransfer(&Port->InterruptInContext, &Port->TransferLock, NULL);
     ClearRtsLine(Port);
     ClearDtrLine(Port);
-    InterlockedDecrement(&Port->handles);
+    UpdateRegister(Port, MODEM_CONTROL_REGISTER, MCR_OUT2, 0, NULL, NULL);
+    UpdateRegister(Port, SERIAL_PORT_CONTROL_REG, PORT_CONTROL_OPEN, 0, NULL, NULL);
+    GiveBackFailedOpen(Port);
 }
 
 static NTSTATUS OpenPort(PDEVICE_EXTENSION port, PDEVICE_OBJECT DeviceObject, PIRP Irp);
@@ -137,7 +149,7 @@ static NTSTATUS OpenPort(PDEVICE_EXTENSION port, PDEVICE_OBJECT DeviceObject, PI
         CancelIdleRequest(port);
         NTSTATUS power = RequestPowerUp(port);
         if (!NT_SUCCESS(power)) {
-            InterlockedDecrement(&port->handles);
+            GiveBackFailedOpen(port);
             return power;
         }
     } else if (ReadSharedLong(&port->DevicePower) != PowerDeviceD0) {
@@ -182,7 +194,8 @@ static NTSTATUS OpenPort(PDEVICE_EXTENSION port, PDEVICE_OBJECT DeviceObject, PI
     }
     WriteRegister(port, FIFO_CONTROL_REGISTER, 1, &fcr);
 
-    /* The data path starts afresh. */
+    /* The data path starts afresh: no bytes, and no XOFF hold of the last handle's. */
+    ClearSharedBits(&port->TxHoldFlags, TX_HOLD_XOFF);
     KIRQL irql;
     KeAcquireSpinLock(&port->QueueBufferLock, &irql);
     ClearQueueBuffer(&port->QueueBuffer);
@@ -261,12 +274,12 @@ NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     /* Reception and interrupt polling end; the bulk-out transfer finishes on its own. */
     if (port->BulkInContext.Irp != NULL) {
         DelayMilliseconds(CLOSE_CANCEL_MS);
-        IoCancelIrp(port->BulkInContext.Irp);
+        CancelTransfer(&port->BulkInContext, &port->TransferLock, NULL);
         PortTrace(DeviceObject, "-- Cancel Read Irp\n");
     }
     if (port->InterruptInContext.Irp != NULL) {
         DelayMilliseconds(CLOSE_CANCEL_MS);
-        IoCancelIrp(port->InterruptInContext.Irp);
+        CancelTransfer(&port->InterruptInContext, &port->TransferLock, NULL);
         PortTrace(DeviceObject, "-- Cancel InteruptUrbs Irp\n");
     }
 

@@ -97,6 +97,8 @@ typedef struct _TRANSFER_CONTEXT {
     ULONG BufferLength;
     UCHAR ResetNeeded;                   /* the last transfer failed: the worker resets the pipe first */
     ULONG Failures;                      /* USB errors in a row, for the bounded recovery */
+    ULONG Backoffs;                      /* times in a row the retries ran out: the back-off grows */
+    ULONGLONG RetryAt;                   /* interrupt time before which the worker sends nothing; 0 = none */
     UCHAR InLower;                       /* with the lower driver: sent and its completion not yet run */
     UCHAR CancelWanted;                  /* claimed, not yet sent, and to go down cancelled */
     ULONG Cancels;                       /* cancellations under way: the request is not reused meanwhile */
@@ -233,6 +235,8 @@ typedef struct _DEVICE_EXTENSION {
     ULONGLONG WriteTimerDue;             /* interrupt time the write timer expires at; 0 = not armed */
     NTSTATUS CurrentWriteEndStatus;      /* non-zero: the current write ends with this once its chunk is back */
     LONG BulkOutCancels;                 /* cancellations of the bulk-out request under way */
+    UCHAR CurrentWriteCancelled;         /* the current write was cancelled by its requester and the
+                                            port ends it (its cancel routine is gone) */
 
     /* Modem status. */
     TRANSFER_CONTEXT InterruptInContext;

@@ -141,6 +141,7 @@ TEST_F(SleepTest, OpenPortsKeepTheirSettingsDataAndPendingRequestsThroughS3) {
     EXPECT_EQ(heldStatus, STATUS_SUCCESS);
     EXPECT_EQ(host::kmdf::powerState(chipFdo()), WdfPowerDeviceD0);
     for (int uart = 0; uart < 12; ++uart) {
+        ASSERT_NE(port(uart), nullptr) << "UART " << uart << " is not back";
         EXPECT_EQ(ReadSharedLong(&port(uart)->DevicePower), PowerDeviceD0) << uart;
         EXPECT_FALSE(controller().uart(uart).suspended()) << uart;
     }
@@ -195,6 +196,7 @@ TEST_F(SleepTest, IdlePortsComeBackWithTheirSettings) {
     // Every port asked for D0 with the system and got its settings back; the
     // chip function came back as its idle settings ask.
     for (int uart = 0; uart < 12; ++uart) {
+        ASSERT_NE(port(uart), nullptr) << "UART " << uart << " is not back";
         EXPECT_EQ(ReadSharedLong(&port(uart)->DevicePower), PowerDeviceD0) << uart;
         EXPECT_EQ(ReadSharedLong(&port(uart)->IdleRequestPending), 0) << uart;
     }
@@ -203,6 +205,21 @@ TEST_F(SleepTest, IdlePortsComeBackWithTheirSettings) {
     ASSERT_EQ(host::DeviceFile::open(*machine, nameOf(5), &file), STATUS_SUCCESS);
     EXPECT_EQ(controller().uart(5).lineSettings(), line);
     EXPECT_EQ(file->close(), STATUS_SUCCESS);
+}
+
+// The chip function's first request after the wake (the read of the port
+// enable register) fails: the ports stay enabled as they were, none goes.
+TEST_F(SleepTest, AFailedPortEnableReadAtTheWakeTakesNoPortAway) {
+    bringUp();
+    ASSERT_EQ(machine->power().sleep(PowerSystemSleeping3), STATUS_SUCCESS);
+    controller().chip().failNextControl(1, zmodel::UsbResult::Stall);
+    ASSERT_EQ(machine->power().wake(), STATUS_SUCCESS);
+    machine->sleep(100 * kMs);
+    machine->pnp().waitIdle();
+    for (int uart = 0; uart < 12; ++uart) {
+        ASSERT_NE(port(uart), nullptr) << "UART " << uart << " is not back";
+        EXPECT_EQ(ReadSharedLong(&port(uart)->DevicePower), PowerDeviceD0) << uart;
+    }
 }
 
 TEST_F(SleepTest, HibernateAndShutdownTakeTheChipFunctionToD3AndD3Final) {

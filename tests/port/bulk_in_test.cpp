@@ -427,18 +427,28 @@ TEST_F(BulkInTest, AUsbErrorLosesTheDataResetsThePipeAndReceptionGoesOn)
     ASSERT_TRUE(r.done());
     EXPECT_EQ(r.data(), "def");
 
-    // Errors in a row stop reception after a few tries; asked again, the
-    // worker resumes it.
-    for (int i = 0; i < PIPE_ERROR_RETRIES; ++i) {
-        ASSERT_TRUE(pipe->pending()) << i;
+    // Errors in a row: after a few quick tries the read waiting without a
+    // time-out fails (the program hears of it), and the worker tries again
+    // after a back-off, twice as long when the errors go on, instead of
+    // stopping reception for good.
+    ReadRequest waiting(*machine, device(), 3);
+    for (uint64_t backoffMs : {uint64_t(PIPE_BACKOFF_FIRST_MS), uint64_t(2 * PIPE_BACKOFF_FIRST_MS)}) {
+        SCOPED_TRACE(backoffMs);
+        for (int i = 0; i < PIPE_ERROR_RETRIES; ++i) {
+            ASSERT_TRUE(pipe->pending()) << i;
+            pipe->deliver({}, USBD_STATUS_CRC, STATUS_UNSUCCESSFUL + 1);
+        }
+        ASSERT_TRUE(pipe->pending());
         pipe->deliver({}, USBD_STATUS_CRC, STATUS_UNSUCCESSFUL + 1);
+        EXPECT_FALSE(pipe->pending());
+        advance(backoffMs * kMs - 2 * kMs);
+        EXPECT_FALSE(pipe->pending());
+        advance(2 * kMs);
+        ASSERT_TRUE(pipe->pending());
     }
-    ASSERT_TRUE(pipe->pending());
-    pipe->deliver({}, USBD_STATUS_CRC, STATUS_UNSUCCESSFUL + 1);
-    EXPECT_FALSE(pipe->pending());
-    KeSetEvent(&rx->ReadEvent, IO_NO_INCREMENT, FALSE);
-    advance(1);
-    ASSERT_TRUE(pipe->pending());
+    ASSERT_TRUE(waiting.done());
+    EXPECT_EQ(waiting.status(), STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(waiting.information(), 0u);
     ReadRequest next(*machine, device(), 1);
     pipe->deliver(bytes({3, 'g', 0x60}));
     ASSERT_TRUE(next.done());

@@ -591,6 +591,13 @@ TEST_F(LineControlTest, AFailedRateAccessFailsTheCallAndKeepsTheSettings)
     EXPECT_EQ(lastWrite(accesses, LINE_CONTROL_REGISTER), 0x03);
     EXPECT_EQ(p()->BaudRate, 9600u);
 
+    // A later step failing too (an invalid parity) does not change the
+    // status: the first failure is reported, not the two OR-ed together
+    // (STATUS_UNSUCCESSFUL | STATUS_INVALID_PARAMETER, a status no step gave).
+    failAccess(9);
+    EXPECT_EQ(set(115200, SERIAL_LINE_CONTROL{STOP_BIT_1, 7, 8}), STATUS_UNSUCCESSFUL);
+    log->take();
+
     // The eighth opens the divisor latch: without it the divisor bytes would
     // go to the transmitter and the interrupt enable register, so they are
     // not written at all.

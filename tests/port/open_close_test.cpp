@@ -7,6 +7,9 @@
 #include "host/nt/io_manager.h"
 #include "host/nt/kernel.h"
 
+#include <atomic>
+#include <thread>
+
 namespace ztest {
 namespace {
 
@@ -236,18 +239,29 @@ TEST_F(OpenCloseTest, CleanupEndsThePendingReadWriteAndWaitSoTheCloseFollowsAndT
 
 TEST_F(OpenCloseTest, AFailedOpenStopsWhatItStartedAndReportsItsOwnStatus)
 {
-    // The mode-flag register refuses every try: the open fails with that
-    // access's status, not with statuses OR-ed together. (The flag changes,
+    // The mode-flag register refuses every try (a stall: STATUS_UNSUCCESSFUL)
+    // and so does the interrupt enable register (as a device that is gone:
+    // STATUS_DEVICE_NOT_CONNECTED): the open fails with the first failing
+    // step's status, not with the two OR-ed (0xC000009D). (The flag changes,
     // so the open has to write the register.)
     p->PortModeFlags = 0x01;
     controller().uart(0).failRegister(SERIAL_CONFIG_REG0, REGISTER_ACCESS_ATTEMPTS);
+    controller().uart(0).failRegister(INTERRUPT_ENABLE_REGISTER, REGISTER_ACCESS_ATTEMPTS,
+                                      zmodel::UsbResult::NoDevice);
+    p->DeviceEnable = 1;
     std::unique_ptr<host::DeviceFile> file;
     EXPECT_EQ(open(&file), STATUS_UNSUCCESSFUL);
     machine->sleep(10 * kMs);
     EXPECT_EQ(p->handles, 0);
     EXPECT_EQ(p->PollingStopped, 1);
     EXPECT_EQ(p->BulkInContext.Idle, 1);
-    EXPECT_EQ(reg(MODEM_CONTROL_REGISTER) & (MCR_DTR | MCR_RTS), 0);
+    // What the open set is undone, as a close would: lines, OUT2, the
+    // port-control open bit, and the idle timer runs again.
+    EXPECT_EQ(reg(MODEM_CONTROL_REGISTER) & (MCR_DTR | MCR_RTS | MCR_OUT2), 0);
+    EXPECT_EQ(reg(SERIAL_PORT_CONTROL_REG) & PORT_CONTROL_OPEN, 0);
+    EXPECT_TRUE(p->IdleTimer.Header.Inserted);
+    p->DeviceEnable = 0;
+    KeCancelTimer(&p->IdleTimer);
 
     // Nothing is left holding the port: the next open succeeds and receives.
     ASSERT_EQ(open(&file), STATUS_SUCCESS);
@@ -255,6 +269,59 @@ TEST_F(OpenCloseTest, AFailedOpenStopsWhatItStartedAndReportsItsOwnStatus)
     EXPECT_EQ(p->BulkInContext.Idle, 0);
     EXPECT_EQ(reg(MODEM_CONTROL_REGISTER) & (MCR_DTR | MCR_RTS), MCR_DTR | MCR_RTS);
     file->close();
+}
+
+// Open and close of a port are one at a time: an open that comes while a
+// close is still returning the port to idle waits for it, then sets the
+// port up, and the close never undoes what the open set (lines, reception,
+// the handle count).
+TEST_F(OpenCloseTest, AnOpenDuringACloseWaitsForItAndFindsThePortIdle)
+{
+    std::unique_ptr<host::DeviceFile> file;
+    ASSERT_EQ(open(&file), STATUS_SUCCESS);
+    // The test waits with a time-out until the closer is on the machine: an
+    // endless wait before that would leave the machine without a runnable
+    // thread.
+    std::atomic<bool> closing{false};
+    uint64_t closedAt = 0;
+    std::thread closer([&] {
+        host::Machine::Attach attach(*machine, "closer");
+        closing = true;
+        EXPECT_EQ(file->close(), STATUS_SUCCESS);
+        closedAt = machine->now();
+    });
+    while (!closing)
+        machine->sleep(1);
+    machine->sleep(5 * kMs);   // the close takes 30 ms and more
+    EXPECT_EQ(p->handles, 1);
+    EXPECT_EQ(sendIrp(fdo(), IRP_MJ_CREATE), STATUS_SUCCESS);
+    uint64_t openedAt = machine->now();
+    closer.join();
+    EXPECT_GT(openedAt, closedAt);
+    EXPECT_EQ(p->handles, 1);
+    EXPECT_EQ(p->PollingStopped, 0);
+    EXPECT_EQ(reg(MODEM_CONTROL_REGISTER) & (MCR_DTR | MCR_RTS | MCR_OUT2), MCR_DTR | MCR_RTS | MCR_OUT2);
+    machine->sleep(1);
+    EXPECT_EQ(p->BulkInContext.Idle, 0);
+    EXPECT_EQ(sendIrp(fdo(), IRP_MJ_CLEANUP), STATUS_SUCCESS);
+    EXPECT_EQ(sendIrp(fdo(), IRP_MJ_CLOSE), STATUS_SUCCESS);
+    EXPECT_EQ(p->handles, 0);
+}
+
+// A transmitter hold the last handle set (IOCTL_SERIAL_SET_XOFF) is not
+// the next one's: its writes go out.
+TEST_F(OpenCloseTest, ANewHandleStartsWithTheTransmitterFree)
+{
+    std::unique_ptr<host::DeviceFile> file;
+    ASSERT_EQ(open(&file), STATUS_SUCCESS);
+    EXPECT_EQ(file->ioctl(IOCTL_SERIAL_SET_XOFF, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
+    EXPECT_NE(ReadSharedUlong(&p->TxHoldFlags) & TX_HOLD_XOFF, 0u);
+    ASSERT_EQ(file->close(), STATUS_SUCCESS);
+    ASSERT_EQ(open(&file), STATUS_SUCCESS);
+    EXPECT_EQ(ReadSharedUlong(&p->TxHoldFlags) & TX_HOLD_XOFF, 0u);
+    auto w = file->startWrite("sent", 4);
+    EXPECT_EQ(w->wait(1000 * kMs).status, STATUS_SUCCESS);
+    EXPECT_EQ(file->close(), STATUS_SUCCESS);
 }
 
 TEST_F(OpenCloseTest, IdleTimerRunsOnlyWhileClosedWithIdlePowerDownAllowed)

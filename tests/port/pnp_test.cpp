@@ -8,9 +8,12 @@
 #include "host/nt/cm_registry.h"
 #include "host/nt/io_manager.h"
 #include "host/nt/kernel.h"
+#include "model/serial_line.h"
 
 #include <functional>
 #include <mutex>
+#include <optional>
+#include <atomic>
 #include <set>
 
 namespace ztest {
@@ -21,10 +24,12 @@ using zmodel::Variant;
 // A device slipped between a port and its PDO. Vendor register reads of the
 // addresses in `floating` are answered with 0xFF, as a bus without a UART
 // behind it reads; a QUERY_CAPABILITIES request is answered by `capabilities`
-// when that is set. Everything else goes on to the PDO unchanged.
+// when that is set. Everything else goes on to the PDO unchanged. A tap in
+// a port that is removed (`leavesAtRemoval`) calls `onRemove` and gives the
+// port its PDO back as the removal passes, for the port to detach from.
 class LowerTap {
 public:
-    LowerTap(host::Machine& machine, PDEVICE_EXTENSION port) : port_(port)
+    LowerTap(host::Machine& machine, PDEVICE_EXTENSION port) : machine_(machine), port_(port)
     {
         PDRIVER_OBJECT driver = machine.pnp().busDriver(u"lower-tap");
         for (auto& major : driver->MajorFunction)
@@ -40,12 +45,18 @@ public:
     }
     ~LowerTap()
     {
-        port_->LowerDeviceObject = pdo_;
+        if (!leavesAtRemoval)
+            port_->LowerDeviceObject = pdo_;
         IoDeleteDevice(device_);
     }
 
     std::set<USHORT> floating;
     std::function<void(PDEVICE_CAPABILITIES)> capabilities;
+    bool leavesAtRemoval = false;
+    // Pipe resets are held this long (machine time), then succeed.
+    uint64_t resetDelay = 0;
+    std::atomic<bool> resetHeld{false};
+    std::function<void()> onRemove;
 
 private:
     static LowerTap* of(PDEVICE_OBJECT device) { return *static_cast<LowerTap**>(device->DeviceExtension); }
@@ -69,6 +80,17 @@ private:
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
         PURB urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
         if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB &&
+            urb->UrbHeader.Function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL && self->resetDelay) {
+            IoMarkIrpPending(irp);
+            self->resetHeld = true;
+            self->machine_.at(self->machine_.now() + self->resetDelay, [self, irp, urb] {
+                self->resetHeld = false;
+                urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+                complete(irp, STATUS_SUCCESS);
+            });
+            return STATUS_PENDING;
+        }
+        if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB &&
             urb->UrbHeader.Function == URB_FUNCTION_VENDOR_DEVICE &&
             (urb->UrbControlVendorClassRequest.TransferFlags & USBD_TRANSFER_DIRECTION_IN) &&
             self->floating.count(urb->UrbControlVendorClassRequest.Value)) {
@@ -84,6 +106,11 @@ private:
     {
         LowerTap* self = of(device);
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        if (stack->MinorFunction == IRP_MN_REMOVE_DEVICE && self->leavesAtRemoval) {
+            if (self->onRemove)
+                self->onRemove();
+            self->port_->LowerDeviceObject = self->pdo_;
+        }
         if (stack->MinorFunction == IRP_MN_QUERY_CAPABILITIES && self->capabilities) {
             self->capabilities(stack->Parameters.DeviceCapabilities.Capabilities);
             return complete(irp, STATUS_SUCCESS);
@@ -91,6 +118,7 @@ private:
         return passDown(device, irp);
     }
 
+    host::Machine& machine_;
     PDEVICE_EXTENSION port_;
     PDEVICE_OBJECT device_ = nullptr;
     PDEVICE_OBJECT pdo_ = nullptr;
@@ -412,6 +440,32 @@ TEST_F(PnpTest, SurpriseRemovalEndsAPendingReadAndTheDeviceGoes)
     EXPECT_FALSE(machine->pnp().devNode(pdo0).has_value());
     EXPECT_EQ(machine->objects().resolveDevice(u"\\Device\\LumoraSerial0"), nullptr);
     EXPECT_NE(port(1), nullptr);   // the other port lives on
+}
+
+// The workers end before the removal goes down to the bus: a worker in the
+// middle of its work (here the bulk-in worker resetting its pipe after a
+// stall, the reset slow to come back) would otherwise send its next request
+// to a device that has been removed.
+TEST_F(PnpTest, TheWorkersEndBeforeTheRemovalGoesDown)
+{
+    plugController(Variant::Ports2);
+    PDEVICE_EXTENSION p = port(0);
+    auto tap = std::make_unique<LowerTap>(*machine, p);
+    tap->leavesAtRemoval = true;
+    tap->resetDelay = 200 * 10000;
+    zmodel::FarEnd far(controller().uart(0), controller().uart(0).lineSettings());
+    hub().failNextOnPipe(hubPort(0), zmodel::kBulkInEndpoint, 1, USBD_STATUS_STALL_PID);
+    far.send("x");   // the transfer in flight completes; the next one stalls
+    for (int i = 0; i < 100 && !tap->resetHeld; i++)
+        machine->sleep(10 * 10000);
+    ASSERT_TRUE(tap->resetHeld);
+    std::optional<uint64_t> urbsAtRemoval;
+    tap->onRemove = [&] { urbsAtRemoval = hub().urbCount(hubPort(0)); };
+    ASSERT_EQ(pnp().removeDevice(pdo(0)), STATUS_SUCCESS);
+    ASSERT_TRUE(urbsAtRemoval.has_value());
+    machine->sleep(500 * 10000);
+    EXPECT_EQ(hub().urbCount(hubPort(0)), *urbsAtRemoval) << "requests reached the device after its removal";
+    tap.reset();
 }
 
 // Both interfaces go when the port is removed, whether the removal was

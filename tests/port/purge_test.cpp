@@ -47,6 +47,26 @@ TEST_F(PurgeTest, BothAbortsEndQueuedRequestsNewestFirstThenTheCurrent)
     holdTransmission(false);
 }
 
+// A program whose completion routine sends its next read at once: the
+// aborted reads complete after the port's locks are released, so the new
+// read is accepted (and waits) instead of spinning on a lock its own thread
+// holds.
+TEST_F(PurgeTest, AReadSentFromAnAbortedReadsCompletionIsAccepted)
+{
+    auto first = readRequest(4);
+    std::unique_ptr<PortRequest> next;
+    first->onCompletion([&] { next = readRequest(2); });
+    EXPECT_EQ(purge(SERIAL_PURGE_RXABORT), STATUS_SUCCESS);
+    ASSERT_TRUE(first->done());
+    EXPECT_EQ(first->status(), STATUS_CANCELLED);
+    ASSERT_NE(next, nullptr);
+    EXPECT_EQ(next->returned(), STATUS_PENDING);
+    EXPECT_EQ(rx->CurrentReadIrp, next->irp());
+    send("ok");
+    ASSERT_TRUE(next->wait());
+    EXPECT_EQ(next->data(), "ok");
+}
+
 TEST_F(PurgeTest, ReceiveClearEmptiesTheRingAndLeavesReadsPending)
 {
     settle(send("hello"));

@@ -221,6 +221,70 @@ TEST_F(ReadTest, CancellingAQueuedReadLeavesTheCurrentOneAndTheCurrentOneCanBeCa
     EXPECT_EQ(last.data(), "ab");
 }
 
+// A read cancelled behind the current one leaves the current read's
+// interval timer running: the byte held ends the current read 20 ms after
+// it arrived, whether the current read has a total deadline (1000 ms) or
+// none (issued under an interval alone, the total set afterwards).
+TEST_F(ReadTest, CancellingAQueuedReadLeavesTheCurrentReadsIntervalTimer)
+{
+    for (bool deadline : {true, false}) {
+        SCOPED_TRACE(deadline ? "with a total deadline" : "without one");
+        setTimeouts(20, 0, deadline ? 1000 : 0);
+        ReadRequest current(*machine, device(), 10);
+        setTimeouts(20, 0, 1000);
+        ReadRequest queued(*machine, device(), 10);
+        uint64_t last = send("a");
+        settle(last);
+        ASSERT_EQ(rx->CurrentReadIrp, current.irp());
+        advance(5 * kMs);
+        EXPECT_TRUE(queued.cancel());
+        ASSERT_TRUE(queued.done());
+        ASSERT_TRUE(current.wait(100 * kMs));
+        EXPECT_EQ(current.status(), STATUS_TIMEOUT);
+        EXPECT_EQ(current.data(), "a");
+        EXPECT_EQ(current.completedAt(), last + 20 * kMs);
+    }
+}
+
+// An expiry of the read timer that arrives after the timer was stopped or
+// set again (its DPC already queued on another processor) ends nothing:
+// here the DPC is run by hand, late, as such an expiry would run it.
+TEST_F(ReadTest, ALateExpiryOfTheReadTimerEndsNoOtherRead)
+{
+    auto timerDpc = DRIVER_ROUTINE(ReadTimeoutDpc);
+    auto lateExpiry = [&] {
+        KIRQL irql;
+        KeRaiseIrql(DISPATCH_LEVEL, &irql);
+        timerDpc(&rx->ReadTimerDpc, rx, nullptr, nullptr);
+        KeLowerIrql(irql);
+    };
+    // A read times out; the next has no time-out at all (the timer is
+    // stopped, its state still signalled).
+    setTimeouts(0, 0, 50);
+    ReadRequest first(*machine, device(), 4);
+    ASSERT_TRUE(first.wait());
+    EXPECT_EQ(first.status(), STATUS_TIMEOUT);
+    setTimeouts(0, 0, 0);
+    ReadRequest second(*machine, device(), 2);
+    lateExpiry();
+    EXPECT_FALSE(second.done());
+
+    // The next read's timer is armed for later: an expiry that still finds
+    // the timer signalled (the arming raced with it) is too early for it.
+    setTimeouts(0, 0, 1000);
+    ReadRequest third(*machine, device(), 2);
+    settle(send("ab"));
+    ASSERT_TRUE(second.done());
+    ASSERT_EQ(rx->CurrentReadIrp, third.irp());
+    advance(10 * kMs);
+    rx->ReadTimer.Header.SignalState = 1;
+    lateExpiry();
+    EXPECT_FALSE(third.done());
+    rx->ReadTimer.Header.SignalState = 0;
+    ASSERT_TRUE(third.wait());
+    EXPECT_EQ(third.status(), STATUS_TIMEOUT);
+}
+
 TEST_F(ReadTest, EachReadKeepsItsOwnTimeOutWhateverComesAfterIt)
 {
     setTimeouts(0, 0, 100);

@@ -365,19 +365,110 @@ TEST_F(VendorControlTest, RenamingRefusesNumbersPastTheDatabaseAndGrowsItWhenNee
     EXPECT_FALSE(bit(comDb(), 1023));
     EXPECT_FALSE(bit(comDb(), 299));
 
-    EXPECT_EQ(control(IOCTL_SET_PORT_NAME, nullptr, 0, nullptr, 0).status, STATUS_INVALID_PARAMETER);
+    // No number given: nothing to read.
+    EXPECT_EQ(control(IOCTL_SET_PORT_NAME, nullptr, 0, nullptr, 0).status, STATUS_BUFFER_TOO_SMALL);
 }
 
+// Only a "COM" name has a number: a port named LPT1 (whose digits read as
+// COM1's) or COMX (whose 'X' - '0' reads as COM40) releases nobody's bit.
 TEST_F(VendorControlTest, AnOddPortNameReleasesNoOtherPortsBit)
 {
-    registry().setString(deviceParametersPath(0), u"PortName", u"COMX");   // 'X' - '0' would be COM40
-    std::vector<uint8_t> db = comDb();
-    db[4] |= 0x80;   // COM40 taken by someone else
+    const struct {
+        const char16_t* name;
+        int otherBit;
+    } cases[] = {{u"LPT1", 0}, {u"com1", -1}, {u"COMX", 39}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(zsim::narrow(c.name));
+        registry().setString(deviceParametersPath(0), u"PortName", c.name);
+        std::vector<uint8_t> db = comDb();
+        db[0] |= 0x01;   // COM1 and COM40 taken by others
+        db[4] |= 0x80;
+        registry().setValue(kComArbiter, u"ComDB", REG_BINARY, db);
+        EXPECT_EQ(rename(6), STATUS_SUCCESS);
+        EXPECT_EQ(portName(0), u"COM7");
+        EXPECT_TRUE(bit(comDb(), 6));
+        if (c.otherBit >= 0)
+            EXPECT_TRUE(bit(comDb(), c.otherBit));
+        else   // a COM name in lower case is the port's own: its bit goes
+            EXPECT_FALSE(bit(comDb(), 0));
+    }
+}
+
+// A name another running port has is refused and nothing changes: the two
+// would come up under one name, and renaming this port again would release
+// the other's bit while it runs under it.
+TEST_F(VendorControlTest, RenamingToTheNameOfAnotherRunningPortIsRefused)
+{
+    // Another port runs as COM9 (its SERIALCOMM entry); this one as COM5.
+    const std::u16string serialComm = u"\\Registry\\Machine\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
+    registry().setString(serialComm, u"\\Device\\Serial0", u"COM9");
+    registry().setString(serialComm, utf16(zsim::narrow(p()->DeviceName)), u"COM5");
+    nameUart(0, 5);
+    std::vector<uint8_t> db(32, 0);
+    db[0] = 0x10;   // COM5
+    db[1] = 0x01;   // COM9
     registry().setValue(kComArbiter, u"ComDB", REG_BINARY, db);
-    EXPECT_EQ(rename(6), STATUS_SUCCESS);
-    EXPECT_EQ(portName(0), u"COM7");
-    EXPECT_TRUE(bit(comDb(), 39));
-    EXPECT_TRUE(bit(comDb(), 6));
+
+    for (ULONG taken : {8u, 8u}) {   // "com9" is the same name in any case
+        EXPECT_EQ(rename(taken), STATUS_OBJECT_NAME_COLLISION);
+        EXPECT_EQ(portName(0), u"COM5");
+        EXPECT_EQ(friendlyName(0), u"Halvane Serial Adv (COM5)");
+        EXPECT_EQ(comDb(), db);
+        registry().setString(serialComm, u"\\Device\\Serial0", u"com9");
+    }
+    // Its own running name is no other port's, and a free one is taken.
+    EXPECT_EQ(rename(19), STATUS_SUCCESS);
+    EXPECT_EQ(portName(0), u"COM20");
+    EXPECT_EQ(rename(4), STATUS_SUCCESS);
+    EXPECT_EQ(portName(0), u"COM5");
+    EXPECT_TRUE(bit(comDb(), 8));
+}
+
+// A set control never takes a value it was not given: with the output
+// buffer right but no input, each is refused and nothing changes (before,
+// four bytes of fresh pool became the rate or the write length, and were
+// handed back to the caller).
+TEST_F(VendorControlTest, SetControlsWithoutInputAreRefusedAndChangeNothing)
+{
+    registry().setDword(deviceParametersPath(0), u"BaudRate", 57600);
+    p()->BaudRate = 9600;
+    p()->MaxWriteLength = 32;
+    std::u16string name = portName(0);
+    for (ULONG code : {IOCTL_SET_PORT_BAUDRATE, IOCTL_SET_MAX_WRITE_LENGTH, IOCTL_SET_PORT_NAME}) {
+        SCOPED_TRACE(code);
+        UCHAR output[4] = {0xEE, 0xEE, 0xEE, 0xEE};
+        ControlResult r = control(code, nullptr, 0, output, 4);
+        EXPECT_EQ(r.status, STATUS_BUFFER_TOO_SMALL);
+        EXPECT_EQ(r.information, 0u);
+        EXPECT_EQ(output[0], 0xEE);
+        ULONG shortInput = 0x12;
+        EXPECT_EQ(control(code, &shortInput, 3, output, 4).status, STATUS_BUFFER_TOO_SMALL);
+    }
+    EXPECT_EQ(p()->BaudRate, 9600u);
+    EXPECT_EQ(registry().dword(deviceParametersPath(0), u"BaudRate"), 57600u);
+    EXPECT_EQ(p()->MaxWriteLength, 32u);
+    EXPECT_EQ(portName(0), name);
+}
+
+// A stored rate the chip cannot produce is refused: a rate of 1 stretched
+// the write time-out 57,600-fold and failed every later line setting.
+TEST_F(VendorControlTest, AStoredRateTheChipCannotProduceIsRefused)
+{
+    p()->BaudRate = 9600;
+    for (ULONG bad : {1u, 0u, 9601u, 4000000u}) {
+        SCOPED_TRACE(bad);
+        ULONG rate = bad;
+        EXPECT_EQ(exchange(IOCTL_SET_PORT_BAUDRATE, &rate).status, STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(p()->BaudRate, 9600u);
+        EXPECT_FALSE(registry().dword(deviceParametersPath(0), u"BaudRate").has_value());
+    }
+    for (ULONG good : {50u, 921600u, 3000000u}) {
+        ULONG rate = good;
+        EXPECT_EQ(exchange(IOCTL_SET_PORT_BAUDRATE, &rate).status, STATUS_SUCCESS);
+        EXPECT_EQ(p()->BaudRate, good);
+    }
+    SERIAL_LINE_CONTROL lc{STOP_BIT_1, NO_PARITY, 8};
+    EXPECT_EQ(setValue(IOCTL_SERIAL_SET_LINE_CONTROL, lc).status, STATUS_SUCCESS);
 }
 
 TEST_F(VendorControlTest, RenamingScanFindsTheInstanceAtAnyIndexAndNeedsTheOwnFriendlyName)

@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -67,6 +68,9 @@ public:
         return KeWaitForSingleObject(&done_, Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS;
     }
     bool cancel() { return IoCancelIrp(irp_) != FALSE; }
+    // Runs `then` in the completion routine, on the completing thread, as
+    // a program's completion routine that sends its next request does.
+    void onCompletion(std::function<void()> then) { then_ = std::move(then); }
     NTSTATUS status() const { return status_; }
     ULONG_PTR information() const { return information_; }
     uint64_t completedAt() const { return completedAt_; }
@@ -88,6 +92,8 @@ private:
         self->completedAt_ = self->machine_.now();
         if (self->order_)
             self->completionOrder_ = (*self->order_)++;
+        if (self->then_)
+            self->then_();
         KeSetEvent(&self->done_, IO_NO_INCREMENT, FALSE);
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
@@ -96,6 +102,7 @@ private:
     PIRP irp_ = nullptr;
     std::vector<uint8_t> buffer_;
     std::atomic<int>* order_;
+    std::function<void()> then_;
     KEVENT done_{};
     NTSTATUS returned_ = STATUS_PENDING;
     NTSTATUS status_ = STATUS_PENDING;
@@ -146,6 +153,14 @@ public:
         std::lock_guard g(mutex_);
         holdAt_ = chunks_.size() + n;
         cancellable_ = cancellable;
+    }
+    // The `n`-th chunk from now fails with `status` and no USB status, as a
+    // request the stack refuses (it never reaches the device).
+    void failChunk(int n, NTSTATUS status)
+    {
+        std::lock_guard g(mutex_);
+        failAt_ = chunks_.size() + n;
+        failStatus_ = status;
     }
     bool holding()
     {
@@ -231,6 +246,11 @@ private:
             self->chunks_.push_back(
                 {std::string(static_cast<const char*>(transfer.TransferBuffer), transfer.TransferBufferLength),
                  self->machine_.now()});
+            if (self->chunks_.size() == self->failAt_) {
+                irp->IoStatus.Status = self->failStatus_;
+                IoCompleteRequest(irp, IO_NO_INCREMENT);
+                return self->failStatus_;
+            }
             hold = self->chunks_.size() == self->holdAt_;
             if (hold) {
                 EXPECT_EQ(self->held_, nullptr);
@@ -261,6 +281,8 @@ private:
     std::mutex mutex_;
     std::vector<Chunk> chunks_;
     size_t holdAt_ = 0;
+    size_t failAt_ = 0;
+    NTSTATUS failStatus_ = STATUS_SUCCESS;
     bool cancellable_ = true;
     PIRP held_ = nullptr;
     const PortRequest* watched_ = nullptr;

@@ -213,24 +213,109 @@ TEST_F(WriteTest, ASecondWriteIsStartedByTheLastChunkOfTheFirst)
     EXPECT_EQ(farReceived(), pattern(40, 'a') + pattern(40, 'A'));
 }
 
-TEST_F(WriteTest, AQueuedWriteCanBeCancelledTheCurrentOneCannot)
+// Every write can be cancelled (CancelIo, the end of its thread): a queued
+// one leaves the queue; the current one, held by XOFF with no time-out,
+// ends at once with the bytes already sent, and the next is taken up; one
+// whose chunk is in flight ends when the cancelled chunk is back.
+TEST_F(WriteTest, EveryWriteCanBeCancelledTheCurrentOneWithWhatItSent)
 {
+    BulkOutTap tap(*machine, rx);
+    // 40 bytes: the first chunk goes, then XOFF holds the rest.
+    tap.holdChunk(1, false);
+    auto a = write(pattern(40, 'a'));
+    advance(1 * kMs);
+    ASSERT_TRUE(tap.holding());
     holdTransmission(true);
-    auto a = write("current");
+    tap.release();
+    advance(100 * kMs);   // the 32 characters leave the UART
     auto b = write("queued");
-    EXPECT_EQ(rx->WriteQueuedBytes, 13u);
-    EXPECT_FALSE(a->cancel());
+    auto c = write("next");
+    EXPECT_EQ(rx->WriteQueuedBytes, 18u);
     EXPECT_TRUE(Linked(rx->WriteQueue, b->irp()));
     EXPECT_TRUE(b->cancel());
     ASSERT_TRUE(b->done());
     EXPECT_EQ(b->status(), STATUS_CANCELLED);
     EXPECT_EQ(b->information(), 0u);
-    EXPECT_TRUE(IsListEmpty(&rx->WriteQueue));
-    EXPECT_EQ(rx->WriteQueuedBytes, 7u);
+    EXPECT_EQ(rx->WriteQueuedBytes, 12u);
+
+    EXPECT_TRUE(a->cancel());
+    ASSERT_TRUE(a->done());
+    EXPECT_EQ(a->status(), STATUS_CANCELLED);
+    EXPECT_EQ(a->information(), 32u);
+    EXPECT_EQ(rx->CurrentWriteIrp, c->irp());
+    EXPECT_EQ(rx->WriteQueuedBytes, 4u);
+
+    // The current write's chunk in flight: cancelled with it.
     holdTransmission(false);
+    tap.holdChunk(1, true);
+    advance(20 * kMs);
+    ASSERT_TRUE(tap.holding());
+    EXPECT_TRUE(c->cancel());
+    ASSERT_TRUE(c->wait(10 * kMs));
+    EXPECT_EQ(c->status(), STATUS_CANCELLED);
+    EXPECT_EQ(c->information(), 0u);
+    EXPECT_EQ(rx->CurrentWriteIrp, nullptr);
+    EXPECT_EQ(rx->WriteQueuedBytes, 0u);
+
+    auto d = write("after");
+    ASSERT_TRUE(d->wait());
+    EXPECT_EQ(d->status(), STATUS_SUCCESS);
+    EXPECT_EQ(farReceived(), pattern(32, 'a') + "after");
+}
+
+// The time-out is counted from when a write becomes current, with its own
+// length: the queued write's 10 bytes give it 60 ms (x 6 at 9600 bit/s)
+// from the moment the first one timed out, not from its arrival.
+TEST_F(WriteTest, AQueuedWriteGetsItsTimeOutWhenItIsTakenUp)
+{
+    holdTransmission(true);
+    setWriteTimeouts(1, 0);
+    uint64_t start = now();
+    auto a = write(pattern(40));
+    advance(50 * kMs);
+    auto b = write(pattern(10));
+    ASSERT_TRUE(a->wait());
+    EXPECT_EQ(a->status(), STATUS_TIMEOUT);
+    EXPECT_EQ(a->completedAt(), start + 240 * kMs);
+    ASSERT_TRUE(b->wait());
+    EXPECT_EQ(b->status(), STATUS_TIMEOUT);
+    EXPECT_EQ(b->completedAt(), start + 300 * kMs);
+    holdTransmission(false);
+}
+
+// The current write ends while the port is stopped (its time-out); the one
+// queued behind it goes out as soon as the port runs again.
+TEST_F(WriteTest, AWriteQueuedAcrossAStopIsSentAfterTheRestart)
+{
+    holdTransmission(true);
+    setWriteTimeouts(0, 100);   // 600 ms
+    auto a = write("first");
+    setWriteTimeouts(0, 0);
+    auto b = write("second");
+    ASSERT_EQ(machine->pnp().queryStopDevice(pdo(0)), STATUS_SUCCESS);
+    ASSERT_EQ(machine->pnp().stopDevice(pdo(0)), STATUS_SUCCESS);
+    ASSERT_TRUE(a->wait());
+    EXPECT_EQ(a->status(), STATUS_TIMEOUT);
+    EXPECT_FALSE(b->done());
+    holdTransmission(false);
+    ASSERT_EQ(machine->pnp().startDevice(pdo(0)), STATUS_SUCCESS);
+    ASSERT_TRUE(b->wait(100 * kMs));
+    EXPECT_EQ(b->status(), STATUS_SUCCESS);
+    EXPECT_EQ(farReceived(), "second");
+}
+
+// A chunk whose request the stack failed without a USB status never reached
+// the device: it is not counted as sent but goes again after a pipe reset.
+TEST_F(WriteTest, AChunkFailedWithoutAUsbStatusIsSentAgain)
+{
+    BulkOutTap tap(*machine, rx);
+    tap.failChunk(1, STATUS_NO_SUCH_DEVICE);
+    auto a = write("kept");
     ASSERT_TRUE(a->wait());
     EXPECT_EQ(a->status(), STATUS_SUCCESS);
-    EXPECT_EQ(farReceived(), "current");
+    EXPECT_EQ(a->information(), 4u);
+    EXPECT_EQ(tap.lengths(), (std::vector<size_t>{4, 4}));
+    EXPECT_EQ(farReceived(), "kept");
 }
 
 TEST_F(WriteTest, RefusedWritesLeaveTheCurrentWriteAndItsTimeOutAlone)

@@ -139,6 +139,13 @@ TEST_F(ZportTest, PreparesSettingsThenShowsChangesAndRenamesPorts)
     r = zport({"settings", "show", "0", "0"});
     EXPECT_TRUE(has(r.output, "flags=0x01 mode=0 maxwrite=100 trigger-bits=0xC0 trigger-scale=0x0C")) << r.output;
 
+    // The name of another running port is refused, in plain words.
+    r = zport({"rename", "COM3", "COM4"});
+    EXPECT_EQ(r.exitCode, 1u);
+    EXPECT_TRUE(has(r.output, "COM3: rename: COM4 is the name of another port in use; nothing was changed"))
+        << r.output;
+    EXPECT_EQ(comName(0), "COM3");
+
     // A new name takes effect when the port comes back.
     r = zport({"rename", "COM3", "COM9"});
     EXPECT_EQ(r.exitCode, 0u) << r.output;

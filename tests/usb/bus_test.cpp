@@ -264,4 +264,60 @@ TEST_F(BulkBus, ResetPortKeepsTheConfiguration) {
     EXPECT_EQ(send(pdo, &outUrb).status, STATUS_SUCCESS);
 }
 
+NTSTATUS signalDone(PDEVICE_OBJECT, PIRP, PVOID event) {
+    KeSetEvent(static_cast<PKEVENT>(event), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// The stack reaches a URB and its transfer buffer at DISPATCH_LEVEL, so
+// both must be resident; a transfer sent at DISPATCH_LEVEL whose pipe handle
+// a driver keeps in paged pool was read from paged memory at that level.
+TEST_F(BulkBus, TheVerifierReportsPagedMemoryTheStackReachesAtDispatchLevel) {
+    auto* paged = static_cast<uint8_t*>(ExAllocatePoolWithTag(PagedPool, 64, 'tseT'));
+    URB urb{};
+    UsbBuildGetDescriptorRequest(&urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), USB_DEVICE_DESCRIPTOR_TYPE, 0,
+                                 0, paged, nullptr, 18, nullptr);
+    expectViolation("the URB's transfer buffer is in paged pool (tag 'Test', 64 bytes");
+    EXPECT_EQ(send(pdo, &urb).status, STATUS_SUCCESS);
+
+    auto* pagedUrb = static_cast<PURB>(ExAllocatePoolWithTag(PagedPool, sizeof(URB), 'tseT'));
+    uint8_t descriptor[18];
+    UsbBuildGetDescriptorRequest(pagedUrb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), USB_DEVICE_DESCRIPTOR_TYPE,
+                                 0, 0, descriptor, nullptr, sizeof descriptor, nullptr);
+    expectViolation("the URB is in paged pool");
+    EXPECT_EQ(send(pdo, pagedUrb).status, STATUS_SUCCESS);
+    checkExpectedViolationsSeen();
+
+    // A transfer sent at DISPATCH_LEVEL: silent while the handle is kept only
+    // in resident memory, reported once a paged block holds it.
+    uint8_t out[] = {1};
+    URB outUrb;
+    bulk(outUrb, 2, out, 1);
+    auto sendAtDispatch = [&] {
+        PIRP irp = IoAllocateIrp(pdo->StackSize, FALSE);
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+        next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+        next->Parameters.Others.Argument1 = &outUrb;
+        KEVENT done;
+        KeInitializeEvent(&done, NotificationEvent, FALSE);
+        IoSetCompletionRoutine(irp, signalDone, &done, TRUE, TRUE, TRUE);
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        IoCallDriver(pdo, irp);
+        KeLowerIrql(old);
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        IoFreeIrp(irp);
+    };
+    size_t reported = violations().size();
+    sendAtDispatch();
+    EXPECT_EQ(violations().size(), reported);
+    std::memcpy(paged, &pipes[2].PipeHandle, sizeof(USBD_PIPE_HANDLE));
+    expectViolation("the transfer's pipe handle is held in paged pool");
+    sendAtDispatch();
+    checkExpectedViolationsSeen();
+    ExFreePoolWithTag(pagedUrb, 'tseT');
+    ExFreePoolWithTag(paged, 'tseT');
+}
+
 } // namespace

@@ -348,8 +348,14 @@ int renamePort(const Arguments& args)
             return ZPORT_EXIT_FAILED;
         }
     }
-    if (!port.exchange(IOCTL_SET_PORT_NAME, &target))
+    if (!port.exchange(IOCTL_SET_PORT_NAME, &target)) {
+        if (GetLastError() == ERROR_ALREADY_EXISTS) {
+            error("%s: rename: COM%lu is the name of another port in use; nothing was changed\n", port.name(),
+                  newNumber);
+            return ZPORT_EXIT_FAILED;
+        }
         return port.refused("rename");
+    }
     out("%s: named COM%lu%s from the port's next start\n", port.name(), newNumber,
         preferred ? " (its settings record's)" : "");
     return ZPORT_EXIT_OK;
