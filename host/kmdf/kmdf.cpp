@@ -334,6 +334,8 @@ void setInterfaces(FxDevice* d, bool enable) {
         (void)IoSetDeviceInterfaceState(&name, enable);
 }
 
+IO_COMPLETION_ROUTINE onForwardDone;
+
 NTSTATUS onForwardDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     if (irp->PendingReturned)
         KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
@@ -492,6 +494,8 @@ void powerUpForIo(FxDevice* d) {
         (void)enterD0(d, (WDF_POWER_DEVICE_STATE)d->power.load());
 }
 
+DRIVER_DISPATCH dispatch;
+
 NTSTATUS dispatch(PDEVICE_OBJECT fdo, PIRP irp) {
     FxDevice* d = fromFdo(fdo);
     if (!d)
@@ -577,6 +581,8 @@ NTSTATUS dispatch(PDEVICE_OBJECT fdo, PIRP irp) {
     }
 }
 
+DRIVER_ADD_DEVICE addDevice;
+
 NTSTATUS addDevice(PDRIVER_OBJECT drv, PDEVICE_OBJECT pdo) {
     FxGlobals* g = globalsOf(drv);
     if (!g || !g->driver)
@@ -601,7 +607,9 @@ NTSTATUS addDevice(PDRIVER_OBJECT drv, PDEVICE_OBJECT pdo) {
     return status;
 }
 
-void driverUnload(PDRIVER_OBJECT drv) {
+DRIVER_UNLOAD driverUnload;
+
+VOID driverUnload(PDRIVER_OBJECT drv) {
     FxGlobals* g = globalsOf(drv);
     if (!g || !g->driver)
         return;
@@ -616,7 +624,7 @@ void driverUnload(PDRIVER_OBJECT drv) {
 
 // ---- table functions -------------------------------------------------------
 
-NTSTATUS WdfDriverCreateImpl(PWDF_DRIVER_GLOBALS globals, PDRIVER_OBJECT drv, PCUNICODE_STRING path,
+NTSTATUS NTAPI WdfDriverCreateImpl(PWDF_DRIVER_GLOBALS globals, PDRIVER_OBJECT drv, PCUNICODE_STRING path,
                              PWDF_OBJECT_ATTRIBUTES attributes, PWDF_DRIVER_CONFIG config, WDFDRIVER* out) {
     if (!irqlAllowed("WdfDriverCreate", PASSIVE_LEVEL))
         return STATUS_INVALID_DEVICE_REQUEST;
@@ -645,7 +653,7 @@ NTSTATUS WdfDriverCreateImpl(PWDF_DRIVER_GLOBALS globals, PDRIVER_OBJECT drv, PC
     return STATUS_SUCCESS;
 }
 
-PWSTR WdfDriverGetRegistryPathImpl(PWDF_DRIVER_GLOBALS globals, WDFDRIVER driver) {
+PWSTR NTAPI WdfDriverGetRegistryPathImpl(PWDF_DRIVER_GLOBALS globals, WDFDRIVER driver) {
     if (!irqlAllowed("WdfDriverGetRegistryPath", PASSIVE_LEVEL))
         return nullptr;
     auto* d = as<FxDriver>(globals, driver, FxType::Driver, "WdfDriverGetRegistryPath");
@@ -654,7 +662,7 @@ PWSTR WdfDriverGetRegistryPathImpl(PWDF_DRIVER_GLOBALS globals, WDFDRIVER driver
 
 WdfDeviceInitRecord* initOf(PWDFDEVICE_INIT init) { return reinterpret_cast<WdfDeviceInitRecord*>(init); }
 
-VOID WdfDeviceInitSetPnpPowerEventCallbacksImpl(PWDF_DRIVER_GLOBALS globals, PWDFDEVICE_INIT init,
+VOID NTAPI WdfDeviceInitSetPnpPowerEventCallbacksImpl(PWDF_DRIVER_GLOBALS globals, PWDFDEVICE_INIT init,
                                                 PWDF_PNPPOWER_EVENT_CALLBACKS callbacks) {
     if (!irqlAllowed("WdfDeviceInitSetPnpPowerEventCallbacks", DISPATCH_LEVEL))
         return;
@@ -663,13 +671,13 @@ VOID WdfDeviceInitSetPnpPowerEventCallbacksImpl(PWDF_DRIVER_GLOBALS globals, PWD
     initOf(init)->pnp = *callbacks;
 }
 
-VOID WdfDeviceInitSetIoTypeImpl(PWDF_DRIVER_GLOBALS globals, PWDFDEVICE_INIT init, WDF_DEVICE_IO_TYPE type) {
+VOID NTAPI WdfDeviceInitSetIoTypeImpl(PWDF_DRIVER_GLOBALS globals, PWDFDEVICE_INIT init, WDF_DEVICE_IO_TYPE type) {
     if (!irqlAllowed("WdfDeviceInitSetIoType", DISPATCH_LEVEL))
         return;
     initOf(init)->ioType = type;
 }
 
-VOID WdfDeviceInitSetFileObjectConfigImpl(PWDF_DRIVER_GLOBALS globals, PWDFDEVICE_INIT init, PWDF_FILEOBJECT_CONFIG config,
+VOID NTAPI WdfDeviceInitSetFileObjectConfigImpl(PWDF_DRIVER_GLOBALS globals, PWDFDEVICE_INIT init, PWDF_FILEOBJECT_CONFIG config,
                                           PWDF_OBJECT_ATTRIBUTES) {
     if (!irqlAllowed("WdfDeviceInitSetFileObjectConfig", DISPATCH_LEVEL))
         return;
@@ -679,7 +687,7 @@ VOID WdfDeviceInitSetFileObjectConfigImpl(PWDF_DRIVER_GLOBALS globals, PWDFDEVIC
     initOf(init)->hasFile = true;
 }
 
-NTSTATUS WdfDeviceCreateImpl(PWDF_DRIVER_GLOBALS globals, PWDFDEVICE_INIT* initPtr, PWDF_OBJECT_ATTRIBUTES attributes,
+NTSTATUS NTAPI WdfDeviceCreateImpl(PWDF_DRIVER_GLOBALS globals, PWDFDEVICE_INIT* initPtr, PWDF_OBJECT_ATTRIBUTES attributes,
                              WDFDEVICE* out) {
     if (!irqlAllowed("WdfDeviceCreate", PASSIVE_LEVEL))
         return STATUS_INVALID_DEVICE_REQUEST;
@@ -717,7 +725,7 @@ NTSTATUS WdfDeviceCreateImpl(PWDF_DRIVER_GLOBALS globals, PWDFDEVICE_INIT* initP
     return STATUS_SUCCESS;
 }
 
-NTSTATUS WdfDeviceCreateDeviceInterfaceImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device, const GUID* guid,
+NTSTATUS NTAPI WdfDeviceCreateDeviceInterfaceImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device, const GUID* guid,
                                             PCUNICODE_STRING reference) {
     if (!irqlAllowed("WdfDeviceCreateDeviceInterface", PASSIVE_LEVEL))
         return STATUS_INVALID_DEVICE_REQUEST;
@@ -734,7 +742,7 @@ NTSTATUS WdfDeviceCreateDeviceInterfaceImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVI
     return status;
 }
 
-NTSTATUS WdfDeviceCreateSymbolicLinkImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device, PCUNICODE_STRING link) {
+NTSTATUS NTAPI WdfDeviceCreateSymbolicLinkImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device, PCUNICODE_STRING link) {
     if (!irqlAllowed("WdfDeviceCreateSymbolicLink", PASSIVE_LEVEL))
         return STATUS_INVALID_DEVICE_REQUEST;
     auto* d = as<FxDevice>(globals, device, FxType::Device, "WdfDeviceCreateSymbolicLink");
@@ -759,7 +767,7 @@ NTSTATUS WdfDeviceCreateSymbolicLinkImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE 
     return status;
 }
 
-NTSTATUS WdfDeviceOpenRegistryKeyImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device, ULONG type, ACCESS_MASK access,
+NTSTATUS NTAPI WdfDeviceOpenRegistryKeyImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device, ULONG type, ACCESS_MASK access,
                                       PWDF_OBJECT_ATTRIBUTES attributes, WDFKEY* out) {
     if (!irqlAllowed("WdfDeviceOpenRegistryKey", PASSIVE_LEVEL))
         return STATUS_INVALID_DEVICE_REQUEST;
@@ -777,7 +785,7 @@ NTSTATUS WdfDeviceOpenRegistryKeyImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE dev
     return STATUS_SUCCESS;
 }
 
-NTSTATUS WdfDeviceAssignS0IdleSettingsImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device,
+NTSTATUS NTAPI WdfDeviceAssignS0IdleSettingsImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device,
                                            PWDF_DEVICE_POWER_POLICY_IDLE_SETTINGS settings) {
     if (!irqlAllowed("WdfDeviceAssignS0IdleSettings", PASSIVE_LEVEL))
         return STATUS_INVALID_DEVICE_REQUEST;
@@ -792,7 +800,7 @@ NTSTATUS WdfDeviceAssignS0IdleSettingsImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVIC
     return STATUS_SUCCESS;
 }
 
-VOID WdfDeviceSetPnpCapabilitiesImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device, PWDF_DEVICE_PNP_CAPABILITIES caps) {
+VOID NTAPI WdfDeviceSetPnpCapabilitiesImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device, PWDF_DEVICE_PNP_CAPABILITIES caps) {
     if (!irqlAllowed("WdfDeviceSetPnpCapabilities", DISPATCH_LEVEL))
         return;
     auto* d = as<FxDevice>(globals, device, FxType::Device, "WdfDeviceSetPnpCapabilities");
@@ -834,7 +842,7 @@ bool startPowerUp(FxDevice* d) {
 // A power reference keeps the device in D0. Waiting for D0 is allowed only at
 // PASSIVE_LEVEL; without the wait, a device that is not in D0 (idle, or on its
 // way back) is powered up in the background and the call returns STATUS_PENDING.
-NTSTATUS WdfDeviceStopIdleImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device, BOOLEAN waitForD0) {
+NTSTATUS NTAPI WdfDeviceStopIdleImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device, BOOLEAN waitForD0) {
     if (!irqlAllowed("WdfDeviceStopIdle", waitForD0 ? PASSIVE_LEVEL : DISPATCH_LEVEL))
         return STATUS_INVALID_DEVICE_REQUEST;
     auto* d = as<FxDevice>(globals, device, FxType::Device, "WdfDeviceStopIdle");
@@ -855,7 +863,7 @@ NTSTATUS WdfDeviceStopIdleImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device, BO
     return STATUS_PENDING;
 }
 
-VOID WdfDeviceResumeIdleImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device) {
+VOID NTAPI WdfDeviceResumeIdleImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device) {
     if (!irqlAllowed("WdfDeviceResumeIdle", DISPATCH_LEVEL))
         return;
     auto* d = as<FxDevice>(globals, device, FxType::Device, "WdfDeviceResumeIdle");
@@ -867,14 +875,14 @@ VOID WdfDeviceResumeIdleImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device) {
     }
 }
 
-WDFDEVICE WdfFileObjectGetDeviceImpl(PWDF_DRIVER_GLOBALS globals, WDFFILEOBJECT file) {
+WDFDEVICE NTAPI WdfFileObjectGetDeviceImpl(PWDF_DRIVER_GLOBALS globals, WDFFILEOBJECT file) {
     if (!irqlAllowed("WdfFileObjectGetDevice", DISPATCH_LEVEL))
         return nullptr;
     auto* f = as<FxFile>(globals, file, FxType::File, "WdfFileObjectGetDevice");
     return f ? (WDFDEVICE)f->device : nullptr;
 }
 
-NTSTATUS WdfIoQueueCreateImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device, PWDF_IO_QUEUE_CONFIG config,
+NTSTATUS NTAPI WdfIoQueueCreateImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device, PWDF_IO_QUEUE_CONFIG config,
                               PWDF_OBJECT_ATTRIBUTES attributes, WDFQUEUE* out) {
     if (!irqlAllowed("WdfIoQueueCreate", DISPATCH_LEVEL))
         return STATUS_INVALID_DEVICE_REQUEST;
@@ -899,14 +907,14 @@ NTSTATUS WdfIoQueueCreateImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device, PWD
     return STATUS_SUCCESS;
 }
 
-WDFDEVICE WdfIoQueueGetDeviceImpl(PWDF_DRIVER_GLOBALS globals, WDFQUEUE queue) {
+WDFDEVICE NTAPI WdfIoQueueGetDeviceImpl(PWDF_DRIVER_GLOBALS globals, WDFQUEUE queue) {
     if (!irqlAllowed("WdfIoQueueGetDevice", DISPATCH_LEVEL))
         return nullptr;
     auto* q = as<FxQueue>(globals, queue, FxType::Queue, "WdfIoQueueGetDevice");
     return q ? (WDFDEVICE)q->device : nullptr;
 }
 
-PVOID WdfObjectGetTypedContextWorkerImpl(PWDF_DRIVER_GLOBALS globals, WDFOBJECT handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO type) {
+PVOID FASTCALL WdfObjectGetTypedContextWorkerImpl(PWDF_DRIVER_GLOBALS globals, WDFOBJECT handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO type) {
     if (!irqlAllowed("WdfObjectGetTypedContextWorker", DISPATCH_LEVEL))
         return nullptr;
     FxObject* o = lookup(globals, handle, "WdfObjectGetTypedContextWorker");
@@ -916,7 +924,7 @@ PVOID WdfObjectGetTypedContextWorkerImpl(PWDF_DRIVER_GLOBALS globals, WDFOBJECT 
     return o->contextType == unique ? o->context.data() : nullptr;
 }
 
-VOID WdfObjectDeleteImpl(PWDF_DRIVER_GLOBALS globals, WDFOBJECT handle) {
+VOID NTAPI WdfObjectDeleteImpl(PWDF_DRIVER_GLOBALS globals, WDFOBJECT handle) {
     if (!irqlAllowed("WdfObjectDelete", DISPATCH_LEVEL))
         return;
     FxObject* o = lookup(globals, handle, "WdfObjectDelete");
@@ -932,7 +940,7 @@ VOID WdfObjectDeleteImpl(PWDF_DRIVER_GLOBALS globals, WDFOBJECT handle) {
     report(std::string("WdfObjectDelete of a ") + typeName(o->type) + ", which the driver may not delete");
 }
 
-VOID WdfRegistryCloseImpl(PWDF_DRIVER_GLOBALS globals, WDFKEY key) {
+VOID NTAPI WdfRegistryCloseImpl(PWDF_DRIVER_GLOBALS globals, WDFKEY key) {
     if (!irqlAllowed("WdfRegistryClose", PASSIVE_LEVEL))
         return;
     auto* k = as<FxKey>(globals, key, FxType::Key, "WdfRegistryClose");
@@ -943,7 +951,7 @@ VOID WdfRegistryCloseImpl(PWDF_DRIVER_GLOBALS globals, WDFKEY key) {
     retire(k, "closed");
 }
 
-NTSTATUS WdfRegistryQueryULongImpl(PWDF_DRIVER_GLOBALS globals, WDFKEY key, PCUNICODE_STRING name, PULONG value) {
+NTSTATUS NTAPI WdfRegistryQueryULongImpl(PWDF_DRIVER_GLOBALS globals, WDFKEY key, PCUNICODE_STRING name, PULONG value) {
     if (!irqlAllowed("WdfRegistryQueryULong", PASSIVE_LEVEL))
         return STATUS_INVALID_DEVICE_REQUEST;
     auto* k = as<FxKey>(globals, key, FxType::Key, "WdfRegistryQueryULong");
@@ -964,7 +972,7 @@ NTSTATUS WdfRegistryQueryULongImpl(PWDF_DRIVER_GLOBALS globals, WDFKEY key, PCUN
     return STATUS_SUCCESS;
 }
 
-NTSTATUS WdfRegistryAssignULongImpl(PWDF_DRIVER_GLOBALS globals, WDFKEY key, PCUNICODE_STRING name, ULONG value) {
+NTSTATUS NTAPI WdfRegistryAssignULongImpl(PWDF_DRIVER_GLOBALS globals, WDFKEY key, PCUNICODE_STRING name, ULONG value) {
     if (!irqlAllowed("WdfRegistryAssignULong", PASSIVE_LEVEL))
         return STATUS_INVALID_DEVICE_REQUEST;
     auto* k = as<FxKey>(globals, key, FxType::Key, "WdfRegistryAssignULong");
@@ -984,7 +992,7 @@ VOID completeRequest(FxRequest* r, NTSTATUS status, ULONG_PTR information) {
     completeIrp(irp, status, information);
 }
 
-VOID WdfRequestCompleteImpl(PWDF_DRIVER_GLOBALS globals, WDFREQUEST request, NTSTATUS status) {
+VOID NTAPI WdfRequestCompleteImpl(PWDF_DRIVER_GLOBALS globals, WDFREQUEST request, NTSTATUS status) {
     if (!irqlAllowed("WdfRequestComplete", DISPATCH_LEVEL))
         return;
     auto* r = as<FxRequest>(globals, request, FxType::Request, "WdfRequestComplete");
@@ -992,7 +1000,7 @@ VOID WdfRequestCompleteImpl(PWDF_DRIVER_GLOBALS globals, WDFREQUEST request, NTS
         completeRequest(r, status, 0);
 }
 
-VOID WdfRequestCompleteWithInformationImpl(PWDF_DRIVER_GLOBALS globals, WDFREQUEST request, NTSTATUS status,
+VOID NTAPI WdfRequestCompleteWithInformationImpl(PWDF_DRIVER_GLOBALS globals, WDFREQUEST request, NTSTATUS status,
                                            ULONG_PTR information) {
     if (!irqlAllowed("WdfRequestCompleteWithInformation", DISPATCH_LEVEL))
         return;
@@ -1017,7 +1025,7 @@ NTSTATUS retrieveBuffer(FxRequest* r, bool input, size_t minimum, PVOID* buffer,
     return STATUS_SUCCESS;
 }
 
-NTSTATUS WdfRequestRetrieveInputBufferImpl(PWDF_DRIVER_GLOBALS globals, WDFREQUEST request, size_t minimum, PVOID* buffer,
+NTSTATUS NTAPI WdfRequestRetrieveInputBufferImpl(PWDF_DRIVER_GLOBALS globals, WDFREQUEST request, size_t minimum, PVOID* buffer,
                                            size_t* length) {
     if (!irqlAllowed("WdfRequestRetrieveInputBuffer", DISPATCH_LEVEL))
         return STATUS_INVALID_DEVICE_REQUEST;
@@ -1025,7 +1033,7 @@ NTSTATUS WdfRequestRetrieveInputBufferImpl(PWDF_DRIVER_GLOBALS globals, WDFREQUE
     return r ? retrieveBuffer(r, true, minimum, buffer, length) : STATUS_INVALID_PARAMETER;
 }
 
-NTSTATUS WdfRequestRetrieveOutputBufferImpl(PWDF_DRIVER_GLOBALS globals, WDFREQUEST request, size_t minimum, PVOID* buffer,
+NTSTATUS NTAPI WdfRequestRetrieveOutputBufferImpl(PWDF_DRIVER_GLOBALS globals, WDFREQUEST request, size_t minimum, PVOID* buffer,
                                             size_t* length) {
     if (!irqlAllowed("WdfRequestRetrieveOutputBuffer", DISPATCH_LEVEL))
         return STATUS_INVALID_DEVICE_REQUEST;
@@ -1062,7 +1070,7 @@ NTSTATUS submitUrb(FxDevice* d, PURB urb, LONGLONG timeout) {
     return status;
 }
 
-NTSTATUS WdfUsbTargetDeviceCreateImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device, PWDF_OBJECT_ATTRIBUTES attributes,
+NTSTATUS NTAPI WdfUsbTargetDeviceCreateImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device, PWDF_OBJECT_ATTRIBUTES attributes,
                                       WDFUSBDEVICE* out) {
     if (!irqlAllowed("WdfUsbTargetDeviceCreate", PASSIVE_LEVEL))
         return STATUS_INVALID_DEVICE_REQUEST;
@@ -1085,7 +1093,7 @@ NTSTATUS WdfUsbTargetDeviceCreateImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE dev
     return STATUS_SUCCESS;
 }
 
-NTSTATUS WdfUsbTargetDeviceSelectConfigImpl(PWDF_DRIVER_GLOBALS globals, WDFUSBDEVICE usb, PWDF_OBJECT_ATTRIBUTES,
+NTSTATUS NTAPI WdfUsbTargetDeviceSelectConfigImpl(PWDF_DRIVER_GLOBALS globals, WDFUSBDEVICE usb, PWDF_OBJECT_ATTRIBUTES,
                                             PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS params) {
     if (!irqlAllowed("WdfUsbTargetDeviceSelectConfig", PASSIVE_LEVEL))
         return STATUS_INVALID_DEVICE_REQUEST;
@@ -1127,7 +1135,7 @@ NTSTATUS WdfUsbTargetDeviceSelectConfigImpl(PWDF_DRIVER_GLOBALS globals, WDFUSBD
     return status;
 }
 
-NTSTATUS WdfUsbTargetDeviceSendControlTransferSynchronouslyImpl(PWDF_DRIVER_GLOBALS globals, WDFUSBDEVICE usb,
+NTSTATUS NTAPI WdfUsbTargetDeviceSendControlTransferSynchronouslyImpl(PWDF_DRIVER_GLOBALS globals, WDFUSBDEVICE usb,
                                                                 WDFREQUEST request,
                                                                 PWDF_REQUEST_SEND_OPTIONS options,
                                                                 PWDF_USB_CONTROL_SETUP_PACKET setup,
@@ -1181,7 +1189,7 @@ NTSTATUS WdfUsbTargetDeviceSendControlTransferSynchronouslyImpl(PWDF_DRIVER_GLOB
 
 // ---- the function table ----------------------------------------------------
 
-template <int I> NTSTATUS unimplemented() {
+template <int I> NTSTATUS NTAPI unimplemented() {
     report("function table entry " + std::to_string(I) + " is not implemented on the host");
     return STATUS_NOT_IMPLEMENTED;
 }
@@ -1193,37 +1201,38 @@ template <int... I> constexpr auto makeTable(std::integer_sequence<int, I...>) {
 struct Table {
     std::array<WDFFUNC, WdfFunctionTableNumEntries> entries = makeTable(
         std::make_integer_sequence<int, WdfFunctionTableNumEntries>{});
+    // Each entry goes in through its own function type, so an implementation
+    // whose signature or calling convention differs does not build.
+    template <class Pfn> void put(int index, Pfn fn) { entries[index] = reinterpret_cast<WDFFUNC>(fn); }
     Table() {
-        auto set = [&](int index, auto fn) { entries[index] = reinterpret_cast<WDFFUNC>(fn); };
-        set(WdfDriverCreateTableIndex, &WdfDriverCreateImpl);
-        set(WdfDriverGetRegistryPathTableIndex, &WdfDriverGetRegistryPathImpl);
-        set(WdfDeviceInitSetPnpPowerEventCallbacksTableIndex, &WdfDeviceInitSetPnpPowerEventCallbacksImpl);
-        set(WdfDeviceInitSetIoTypeTableIndex, &WdfDeviceInitSetIoTypeImpl);
-        set(WdfDeviceInitSetFileObjectConfigTableIndex, &WdfDeviceInitSetFileObjectConfigImpl);
-        set(WdfDeviceCreateTableIndex, &WdfDeviceCreateImpl);
-        set(WdfDeviceCreateDeviceInterfaceTableIndex, &WdfDeviceCreateDeviceInterfaceImpl);
-        set(WdfDeviceCreateSymbolicLinkTableIndex, &WdfDeviceCreateSymbolicLinkImpl);
-        set(WdfDeviceOpenRegistryKeyTableIndex, &WdfDeviceOpenRegistryKeyImpl);
-        set(WdfDeviceAssignS0IdleSettingsTableIndex, &WdfDeviceAssignS0IdleSettingsImpl);
-        set(WdfDeviceSetPnpCapabilitiesTableIndex, &WdfDeviceSetPnpCapabilitiesImpl);
-        set(WdfDeviceStopIdleTableIndex, &WdfDeviceStopIdleImpl);
-        set(WdfDeviceResumeIdleTableIndex, &WdfDeviceResumeIdleImpl);
-        set(WdfFileObjectGetDeviceTableIndex, &WdfFileObjectGetDeviceImpl);
-        set(WdfIoQueueCreateTableIndex, &WdfIoQueueCreateImpl);
-        set(WdfIoQueueGetDeviceTableIndex, &WdfIoQueueGetDeviceImpl);
-        set(WdfObjectGetTypedContextWorkerTableIndex, &WdfObjectGetTypedContextWorkerImpl);
-        set(WdfObjectDeleteTableIndex, &WdfObjectDeleteImpl);
-        set(WdfRegistryCloseTableIndex, &WdfRegistryCloseImpl);
-        set(WdfRegistryQueryULongTableIndex, &WdfRegistryQueryULongImpl);
-        set(WdfRegistryAssignULongTableIndex, &WdfRegistryAssignULongImpl);
-        set(WdfRequestCompleteTableIndex, &WdfRequestCompleteImpl);
-        set(WdfRequestCompleteWithInformationTableIndex, &WdfRequestCompleteWithInformationImpl);
-        set(WdfRequestRetrieveInputBufferTableIndex, &WdfRequestRetrieveInputBufferImpl);
-        set(WdfRequestRetrieveOutputBufferTableIndex, &WdfRequestRetrieveOutputBufferImpl);
-        set(WdfUsbTargetDeviceCreateTableIndex, &WdfUsbTargetDeviceCreateImpl);
-        set(WdfUsbTargetDeviceSelectConfigTableIndex, &WdfUsbTargetDeviceSelectConfigImpl);
-        set(WdfUsbTargetDeviceSendControlTransferSynchronouslyTableIndex,
-            &WdfUsbTargetDeviceSendControlTransferSynchronouslyImpl);
+        put<PFN_WDFDRIVERCREATE>(WdfDriverCreateTableIndex, &WdfDriverCreateImpl);
+        put<PFN_WDFDRIVERGETREGISTRYPATH>(WdfDriverGetRegistryPathTableIndex, &WdfDriverGetRegistryPathImpl);
+        put<PFN_WDFDEVICEINITSETPNPPOWEREVENTCALLBACKS>(WdfDeviceInitSetPnpPowerEventCallbacksTableIndex, &WdfDeviceInitSetPnpPowerEventCallbacksImpl);
+        put<PFN_WDFDEVICEINITSETIOTYPE>(WdfDeviceInitSetIoTypeTableIndex, &WdfDeviceInitSetIoTypeImpl);
+        put<PFN_WDFDEVICEINITSETFILEOBJECTCONFIG>(WdfDeviceInitSetFileObjectConfigTableIndex, &WdfDeviceInitSetFileObjectConfigImpl);
+        put<PFN_WDFDEVICECREATE>(WdfDeviceCreateTableIndex, &WdfDeviceCreateImpl);
+        put<PFN_WDFDEVICECREATEDEVICEINTERFACE>(WdfDeviceCreateDeviceInterfaceTableIndex, &WdfDeviceCreateDeviceInterfaceImpl);
+        put<PFN_WDFDEVICECREATESYMBOLICLINK>(WdfDeviceCreateSymbolicLinkTableIndex, &WdfDeviceCreateSymbolicLinkImpl);
+        put<PFN_WDFDEVICEOPENREGISTRYKEY>(WdfDeviceOpenRegistryKeyTableIndex, &WdfDeviceOpenRegistryKeyImpl);
+        put<PFN_WDFDEVICEASSIGNS0IDLESETTINGS>(WdfDeviceAssignS0IdleSettingsTableIndex, &WdfDeviceAssignS0IdleSettingsImpl);
+        put<PFN_WDFDEVICESETPNPCAPABILITIES>(WdfDeviceSetPnpCapabilitiesTableIndex, &WdfDeviceSetPnpCapabilitiesImpl);
+        put<PFN_WDFDEVICESTOPIDLE>(WdfDeviceStopIdleTableIndex, &WdfDeviceStopIdleImpl);
+        put<PFN_WDFDEVICERESUMEIDLE>(WdfDeviceResumeIdleTableIndex, &WdfDeviceResumeIdleImpl);
+        put<PFN_WDFFILEOBJECTGETDEVICE>(WdfFileObjectGetDeviceTableIndex, &WdfFileObjectGetDeviceImpl);
+        put<PFN_WDFIOQUEUECREATE>(WdfIoQueueCreateTableIndex, &WdfIoQueueCreateImpl);
+        put<PFN_WDFIOQUEUEGETDEVICE>(WdfIoQueueGetDeviceTableIndex, &WdfIoQueueGetDeviceImpl);
+        put<PFN_WDFOBJECTGETTYPEDCONTEXTWORKER>(WdfObjectGetTypedContextWorkerTableIndex, &WdfObjectGetTypedContextWorkerImpl);
+        put<PFN_WDFOBJECTDELETE>(WdfObjectDeleteTableIndex, &WdfObjectDeleteImpl);
+        put<PFN_WDFREGISTRYCLOSE>(WdfRegistryCloseTableIndex, &WdfRegistryCloseImpl);
+        put<PFN_WDFREGISTRYQUERYULONG>(WdfRegistryQueryULongTableIndex, &WdfRegistryQueryULongImpl);
+        put<PFN_WDFREGISTRYASSIGNULONG>(WdfRegistryAssignULongTableIndex, &WdfRegistryAssignULongImpl);
+        put<PFN_WDFREQUESTCOMPLETE>(WdfRequestCompleteTableIndex, &WdfRequestCompleteImpl);
+        put<PFN_WDFREQUESTCOMPLETEWITHINFORMATION>(WdfRequestCompleteWithInformationTableIndex, &WdfRequestCompleteWithInformationImpl);
+        put<PFN_WDFREQUESTRETRIEVEINPUTBUFFER>(WdfRequestRetrieveInputBufferTableIndex, &WdfRequestRetrieveInputBufferImpl);
+        put<PFN_WDFREQUESTRETRIEVEOUTPUTBUFFER>(WdfRequestRetrieveOutputBufferTableIndex, &WdfRequestRetrieveOutputBufferImpl);
+        put<PFN_WDFUSBTARGETDEVICECREATE>(WdfUsbTargetDeviceCreateTableIndex, &WdfUsbTargetDeviceCreateImpl);
+        put<PFN_WDFUSBTARGETDEVICESELECTCONFIG>(WdfUsbTargetDeviceSelectConfigTableIndex, &WdfUsbTargetDeviceSelectConfigImpl);
+        put<PFN_WDFUSBTARGETDEVICESENDCONTROLTRANSFERSYNCHRONOUSLY>(WdfUsbTargetDeviceSendControlTransferSynchronouslyTableIndex, &WdfUsbTargetDeviceSendControlTransferSynchronouslyImpl);
     }
 };
 

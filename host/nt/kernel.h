@@ -399,3 +399,14 @@ namespace host {
 extern struct _OBJECT_TYPE ObjectTypeThread, ObjectTypeFile, ObjectTypeDevice, ObjectTypeEvent, ObjectTypeDriver;
 
 } // namespace host
+
+namespace host {
+
+// The kernel's formatting routines that take a va_list, in the form images
+// call them: the list is the Windows x64 one (8-byte argument slots). The
+// platform names (_vsnprintf, vDbgPrintEx, ...) take the host build's list.
+int __cdecl vsnprintfWindowsList(char* buffer, size_t count, const char* format, const char* argptr);
+int __cdecl vsnwprintfWindowsList(wchar_t* buffer, size_t count, const wchar_t* format, const char* argptr);
+ULONG NTAPI vDbgPrintExWindowsList(ULONG ComponentId, ULONG Level, PCSTR Format, const char* arglist);
+
+} // namespace host

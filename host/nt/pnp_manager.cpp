@@ -16,6 +16,8 @@ namespace host {
 
 namespace {
 
+DRIVER_DISPATCH invalidRequest;
+
 NTSTATUS invalidRequest(PDEVICE_OBJECT, PIRP irp) {
     NTSTATUS status = irp->IoStatus.Status;
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);

@@ -15,6 +15,8 @@ struct PowerRequest {
     PDEVICE_OBJECT device;
 };
 
+IO_COMPLETION_ROUTINE powerRequestCompletion;
+
 NTSTATUS powerRequestCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     auto* req = static_cast<PowerRequest*>(context);
     if (req->completion)

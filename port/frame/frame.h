@@ -21,15 +21,15 @@ EXTERN_C_START
 extern DRIVER_GLOBALS DriverGlobals;
 
 /* driver_entry.cpp: PASSIVE_LEVEL. */
-NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
-VOID DriverUnload(PDRIVER_OBJECT DriverObject);
+DRIVER_INITIALIZE DriverEntry;
+DRIVER_UNLOAD DriverUnload;
 
 /* add_device.cpp: PASSIVE_LEVEL. */
-NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+DRIVER_ADD_DEVICE AddDevice;
 NTSTATUS InitializePortRecord(PDEVICE_EXTENSION Port, PDEVICE_OBJECT DeviceObject);
 
 /* request.cpp: CompleteRequest* and ForwardRequest up to DISPATCH_LEVEL. */
-NTSTATUS DispatchSuccess(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+DRIVER_DISPATCH DispatchSuccess;
 NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status);
 NTSTATUS CompleteRequestInformation(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
 NTSTATUS ForwardRequest(PDEVICE_EXTENSION Port, PIRP Irp);
@@ -64,13 +64,13 @@ NTSTATUS QueryRegistryValue(PCWSTR ValueName, PCWSTR KeyPath, PVOID Data, ULONG 
 NTSTATUS SetRegistryValue(PCWSTR ValueName, PVOID Data, ULONG DataSize, ULONG Type, PCWSTR KeyPath);
 
 /* pnp.cpp: PASSIVE_LEVEL. */
-NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+DRIVER_DISPATCH DispatchPnp;
 
 /* create_close.cpp, read_write.cpp: PASSIVE_LEVEL. */
-NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+DRIVER_DISPATCH DispatchCreate;
+DRIVER_DISPATCH DispatchClose;
+DRIVER_DISPATCH DispatchCleanup;
+DRIVER_DISPATCH DispatchReadWrite;
 
 /*
  * create_close.cpp: PASSIVE_LEVEL. SetTransceiverMode drives the
@@ -84,7 +84,7 @@ NTSTATUS WriteTransceiverOutputs(PDEVICE_EXTENSION Port, UCHAR Outputs);
  * power.cpp: PASSIVE_LEVEL (the device is power pageable). SendDeviceSetPower
  * asks the power manager for a device power state and waits for it.
  */
-NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+DRIVER_DISPATCH DispatchPower;
 NTSTATUS SendDeviceSetPower(PDEVICE_EXTENSION Port, DEVICE_POWER_STATE State);
 /* D0 and wait; a request still pending counts as success. */
 NTSTATUS RequestPowerUp(PDEVICE_EXTENSION Port);
@@ -94,17 +94,17 @@ NTSTATUS RequestPowerUp(PDEVICE_EXTENSION Port);
  * CancelIdleRequest up to DISPATCH_LEVEL; SubmitIdleRequest up to
  * DISPATCH_LEVEL (it is called by the idle timer's DPC).
  */
-VOID IdleTimeoutDpc(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2);
+KDEFERRED_ROUTINE IdleTimeoutDpc;
 VOID StartIdleTimer(PDEVICE_EXTENSION Port, BOOLEAN Periodic);
 VOID CancelIdleTimer(PDEVICE_EXTENSION Port);
 NTSTATUS SubmitIdleRequest(PDEVICE_EXTENSION Port);
 VOID CancelIdleRequest(PDEVICE_EXTENSION Port);
 
 /* wmi.cpp, internal_control.cpp: PASSIVE_LEVEL. */
-NTSTATUS DispatchWmi(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+DRIVER_DISPATCH DispatchWmi;
 NTSTATUS RegisterWmi(PDEVICE_EXTENSION Port);
 VOID DeregisterWmi(PDEVICE_EXTENSION Port);
-NTSTATUS DispatchInternalControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+DRIVER_DISPATCH DispatchInternalControl;
 
 EXTERN_C_END
 

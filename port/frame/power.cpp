@@ -12,6 +12,8 @@ typedef struct _POWER_REQUEST_WAIT {
 } POWER_REQUEST_WAIT, *PPOWER_REQUEST_WAIT;
 
 /* Called by the power manager when the requested power IRP has completed. DISPATCH_LEVEL or below. */
+static REQUEST_POWER_COMPLETE OnDevicePowerRequestDone;
+
 static VOID OnDevicePowerRequestDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                                      PVOID Context, PIO_STATUS_BLOCK IoStatus)
 {

@@ -21,6 +21,7 @@ struct CompletionLog {
     bool propagate = true;
 };
 
+IO_COMPLETION_ROUTINE logCompletion;
 NTSTATUS logCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     auto* log = static_cast<CompletionLog*>(context);
     log->calls.push_back("called");
@@ -184,6 +185,7 @@ struct CancelState {
 
 CancelState* gCancel = nullptr;   // the cancel routine's view of the test (one test at a time)
 
+DRIVER_CANCEL cancelQueued;
 VOID cancelQueued(PDEVICE_OBJECT, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     gCancel->cancelled++;

@@ -38,6 +38,7 @@ struct DpcRecord {
     KIRQL irql = 0;
 };
 
+KDEFERRED_ROUTINE recordDpc;
 void recordDpc(PKDPC, PVOID context, PVOID, PVOID) {
     auto* r = static_cast<DpcRecord*>(context);
     r->times.push_back(r->machine->now());
@@ -126,6 +127,7 @@ struct MutexContest {
     uint64_t acquiredAt = 0;
 };
 
+KSTART_ROUTINE contendMutex;
 VOID contendMutex(PVOID context) {
     auto* c = static_cast<MutexContest*>(context);
     KeSetEvent(&c->started, IO_NO_INCREMENT, FALSE);
@@ -238,6 +240,7 @@ struct Worker {
     int served = 0;
 };
 
+KSTART_ROUTINE workerThread;
 VOID workerThread(PVOID context) {
     auto* w = static_cast<Worker*>(context);
     PVOID objects[2] = {&w->kill, &w->work};
@@ -281,6 +284,7 @@ struct HeldLock {
     KIRQL dpcIrql = PASSIVE_LEVEL;
 };
 
+KSTART_ROUTINE holdLockFiveMs;
 VOID holdLockFiveMs(PVOID context) {
     auto* h = static_cast<HeldLock*>(context);
     KIRQL old;
@@ -290,6 +294,7 @@ VOID holdLockFiveMs(PVOID context) {
     KeReleaseSpinLock(&h->lock, old);
 }
 
+KDEFERRED_ROUTINE takeHeldLock;
 VOID takeHeldLock(PKDPC, PVOID context, PVOID, PVOID) {
     auto* h = static_cast<HeldLock*>(context);
     KeAcquireSpinLockAtDpcLevel(&h->lock);

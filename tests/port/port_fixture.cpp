@@ -50,6 +50,7 @@ host::DriverImage& PortTest::image()
 
 namespace {
 
+IO_COMPLETION_ROUTINE signalDone;
 NTSTATUS signalDone(PDEVICE_OBJECT, PIRP, PVOID context)
 {
     KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
