@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "host/nt/kernel.h"
+#include "host/nt/mm_exports.h"
 #include "host/nt/machine.h"
 
 namespace host::kmdf {
@@ -115,9 +116,9 @@ struct FxObject {
     // Cleanup, then destroy: the context is still valid in both.
     void dispose() {
         if (cleanup)
-            cleanup(this);
+            callDriver(cleanup, WDFOBJECT(this));
         if (destroy)
-            destroy(this);
+            callDriver(destroy, WDFOBJECT(this));
     }
 };
 
@@ -302,7 +303,7 @@ struct PowerLock {
 NTSTATUS enterD0(FxDevice* d, WDF_POWER_DEVICE_STATE previous) {
     NTSTATUS status = STATUS_SUCCESS;
     if (d->pnp.EvtDeviceD0Entry)
-        status = d->pnp.EvtDeviceD0Entry((WDFDEVICE)d, previous);
+        status = callDriver(d->pnp.EvtDeviceD0Entry, (WDFDEVICE)d, previous);
     if (NT_SUCCESS(status))
         d->power = WdfPowerDeviceD0;
     return status;
@@ -314,7 +315,7 @@ void leaveD0(FxDevice* d, WDF_POWER_DEVICE_STATE target) {
         return;
     }
     if (d->pnp.EvtDeviceD0Exit)
-        (void)d->pnp.EvtDeviceD0Exit((WDFDEVICE)d, target);
+        (void)callDriver(d->pnp.EvtDeviceD0Exit, (WDFDEVICE)d, target);
     d->power = target;
 }
 
@@ -325,7 +326,7 @@ void stopHardware(FxDevice* d) {
         return;
     leaveD0(d, WdfPowerDeviceD3Final);
     if (d->pnp.EvtDeviceReleaseHardware)
-        (void)d->pnp.EvtDeviceReleaseHardware((WDFDEVICE)d, nullptr);
+        (void)callDriver(d->pnp.EvtDeviceReleaseHardware, (WDFDEVICE)d, WDFCMRESLIST(nullptr));
     d->started = false;
 }
 
@@ -420,14 +421,14 @@ NTSTATUS dispatchPnp(FxDevice* d, PIRP irp) {
         if (NT_SUCCESS(status)) {
             PowerLock lock(d);
             if (d->pnp.EvtDevicePrepareHardware)
-                status = d->pnp.EvtDevicePrepareHardware((WDFDEVICE)d, nullptr, nullptr);
+                status = callDriver(d->pnp.EvtDevicePrepareHardware, (WDFDEVICE)d, WDFCMRESLIST(nullptr), WDFCMRESLIST(nullptr));
             if (NT_SUCCESS(status)) {
                 d->started = true;
                 setInterfaces(d, true);
                 status = enterD0(d, WdfPowerDeviceD3Final);
                 if (!NT_SUCCESS(status)) {
                     if (d->pnp.EvtDeviceReleaseHardware)
-                        (void)d->pnp.EvtDeviceReleaseHardware((WDFDEVICE)d, nullptr);
+                        (void)callDriver(d->pnp.EvtDeviceReleaseHardware, (WDFDEVICE)d, WDFCMRESLIST(nullptr));
                     d->started = false;
                 }
             }
@@ -525,7 +526,7 @@ NTSTATUS dispatch(PDEVICE_OBJECT fdo, PIRP irp) {
         request->irp = irp;
         request->createdFile = file;
         IoMarkIrpPending(irp);
-        d->file.EvtDeviceFileCreate((WDFDEVICE)d, (WDFREQUEST)request, (WDFFILEOBJECT)file);
+        callDriver(d->file.EvtDeviceFileCreate, (WDFDEVICE)d, (WDFREQUEST)request, (WDFFILEOBJECT)file);
         return STATUS_PENDING;
     }
     case IRP_MJ_CLEANUP: {
@@ -537,7 +538,7 @@ NTSTATUS dispatch(PDEVICE_OBJECT fdo, PIRP irp) {
                 file = it->second;
         }
         if (file && d->hasFile && d->file.EvtFileCleanup)
-            d->file.EvtFileCleanup((WDFFILEOBJECT)file);
+            callDriver(d->file.EvtFileCleanup, (WDFFILEOBJECT)file);
         return completeIrp(irp, STATUS_SUCCESS);
     }
     case IRP_MJ_CLOSE: {
@@ -552,7 +553,7 @@ NTSTATUS dispatch(PDEVICE_OBJECT fdo, PIRP irp) {
         }
         if (file) {
             if (d->hasFile && d->file.EvtFileClose)
-                d->file.EvtFileClose((WDFFILEOBJECT)file);
+                callDriver(d->file.EvtFileClose, (WDFFILEOBJECT)file);
             file->dispose();
             retire(file, "closed");
         }
@@ -570,10 +571,10 @@ NTSTATUS dispatch(PDEVICE_OBJECT fdo, PIRP irp) {
         request->device = d;
         request->irp = irp;
         IoMarkIrpPending(irp);
-        q->config.EvtIoDeviceControl((WDFQUEUE)q, (WDFREQUEST)request,
-                                     stack->Parameters.DeviceIoControl.OutputBufferLength,
-                                     stack->Parameters.DeviceIoControl.InputBufferLength,
-                                     stack->Parameters.DeviceIoControl.IoControlCode);
+        callDriver(q->config.EvtIoDeviceControl, (WDFQUEUE)q, (WDFREQUEST)request,
+                   size_t(stack->Parameters.DeviceIoControl.OutputBufferLength),
+                   size_t(stack->Parameters.DeviceIoControl.InputBufferLength),
+                   ULONG(stack->Parameters.DeviceIoControl.IoControlCode));
         return STATUS_PENDING;
     }
     default:
@@ -591,7 +592,7 @@ NTSTATUS addDevice(PDRIVER_OBJECT drv, PDEVICE_OBJECT pdo) {
     init.driver = g->driver;
     init.pdo = pdo;
     PWDFDEVICE_INIT handle = reinterpret_cast<PWDFDEVICE_INIT>(&init);
-    NTSTATUS status = g->driver->config.EvtDriverDeviceAdd((WDFDRIVER)g->driver, handle);
+    NTSTATUS status = callDriver(g->driver->config.EvtDriverDeviceAdd, (WDFDRIVER)g->driver, handle);
     if (!NT_SUCCESS(status)) {
         if (init.created) {
             deleteLinks(init.created);
@@ -615,7 +616,7 @@ VOID driverUnload(PDRIVER_OBJECT drv) {
         return;
     FxDriver* driver = g->driver;
     if (driver->config.EvtDriverUnload)
-        driver->config.EvtDriverUnload((WDFDRIVER)driver);
+        callDriver(driver->config.EvtDriverUnload, (WDFDRIVER)driver);
     driver->dispose();
     g->driver = nullptr;
     g->pub.Driver = nullptr;
@@ -1202,37 +1203,42 @@ struct Table {
     std::array<WDFFUNC, WdfFunctionTableNumEntries> entries = makeTable(
         std::make_integer_sequence<int, WdfFunctionTableNumEntries>{});
     // Each entry goes in through its own function type, so an implementation
-    // whose signature or calling convention differs does not build.
-    template <class Pfn> void put(int index, Pfn fn) { entries[index] = reinterpret_cast<WDFFUNC>(fn); }
+    // whose signature or calling convention differs does not build, and
+    // through the export boundary, as a routine of the kernel does for an
+    // image (a thread that ends in a framework call made by an image).
+    template <class Pfn, auto F> void put(int index) {
+        [[maybe_unused]] Pfn typed = F;
+        entries[index] = reinterpret_cast<WDFFUNC>(&host::ExportBoundary<F>::call);
+    }
     Table() {
-        put<PFN_WDFDRIVERCREATE>(WdfDriverCreateTableIndex, &WdfDriverCreateImpl);
-        put<PFN_WDFDRIVERGETREGISTRYPATH>(WdfDriverGetRegistryPathTableIndex, &WdfDriverGetRegistryPathImpl);
-        put<PFN_WDFDEVICEINITSETPNPPOWEREVENTCALLBACKS>(WdfDeviceInitSetPnpPowerEventCallbacksTableIndex, &WdfDeviceInitSetPnpPowerEventCallbacksImpl);
-        put<PFN_WDFDEVICEINITSETIOTYPE>(WdfDeviceInitSetIoTypeTableIndex, &WdfDeviceInitSetIoTypeImpl);
-        put<PFN_WDFDEVICEINITSETFILEOBJECTCONFIG>(WdfDeviceInitSetFileObjectConfigTableIndex, &WdfDeviceInitSetFileObjectConfigImpl);
-        put<PFN_WDFDEVICECREATE>(WdfDeviceCreateTableIndex, &WdfDeviceCreateImpl);
-        put<PFN_WDFDEVICECREATEDEVICEINTERFACE>(WdfDeviceCreateDeviceInterfaceTableIndex, &WdfDeviceCreateDeviceInterfaceImpl);
-        put<PFN_WDFDEVICECREATESYMBOLICLINK>(WdfDeviceCreateSymbolicLinkTableIndex, &WdfDeviceCreateSymbolicLinkImpl);
-        put<PFN_WDFDEVICEOPENREGISTRYKEY>(WdfDeviceOpenRegistryKeyTableIndex, &WdfDeviceOpenRegistryKeyImpl);
-        put<PFN_WDFDEVICEASSIGNS0IDLESETTINGS>(WdfDeviceAssignS0IdleSettingsTableIndex, &WdfDeviceAssignS0IdleSettingsImpl);
-        put<PFN_WDFDEVICESETPNPCAPABILITIES>(WdfDeviceSetPnpCapabilitiesTableIndex, &WdfDeviceSetPnpCapabilitiesImpl);
-        put<PFN_WDFDEVICESTOPIDLE>(WdfDeviceStopIdleTableIndex, &WdfDeviceStopIdleImpl);
-        put<PFN_WDFDEVICERESUMEIDLE>(WdfDeviceResumeIdleTableIndex, &WdfDeviceResumeIdleImpl);
-        put<PFN_WDFFILEOBJECTGETDEVICE>(WdfFileObjectGetDeviceTableIndex, &WdfFileObjectGetDeviceImpl);
-        put<PFN_WDFIOQUEUECREATE>(WdfIoQueueCreateTableIndex, &WdfIoQueueCreateImpl);
-        put<PFN_WDFIOQUEUEGETDEVICE>(WdfIoQueueGetDeviceTableIndex, &WdfIoQueueGetDeviceImpl);
-        put<PFN_WDFOBJECTGETTYPEDCONTEXTWORKER>(WdfObjectGetTypedContextWorkerTableIndex, &WdfObjectGetTypedContextWorkerImpl);
-        put<PFN_WDFOBJECTDELETE>(WdfObjectDeleteTableIndex, &WdfObjectDeleteImpl);
-        put<PFN_WDFREGISTRYCLOSE>(WdfRegistryCloseTableIndex, &WdfRegistryCloseImpl);
-        put<PFN_WDFREGISTRYQUERYULONG>(WdfRegistryQueryULongTableIndex, &WdfRegistryQueryULongImpl);
-        put<PFN_WDFREGISTRYASSIGNULONG>(WdfRegistryAssignULongTableIndex, &WdfRegistryAssignULongImpl);
-        put<PFN_WDFREQUESTCOMPLETE>(WdfRequestCompleteTableIndex, &WdfRequestCompleteImpl);
-        put<PFN_WDFREQUESTCOMPLETEWITHINFORMATION>(WdfRequestCompleteWithInformationTableIndex, &WdfRequestCompleteWithInformationImpl);
-        put<PFN_WDFREQUESTRETRIEVEINPUTBUFFER>(WdfRequestRetrieveInputBufferTableIndex, &WdfRequestRetrieveInputBufferImpl);
-        put<PFN_WDFREQUESTRETRIEVEOUTPUTBUFFER>(WdfRequestRetrieveOutputBufferTableIndex, &WdfRequestRetrieveOutputBufferImpl);
-        put<PFN_WDFUSBTARGETDEVICECREATE>(WdfUsbTargetDeviceCreateTableIndex, &WdfUsbTargetDeviceCreateImpl);
-        put<PFN_WDFUSBTARGETDEVICESELECTCONFIG>(WdfUsbTargetDeviceSelectConfigTableIndex, &WdfUsbTargetDeviceSelectConfigImpl);
-        put<PFN_WDFUSBTARGETDEVICESENDCONTROLTRANSFERSYNCHRONOUSLY>(WdfUsbTargetDeviceSendControlTransferSynchronouslyTableIndex, &WdfUsbTargetDeviceSendControlTransferSynchronouslyImpl);
+        put<PFN_WDFDRIVERCREATE, &WdfDriverCreateImpl>(WdfDriverCreateTableIndex);
+        put<PFN_WDFDRIVERGETREGISTRYPATH, &WdfDriverGetRegistryPathImpl>(WdfDriverGetRegistryPathTableIndex);
+        put<PFN_WDFDEVICEINITSETPNPPOWEREVENTCALLBACKS, &WdfDeviceInitSetPnpPowerEventCallbacksImpl>(WdfDeviceInitSetPnpPowerEventCallbacksTableIndex);
+        put<PFN_WDFDEVICEINITSETIOTYPE, &WdfDeviceInitSetIoTypeImpl>(WdfDeviceInitSetIoTypeTableIndex);
+        put<PFN_WDFDEVICEINITSETFILEOBJECTCONFIG, &WdfDeviceInitSetFileObjectConfigImpl>(WdfDeviceInitSetFileObjectConfigTableIndex);
+        put<PFN_WDFDEVICECREATE, &WdfDeviceCreateImpl>(WdfDeviceCreateTableIndex);
+        put<PFN_WDFDEVICECREATEDEVICEINTERFACE, &WdfDeviceCreateDeviceInterfaceImpl>(WdfDeviceCreateDeviceInterfaceTableIndex);
+        put<PFN_WDFDEVICECREATESYMBOLICLINK, &WdfDeviceCreateSymbolicLinkImpl>(WdfDeviceCreateSymbolicLinkTableIndex);
+        put<PFN_WDFDEVICEOPENREGISTRYKEY, &WdfDeviceOpenRegistryKeyImpl>(WdfDeviceOpenRegistryKeyTableIndex);
+        put<PFN_WDFDEVICEASSIGNS0IDLESETTINGS, &WdfDeviceAssignS0IdleSettingsImpl>(WdfDeviceAssignS0IdleSettingsTableIndex);
+        put<PFN_WDFDEVICESETPNPCAPABILITIES, &WdfDeviceSetPnpCapabilitiesImpl>(WdfDeviceSetPnpCapabilitiesTableIndex);
+        put<PFN_WDFDEVICESTOPIDLE, &WdfDeviceStopIdleImpl>(WdfDeviceStopIdleTableIndex);
+        put<PFN_WDFDEVICERESUMEIDLE, &WdfDeviceResumeIdleImpl>(WdfDeviceResumeIdleTableIndex);
+        put<PFN_WDFFILEOBJECTGETDEVICE, &WdfFileObjectGetDeviceImpl>(WdfFileObjectGetDeviceTableIndex);
+        put<PFN_WDFIOQUEUECREATE, &WdfIoQueueCreateImpl>(WdfIoQueueCreateTableIndex);
+        put<PFN_WDFIOQUEUEGETDEVICE, &WdfIoQueueGetDeviceImpl>(WdfIoQueueGetDeviceTableIndex);
+        put<PFN_WDFOBJECTGETTYPEDCONTEXTWORKER, &WdfObjectGetTypedContextWorkerImpl>(WdfObjectGetTypedContextWorkerTableIndex);
+        put<PFN_WDFOBJECTDELETE, &WdfObjectDeleteImpl>(WdfObjectDeleteTableIndex);
+        put<PFN_WDFREGISTRYCLOSE, &WdfRegistryCloseImpl>(WdfRegistryCloseTableIndex);
+        put<PFN_WDFREGISTRYQUERYULONG, &WdfRegistryQueryULongImpl>(WdfRegistryQueryULongTableIndex);
+        put<PFN_WDFREGISTRYASSIGNULONG, &WdfRegistryAssignULongImpl>(WdfRegistryAssignULongTableIndex);
+        put<PFN_WDFREQUESTCOMPLETE, &WdfRequestCompleteImpl>(WdfRequestCompleteTableIndex);
+        put<PFN_WDFREQUESTCOMPLETEWITHINFORMATION, &WdfRequestCompleteWithInformationImpl>(WdfRequestCompleteWithInformationTableIndex);
+        put<PFN_WDFREQUESTRETRIEVEINPUTBUFFER, &WdfRequestRetrieveInputBufferImpl>(WdfRequestRetrieveInputBufferTableIndex);
+        put<PFN_WDFREQUESTRETRIEVEOUTPUTBUFFER, &WdfRequestRetrieveOutputBufferImpl>(WdfRequestRetrieveOutputBufferTableIndex);
+        put<PFN_WDFUSBTARGETDEVICECREATE, &WdfUsbTargetDeviceCreateImpl>(WdfUsbTargetDeviceCreateTableIndex);
+        put<PFN_WDFUSBTARGETDEVICESELECTCONFIG, &WdfUsbTargetDeviceSelectConfigImpl>(WdfUsbTargetDeviceSelectConfigTableIndex);
+        put<PFN_WDFUSBTARGETDEVICESENDCONTROLTRANSFERSYNCHRONOUSLY, &WdfUsbTargetDeviceSendControlTransferSynchronouslyImpl>(WdfUsbTargetDeviceSendControlTransferSynchronouslyTableIndex);
     }
 };
 
@@ -1361,4 +1367,17 @@ extern "C" NTSTATUS NTAPI WdfVersionUnbind(PUNICODE_STRING, PWDF_BIND_INFO, PWDF
     releaseHandles(g);
     delete g;
     return STATUS_SUCCESS;
+}
+
+// The framework loader's exports to images (WDFLDR.SYS).
+namespace {
+const host::ExportEntry kWdfLdr[] = {
+    ZH_EXPORT(WdfVersionBind),
+    ZH_EXPORT(WdfVersionUnbind),
+};
+} // namespace
+
+extern "C" {
+extern const host::ExportModule ZhostModule_wdfldr_sys;
+const host::ExportModule ZhostModule_wdfldr_sys = {"WDFLDR.SYS", kWdfLdr, std::size(kWdfLdr)};
 }

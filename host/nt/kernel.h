@@ -28,6 +28,7 @@
 #include "fs_files.h"
 #include "io_manager.h"
 #include "pnp.h"
+#include "mm_image.h"
 
 // The kernel's thread object. Waitable: the header is signalled at exit.
 struct _KTHREAD {
@@ -119,6 +120,7 @@ struct ThreadRec {
 
     // Spin locks held, in acquisition order.
     HeldSpinLocks heldSpinLocks;
+    ImageGuard* guard = nullptr;    // innermost call into image code (mm_image.h)
     int criticalRegion = 0;
     bool exited = false;
 };

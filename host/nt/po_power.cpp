@@ -20,7 +20,7 @@ IO_COMPLETION_ROUTINE powerRequestCompletion;
 NTSTATUS powerRequestCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     auto* req = static_cast<PowerRequest*>(context);
     if (req->completion)
-        req->completion(req->device, req->minor, req->state, req->context, &irp->IoStatus);
+        callDriver(req->completion, req->device, req->minor, req->state, req->context, &irp->IoStatus);
     Machine& m = machineOf("PoRequestPowerIrp completion");
     ObfDereferenceObject(req->device);
     delete req;

@@ -9,7 +9,11 @@ namespace host {
 
 namespace {
 
-std::string routineName(PKSTART_ROUTINE routine) {
+std::string routineName(Machine& m, PKSTART_ROUTINE routine) {
+    if (const PeImage* image = m.loader().imageAt(reinterpret_cast<const void*>(routine))) {
+        std::string name = image->symbolAt(reinterpret_cast<uintptr_t>(routine));
+        return name.empty() ? image->describe(reinterpret_cast<uintptr_t>(routine)) : name;
+    }
     Dl_info info{};
     if (dladdr(reinterpret_cast<void*>(routine), &info) && info.dli_sname)
         return info.dli_sname;
@@ -22,7 +26,7 @@ void systemThreadMain(ThreadRec* rec) {
     setCurrentThread(rec);
     Machine& m = *rec->machine;
     try {
-        rec->startRoutine(rec->startContext);
+        callDriver(rec->startRoutine, rec->startContext);
     } catch (const ThreadExit&) {
     }
     if (rec->irql != PASSIVE_LEVEL)
@@ -50,7 +54,7 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, P
         m.verifier().report("PsCreateSystemThread at IRQL " + std::to_string(currentThread()->irql));
     if (!ThreadHandle || !StartRoutine)
         return STATUS_INVALID_PARAMETER;
-    ThreadRec* rec = m.dispatcher().createThreadRecord(routineName(StartRoutine));
+    ThreadRec* rec = m.dispatcher().createThreadRecord(routineName(m, StartRoutine));
     rec->system = true;
     rec->startRoutine = StartRoutine;
     rec->startContext = StartContext;

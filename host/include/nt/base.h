@@ -36,9 +36,9 @@ static_assert(sizeof(wchar_t) == 2, "the host build needs -fshort-wchar");
 #define __cdecl ZH_MS_ABI
 #define __stdcall ZH_MS_ABI
 #define FASTCALL ZH_MS_ABI
-#define WINAPI ZH_MS_ABI
-#define CALLBACK ZH_MS_ABI
-#define APIENTRY ZH_MS_ABI
+#define WINAPI __attribute__((ms_abi))
+#define CALLBACK __attribute__((ms_abi))
+#define APIENTRY __attribute__((ms_abi))
 #define STDCALL ZH_MS_ABI
 #define NTSYSAPI
 #define NTKERNELAPI
