@@ -16,7 +16,8 @@ class CommRig {
 public:
     // ports: 2, 4, 8 or 12. Verifier reports (the shut-down's leak checks
     // included) are counted in violations(). A real-time machine's clock
-    // follows the host's.
+    // follows the host's. The port driver is its host build, or the shipped
+    // image when ZEPHAN_DRIVER_IMAGES=shipped.
     explicit CommRig(int ports, bool realTime = false);
     ~CommRig();
     CommRig(const CommRig&) = delete;

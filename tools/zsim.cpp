@@ -1,7 +1,11 @@
 // zsim: the simulator. It builds a simulated machine, installs the port
 // driver, plugs a controller in and shows what the driver does with it.
 //
-//   zsim demo [--ports 2|4|8|12] [--image PATH]
+//   zsim demo [--ports 2|4|8|12] [--image PATH | --shipped]
+//
+// The machine loads the port driver's host build, the image at PATH (a
+// shipped .sys or a host build), or with --shipped the image the Windows
+// build made (Zephan_Port.sys).
 //
 // demo: every UART device is added by Zephan_Port; for each port the tool
 // prints the device name the driver gave it, the COM name the Ports class
@@ -42,7 +46,7 @@ constexpr NamedRegister kRegisters[] = {
 
 int usage()
 {
-    std::fprintf(stderr, "usage: zsim demo [--ports 2|4|8|12] [--image PATH]\n");
+    std::fprintf(stderr, "usage: zsim demo [--ports 2|4|8|12] [--image PATH | --shipped]\n");
     return 2;
 }
 
@@ -72,7 +76,15 @@ int demo(int ports, const std::filesystem::path& image)
         std::fprintf(stderr, "zsim: the port driver was not loaded\n");
         return 1;
     }
-    auto readRegister = driver->symbol<decltype(&ReadRegister)>("ReadRegister");
+    // A routine of the shipped image has the Windows convention; the host
+    // build's own routines keep the host's.
+    auto hostReadRegister = driver->symbol<decltype(&ReadRegister)>("ReadRegister");
+    using ImageReadRegister = NTSTATUS(NTAPI*)(PDEVICE_EXTENSION, USHORT, ULONG, PUCHAR);
+    auto imageReadRegister = driver->symbol<ImageReadRegister>("ReadRegister");
+    auto readRegister = [&](PDEVICE_EXTENSION port, USHORT address, ULONG length, PUCHAR value) {
+        return driver->peImage() ? imageReadRegister(port, address, length, value)
+                                 : hostReadRegister(port, address, length, value);
+    };
 
     int added = 0;
     for (int i = 0; i < ports; ++i) {
@@ -129,6 +141,8 @@ int main(int argc, char** argv)
             ports = std::atoi(argv[++i]);
         else if (!std::strcmp(argv[i], "--image") && i + 1 < argc)
             image = argv[++i];
+        else if (!std::strcmp(argv[i], "--shipped") && !zsim::shippedPortImage().empty())
+            image = zsim::shippedPortImage();
         else
             return usage();
     }

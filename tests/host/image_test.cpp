@@ -195,6 +195,25 @@ TEST_F(ImageTest, RelocationsTheLoaderCannotApplyRefuseTheImage) {
     }
 }
 
+// Pool the image allocates is charged to it (the leak check at unload names
+// it), and the pool's fault injection fails its allocations.
+TEST_F(ImageTest, PoolOfTheImageIsChargedToItAndFaultInjectionReachesIt) {
+    loadProbe();
+    ULONG none = 0;
+    // The request's system buffer is the first allocation, the image's the second.
+    machine->pool().failNth(2);
+    EXPECT_EQ(control(IOCTL_PROBE_LEAK, none).status, STATUS_NO_MEMORY);
+    EXPECT_EQ(control(IOCTL_PROBE_LEAK, none).status, STATUS_SUCCESS);
+    auto held = machine->pool().blocksOwnedBy(reinterpret_cast<const void*>(probeImage()->base()));
+    ASSERT_EQ(held.size(), 1u);
+    PVOID leaked = held[0].first;
+    probe->close();
+    probe.reset();
+    expectViolation("driver zldr_probe unloaded with 1 pool block(s) still allocated: 'Leak' 24 bytes;");
+    ASSERT_EQ(machine->pnp().unloadDriver(u"zldr_probe"), STATUS_SUCCESS);
+    ExFreePoolWithTag(leaked, 'kaeL');
+}
+
 // A fault inside the image fails the test with a report that names the image,
 // the RVA, the routine and the machine thread, and the machine goes on.
 TEST_F(ImageTest, AFaultInsideTheImageIsReportedAndTheMachineGoesOn) {

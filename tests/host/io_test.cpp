@@ -274,6 +274,29 @@ TEST_F(IoTest, DeviceIoControlRequestCopiesBufferedOutputAndSignals) {
     deleteDevice(dev);
 }
 
+// When the pool cannot give a request's system buffer, the I/O manager fails
+// the request itself: no driver sees it and nothing is left behind.
+TEST_F(IoTest, NoSystemBufferFailsTheRequestBeforeAnyDriverSeesIt) {
+    int calls = 0;
+    Handler count = [&](PDEVICE_OBJECT, PIRP irp) {
+        if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_DEVICE_CONTROL)
+            ++calls;
+        return complete(irp, STATUS_SUCCESS);
+    };
+    PDEVICE_OBJECT dev = makeDevice(*machine, &count, L"\\Device\\ZtestNoBuffer");
+    std::unique_ptr<host::DeviceFile> file;
+    ASSERT_EQ(host::DeviceFile::open(*machine, u"\\Device\\ZtestNoBuffer", &file), STATUS_SUCCESS);
+    ULONG code = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
+    char data[4] = {};
+    machine->pool().failNth(1);
+    EXPECT_EQ(file->ioctl(code, data, sizeof data, data, sizeof data).status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(calls, 0);
+    EXPECT_EQ(file->ioctl(code, data, sizeof data, data, sizeof data).status, STATUS_SUCCESS);
+    EXPECT_EQ(calls, 1);
+    file.reset();
+    deleteDevice(dev);
+}
+
 TEST_F(IoTest, RemoveLockDrainsHoldersAndRefusesNewOnes) {
     IO_REMOVE_LOCK lock;
     IoInitializeRemoveLock(&lock, 0, 0, 0);

@@ -31,11 +31,13 @@ std::string crlf(const std::string& text) {
     return out;
 }
 
-// A driver image for a package folder: the host build of the driver when
-// there is one (the PnP manager loads it), else a file that is no image.
-std::string driverImage(const char* hostImage) {
-    if (hostImage && *hostImage)
-        if (std::string image = readHostFile(hostImage); !image.empty())
+// A driver image for a package folder: the image that ships when the tests
+// run on the shipped images, else the host build of the driver when there
+// is one (the PnP manager loads either), else a file that is no image.
+std::string driverImage(const char* hostImage, const char* shippedImage) {
+    const char* path = shippedImages() ? shippedImage : hostImage;
+    if (path && *path)
+        if (std::string image = readHostFile(path); !image.empty())
             return image;
     return "not a driver image on this host\n";
 }
@@ -49,6 +51,13 @@ constexpr const char* kPortImage = "";
 constexpr const char* kEnumImage = ZEPHAN_ENUM_IMAGE;
 #else
 constexpr const char* kEnumImage = "";
+#endif
+#ifdef ZEPHAN_PORT_SHIPPED_IMAGE
+constexpr const char* kPortShippedImage = ZEPHAN_PORT_SHIPPED_IMAGE;
+constexpr const char* kEnumShippedImage = ZEPHAN_ENUM_SHIPPED_IMAGE;
+#else
+constexpr const char* kPortShippedImage = "";
+constexpr const char* kEnumShippedImage = "";
 #endif
 
 } // namespace
@@ -98,9 +107,9 @@ void InstallerTest::layOutPackage(std::optional<std::string> setupIni) {
         std::string folder = root + "\\" + arch;
         windows->writeProgramFile(folder + "\\devcon.exe", "devcon");
         windows->writeFile(folder + "\\Port\\Zephan_Port.inf", port);
-        windows->writeFile(folder + "\\Port\\Zephan_Port.sys", driverImage(kPortImage));
+        windows->writeFile(folder + "\\Port\\Zephan_Port.sys", driverImage(kPortImage, kPortShippedImage));
         windows->writeFile(folder + "\\Enum\\Zephan_GPIOEnum.inf", enumerator);
-        windows->writeFile(folder + "\\Enum\\Zephan_GPIOEnum.sys", driverImage(kEnumImage));
+        windows->writeFile(folder + "\\Enum\\Zephan_GPIOEnum.sys", driverImage(kEnumImage, kEnumShippedImage));
     }
 }
 

@@ -192,6 +192,9 @@ static NTSTATUS ProbeControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             ObDereferenceObject(thread);
         break;
     }
+    case IOCTL_PROBE_LEAK:
+        status = ExAllocatePoolWithTag(NonPagedPool, 24, 'kaeL') != NULL ? STATUS_SUCCESS : STATUS_NO_MEMORY;
+        break;
     case IOCTL_PROBE_STALL:
         if (in < sizeof(ULONG)) {
             status = STATUS_BUFFER_TOO_SMALL;

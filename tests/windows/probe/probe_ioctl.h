@@ -25,6 +25,8 @@
 #define IOCTL_PROBE_STRAND_THREAD PROBE_CONTROL(6)
 /* KeStallExecutionProcessor, bound by ordinal, for the microseconds in the input. */
 #define IOCTL_PROBE_STALL PROBE_CONTROL(7)
+/* Allocates 24 bytes of pool tagged 'Leak' that the driver never frees. */
+#define IOCTL_PROBE_LEAK PROBE_CONTROL(8)
 
 typedef struct _PROBE_IRQL {
     UCHAR Requested;
