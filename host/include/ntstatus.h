@@ -13,6 +13,7 @@
 #define STATUS_ALERTED                           ((NTSTATUS)0x00000101)
 #define STATUS_ARRAY_BOUNDS_EXCEEDED             ((NTSTATUS)0xC000008C)
 #define STATUS_BAD_INITIAL_STACK                 ((NTSTATUS)0xC0000009)
+#define STATUS_BREAKPOINT                        ((NTSTATUS)0x80000003)
 #define STATUS_BUFFER_OVERFLOW                   ((NTSTATUS)0x80000005)
 #define STATUS_BUFFER_TOO_SMALL                  ((NTSTATUS)0xC0000023)
 #define STATUS_CANCELLED                         ((NTSTATUS)0xC0000120)

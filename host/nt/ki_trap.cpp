@@ -259,6 +259,7 @@ const char* signalText(int sig, const siginfo_t* info) {
     case SIGBUS: return "bus error";
     case SIGILL: return "illegal instruction";
     case SIGFPE: return "arithmetic fault (division by zero or overflow)";
+    case SIGTRAP: return "breakpoint with no debugger to take it";
     default: return "fault";
     }
 }
@@ -267,6 +268,7 @@ NTSTATUS exceptionCode(int sig) {
     switch (sig) {
     case SIGILL: return STATUS_ILLEGAL_INSTRUCTION;
     case SIGFPE: return STATUS_INTEGER_DIVIDE_BY_ZERO;
+    case SIGTRAP: return STATUS_BREAKPOINT;
     default: return STATUS_ACCESS_VIOLATION;
     }
 }
@@ -336,7 +338,7 @@ void installImageTrapHandler() {
         // trap) before the handler that emulated an instruction has returned.
         sa.sa_flags = SA_SIGINFO | SA_NODEFER;
         sigemptyset(&sa.sa_mask);
-        for (int sig : {SIGSEGV, SIGBUS, SIGILL, SIGFPE})
+        for (int sig : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP})
             sigaction(sig, &sa, &previous[sig]);
     });
 }

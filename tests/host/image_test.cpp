@@ -4,6 +4,10 @@
 // routines, faults inside the image, and the threads of an image ending.
 
 #include <ntstrsafe.h>
+#include <usb.h>
+#include <wdf.h>
+
+#include <dlfcn.h>
 
 #include <cstring>
 #include <fstream>
@@ -212,6 +216,27 @@ TEST_F(ImageTest, PoolOfTheImageIsChargedToItAndFaultInjectionReachesIt) {
     expectViolation("driver zldr_probe unloaded with 1 pool block(s) still allocated: 'Leak' 24 bytes;");
     ASSERT_EQ(machine->pnp().unloadDriver(u"zldr_probe"), STATUS_SUCCESS);
     ExFreePoolWithTag(leaked, 'kaeL');
+}
+
+// The enumerator's shipped image binds as a KMDF 1.9 client does: its entry
+// stub hands the framework loader its own table, and the loader copies
+// every entry into it.
+TEST_F(ImageTest, TheEnumeratorImageBindsThroughACopyOfTheFunctionTable) {
+    machine->pnp().installDriver(u"Zephan_GPIOEnum", ZTEST_ENUM_IMAGE, {});
+    ASSERT_EQ(machine->pnp().loadDriver(u"Zephan_GPIOEnum"), STATUS_SUCCESS);
+    host::DriverImage* driver = machine->pnp().image(u"Zephan_GPIOEnum");
+    ASSERT_TRUE(driver && driver->peImage());
+    auto* bind = driver->symbol<PWDF_BIND_INFO>("WdfBindInfo");
+    auto* table = driver->symbol<WDFFUNC*>("WdfFunctions");
+    ASSERT_TRUE(bind && table);
+    EXPECT_EQ(bind->FuncTable, table);
+    EXPECT_EQ(bind->FuncCount, ULONG(WdfFunctionTableNumEntries));
+    for (int i = 0; i < WdfFunctionTableNumEntries; ++i)
+        ASSERT_NE(table[i], nullptr) << "entry " << i;
+    Dl_info info{};
+    ASSERT_NE(dladdr(reinterpret_cast<void*>(table[WdfDriverCreateTableIndex]), &info), 0);
+    EXPECT_NE(std::string(info.dli_fname).find("libzkmdf"), std::string::npos) << info.dli_fname;
+    EXPECT_EQ(machine->pnp().unloadDriver(u"Zephan_GPIOEnum"), STATUS_SUCCESS);
 }
 
 // A fault inside the image fails the test with a report that names the image,
