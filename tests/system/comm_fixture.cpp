@@ -33,8 +33,9 @@ void CommTest::plugController(zmodel::Variant variant)
     machine->pnp().waitIdle();
     machine->sleep(1);
     // The driver that runs is the one the test asked for.
-    if (host::DriverImage* image = zsim::portImage(*machine))
+    if (host::DriverImage* image = zsim::portImage(*machine)) {
         EXPECT_EQ(image->peImage() != nullptr, shippedImages());
+    }
 }
 
 void CommTest::unplugController()
