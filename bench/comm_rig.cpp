@@ -27,8 +27,8 @@ zmodel::Variant variantOf(int ports)
 } // namespace
 
 struct CommRig::State {
-    State(int ports, bool realTime)
-        : machine(options(violations, realTime)), controller(variantOf(ports), zmodel::ControllerOptions{.uartsEnabledAtPlugIn = true})
+    State(int ports, Clock clock)
+        : machine(options(violations, clock)), controller(variantOf(ports), zmodel::ControllerOptions{.uartsEnabledAtPlugIn = true})
     {
         zsim::installPortDriver(machine, shipped() ? zsim::shippedPortImage() : zsim::defaultPortImage(),
                                 zsim::PortClass::Ports);
@@ -53,10 +53,11 @@ struct CommRig::State {
         const char* images = std::getenv("ZEPHAN_DRIVER_IMAGES");
         return images && std::string(images) == "shipped";
     }
-    static host::MachineOptions options(std::atomic<int>& violations, bool realTime)
+    static host::MachineOptions options(std::atomic<int>& violations, Clock clock)
     {
         host::MachineOptions o;
-        o.realTime = realTime;
+        o.realTime = clock == Clock::RealTime;
+        o.paced = clock == Clock::Paced;
         o.onViolation = [&violations](const std::string&) { ++violations; };
         return o;
     }
@@ -69,7 +70,7 @@ struct CommRig::State {
     std::vector<std::unique_ptr<zmodel::LoopbackPlug>> loops;
 };
 
-CommRig::CommRig(int ports, bool realTime) : state_(std::make_unique<State>(ports, realTime)) {}
+CommRig::CommRig(int ports, Clock clock) : state_(std::make_unique<State>(ports, clock)) {}
 CommRig::~CommRig() = default;
 
 int CommRig::ports() const { return state_->controller.uartCount(); }

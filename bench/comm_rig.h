@@ -12,13 +12,16 @@
 
 namespace zbench {
 
+// The machine's clock: virtual, free-running real time, or paced real time
+// (host::MachineOptions).
+enum class Clock { Virtual, RealTime, Paced };
+
 class CommRig {
 public:
     // ports: 2, 4, 8 or 12. Verifier reports (the shut-down's leak checks
-    // included) are counted in violations(). A real-time machine's clock
-    // follows the host's. The port driver is its host build, or the shipped
-    // image when ZEPHAN_DRIVER_IMAGES=shipped.
-    explicit CommRig(int ports, bool realTime = false);
+    // included) are counted in violations(). The port driver is its host
+    // build, or the shipped image when ZEPHAN_DRIVER_IMAGES=shipped.
+    explicit CommRig(int ports, Clock clock = Clock::Virtual);
     ~CommRig();
     CommRig(const CommRig&) = delete;
     CommRig& operator=(const CommRig&) = delete;

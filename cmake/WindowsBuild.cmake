@@ -30,10 +30,15 @@ add_test(NAME windows.check_setup_image_refuses_driver
 set_tests_properties(windows.check_setup_image_refuses_driver PROPERTIES WILL_FAIL TRUE)
 
 # zport.exe, built with the driver by windows/: an x64 console program that
-# imports only kernel32 and the C runtime. The check must refuse the x64
+# imports only kernel32, advapi32 and the C runtime. The check must refuse the x64
 # driver built beside it (native subsystem, kernel imports).
 add_test(NAME windows.zport_image
   COMMAND bash ${CMAKE_SOURCE_DIR}/tests/windows/check_console_image.sh ${ZEPHAN_WINDOWS_BINARY_DIR}/zport.exe)
 add_test(NAME windows.check_console_image_refuses_driver
   COMMAND bash ${CMAKE_SOURCE_DIR}/tests/windows/check_console_image.sh ${ZEPHAN_WINDOWS_BINARY_DIR}/Zephan_Port.sys)
 set_tests_properties(windows.check_console_image_refuses_driver PROPERTIES WILL_FAIL TRUE)
+# The serial clients of the system tests, built unchanged as Windows programs.
+foreach(client comterm xfer)
+  add_test(NAME windows.${client}_image
+    COMMAND bash ${CMAKE_SOURCE_DIR}/tests/windows/check_console_image.sh ${ZEPHAN_WINDOWS_BINARY_DIR}/${client}.exe)
+endforeach()

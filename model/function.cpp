@@ -126,6 +126,21 @@ bool Function::endpointHalted(uint8_t address) const {
     return ep && ep->halted;
 }
 
+bool Function::suspended() const {
+    std::lock_guard g(hub_.mutex);
+    return suspended_;
+}
+
+uint64_t Function::suspends() const {
+    std::lock_guard g(hub_.mutex);
+    return suspends_;
+}
+
+uint64_t Function::remoteWakeups() const {
+    std::lock_guard g(hub_.mutex);
+    return remoteWakeups_;
+}
+
 uint64_t Function::resets() const {
     std::lock_guard g(hub_.mutex);
     return resets_;
@@ -208,6 +223,7 @@ UsbResult Function::control(const SetupPacket& setup, std::span<uint8_t> data, u
         HubLock l(hub_);
         ++controlCount_;
         if (!presentLocked()) return UsbResult::NoDevice;
+        if (suspended_) return UsbResult::Timeout;   // a suspended device answers nothing
         if (holdCount_ > 0) {
             --holdCount_;
             return UsbResult::Nak;
@@ -310,6 +326,33 @@ void Function::reset() {
     }
 }
 
+void Function::suspend() {
+    HubLock l(hub_);
+    if (suspended_) return;
+    suspended_ = true;
+    wakeSignalled_ = false;
+    ++suspends_;
+    powerDown(l);
+}
+
+void Function::resume() {
+    HubLock l(hub_);
+    if (!suspended_) return;
+    suspended_ = false;
+    powerUp(l);
+    for (auto& ep : endpoints_) kick(l, ep.info.address);
+}
+
+void Function::wakeActivity(HubLock& lock) {
+    if (!suspended_ || !remoteWake_ || wakeSignalled_) return;
+    wakeSignalled_ = true;
+    ++remoteWakeups_;
+    if (HubListener* l = hub_.listener) {
+        int port = hubPort_;
+        lock.defer([l, port] { l->remoteWakeup(port); });
+    }
+}
+
 TransferId Function::submit(uint8_t endpointAddress, std::span<uint8_t> buffer, TransferDone done) {
     HubLock l(hub_);
     TransferId id = hub_.nextTransferId++;
@@ -402,6 +445,8 @@ void Function::runEndpoint(uint8_t address) {
         uint32_t moved = 0;
         if (!presentLocked()) {
             result = UsbResult::NoDevice;
+        } else if (suspended_) {
+            break;   // the host controller does not reach a suspended port
         } else if (ep->halted) {
             result = UsbResult::Stall;
         } else {

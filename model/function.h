@@ -29,6 +29,9 @@ public:
     virtual ~HubListener() = default;
     virtual void attached(int hubPort, UsbDevice& device) = 0;
     virtual void detached(int hubPort) = 0;
+    // A suspended device whose remote wake-up feature is set signals resume
+    // (activity it was armed to report).
+    virtual void remoteWakeup(int hubPort) { (void)hubPort; }
 };
 
 // 100-ns units between a transfer becoming ready and its completion (one
@@ -127,6 +130,11 @@ public:
     // Port resets the hub made (each clears the halts and remote wake-up,
     // the device keeps its address and configuration).
     uint64_t resets() const;
+    // Suspended by the hub now, and how many times it was.
+    bool suspended() const;
+    uint64_t suspends() const;
+    // Remote wake-up signals the device has sent.
+    uint64_t remoteWakeups() const;
     size_t queuedTransfers(uint8_t address) const;
 
     // UsbDevice
@@ -135,6 +143,8 @@ public:
     UsbResult control(const SetupPacket& setup, std::span<uint8_t> data, uint32_t& transferred) override;
     void setConfiguration(uint8_t value) override;
     void reset() override;
+    void suspend() override;
+    void resume() override;
     TransferId submit(uint8_t endpointAddress, std::span<uint8_t> buffer, TransferDone done) override;
     bool cancel(TransferId id) override;
     UsbResult clearHalt(uint8_t endpointAddress) override;
@@ -163,6 +173,15 @@ protected:
         (void)lock; (void)address; (void)buffer; (void)progress;
         return std::nullopt;
     }
+    // What the function loses when its port is suspended, and what it does
+    // when resumed (lock held); nothing by default.
+    virtual void powerDown(HubLock& lock) { (void)lock; }
+    virtual void powerUp(HubLock& lock) { (void)lock; }
+    // Activity the function would wake the host for while suspended (lock
+    // held): the hub hears a remote wake-up when the feature is set, once
+    // per suspension.
+    void wakeActivity(HubLock& lock);
+    bool suspendedLocked() const { return suspended_; }
     // Asks for the endpoint's queue to be looked at again (lock held).
     void kick(HubLock& lock, uint8_t address);
     // Whether a transfer waits on the endpoint with no look at it scheduled
@@ -198,6 +217,10 @@ private:
     size_t padding_ = 0;
     uint8_t configuration_ = 0;
     bool remoteWake_ = false;
+    bool suspended_ = false;
+    bool wakeSignalled_ = false;
+    uint64_t suspends_ = 0;
+    uint64_t remoteWakeups_ = 0;
     bool unplugged_ = false;
     bool reportedPresent_ = false;
     int failCount_ = 0;

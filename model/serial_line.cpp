@@ -262,6 +262,14 @@ void FarEnd::clearReceived() {
     state_->received.clear();
 }
 
+std::vector<ReceivedChar> FarEnd::takeReceived() {
+    State::Lock l(*state_);
+    state_->runReceiver();
+    std::vector<ReceivedChar> out;
+    out.swap(state_->received);
+    return out;
+}
+
 void FarEnd::setModemLines(ModemInputs lines) {
     if (auto core = state_->uartLife.lock()) state_->uart->setModemInputs(lines);
 }

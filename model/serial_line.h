@@ -80,6 +80,9 @@ public:
     std::vector<ReceivedChar> received() const;
     std::vector<uint8_t> receivedBytes() const;
     void clearReceived();
+    // What was received since the last take, and clears it in one step (a
+    // consumer that forwards what arrives loses nothing between the two).
+    std::vector<ReceivedChar> takeReceived();
 
     // Modem lines: this end drives the UART's CTS, DSR, RI and DCD, and sees
     // its DTR (bit 0), RTS (bit 1), OUT1, OUT2 (modemOutputs()).

@@ -165,7 +165,35 @@ UsbResult Uart::vendorRequest(HubLock& lock, const SetupPacket& setup, std::span
     return UsbResult::Ok;
 }
 
+void Uart::powerDown(HubLock& lock) {
+    catchUp();
+    core_.reset();
+    std::fill(std::begin(portControl_), std::end(portControl_), uint8_t(0));
+    core_.setTriggerScale(triggerScaleOf(0));
+    gpio_ = 0x30;
+    twoWire_.drive(true, true);
+    // Characters on their way in are lost with the receiver's power.
+    line_.clear();
+    reportPending_ = false;
+    lastPending_ = core_.pendingInterrupts();
+    rxTimeoutAt_.reset();
+    update(lock);
+}
+
+void Uart::powerUp(HubLock& lock) {
+    lastPending_ = core_.pendingInterrupts();
+    update(lock);
+}
+
 void Uart::update(HubLock& lock) {
+    if (suspendedLocked()) {
+        // Unpowered: the receiver stops listening; nothing is reported.
+        if (timed_) {
+            catchUp();
+            applyLineSettings(lock);
+        }
+        return;
+    }
     if (timed_) {
         catchUp();
         applyLineSettings(lock);
@@ -225,6 +253,11 @@ unsigned Uart::twoWireStarts() const {
 
 void Uart::receive(std::span<const uint8_t> bytes, uint8_t errors) {
     HubLock l(hub_);
+    if (suspendedLocked()) {
+        // Nobody listens; the activity may wake the host.
+        wakeActivity(l);
+        return;
+    }
     if (!timed_) {
         for (uint8_t b : bytes) line_.push_back(Uart16550::RxChar{b, errors});
     } else {
@@ -461,7 +494,7 @@ Wire& Uart::outputWire() {
 void Uart::applyLineSettings(HubLock& lock) {
     LineSettings current = lineSettingsLocked();
     std::optional<LineSettings> settings;
-    if (!current.rate.stopped()) settings = current;
+    if (!current.rate.stopped() && !suspendedLocked()) settings = current;
     bool loop = core_.loopback();
     bool breakOn = core_.breakActive();
     if (settings == appliedSettings_ && loop == appliedLoopback_ && breakOn == appliedBreak_) return;
@@ -639,6 +672,12 @@ void Uart::scheduleWake(HubLock& lock) {
 void Uart::lineChanged() {
     HubLock l(hub_);
     if (!timed_) return;
+    if (suspendedLocked()) {
+        // The far end is sending to a port that sleeps.
+        catchUp();
+        wakeActivity(l);
+        return;
+    }
     update(l);
 }
 

@@ -89,6 +89,11 @@ protected:
                             uint32_t& transferred) override;
     std::optional<uint32_t> serviceTransfer(HubLock& lock, uint8_t address, std::span<uint8_t> buffer,
                                             uint32_t& progress) override;
+    // A suspended UART is unpowered: its registers and FIFOs go back to
+    // their power-on values and its receiver hears nothing until the host
+    // resumes it and programs it again.
+    void powerDown(HubLock& lock) override;
+    void powerUp(HubLock& lock) override;
 
 private:
     uint8_t readRegister(uint16_t address);

@@ -74,6 +74,13 @@ public:
     virtual void setConfiguration(uint8_t value) { (void)value; }
     // USB port reset from the hub.
     virtual void reset() {}
+    // The hub suspends the device's port (selective suspend, or the whole
+    // bus at system sleep) and resumes it. A suspended device draws
+    // suspend current only: it answers nothing, its bulk and interrupt
+    // transfers wait until it is resumed, and what its chip keeps only
+    // while powered is lost.
+    virtual void suspend() {}
+    virtual void resume() {}
 
     // Bulk and interrupt transfers. Each endpoint keeps a queue of transfers;
     // they complete in order, each by one call of `done` made from a

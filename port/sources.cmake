@@ -13,10 +13,6 @@ set(ZEPHAN_PORT_SOURCES
   ${ZEPHAN_PORT_DIR}/frame/pnp.cpp
   ${ZEPHAN_PORT_DIR}/frame/create_close.cpp
   ${ZEPHAN_PORT_DIR}/frame/read_write.cpp
-  ${ZEPHAN_PORT_DIR}/frame/power.cpp
-  ${ZEPHAN_PORT_DIR}/frame/idle.cpp
-  ${ZEPHAN_PORT_DIR}/frame/wmi.cpp
-  ${ZEPHAN_PORT_DIR}/frame/internal_control.cpp
   ${ZEPHAN_PORT_DIR}/chip/register.cpp
   ${ZEPHAN_PORT_DIR}/chip/urb.cpp
   ${ZEPHAN_PORT_DIR}/chip/i2c.cpp
@@ -38,5 +34,11 @@ set(ZEPHAN_PORT_SOURCES
   ${ZEPHAN_PORT_DIR}/control/settings.cpp
   ${ZEPHAN_PORT_DIR}/control/vendor_control.cpp
   ${ZEPHAN_PORT_DIR}/control/maintenance_control.cpp
+  ${ZEPHAN_PORT_DIR}/power/power_irp.cpp
+  ${ZEPHAN_PORT_DIR}/power/restore.cpp
+  ${ZEPHAN_PORT_DIR}/power/idle.cpp
+  ${ZEPHAN_PORT_DIR}/power/wake.cpp
+  ${ZEPHAN_PORT_DIR}/power/wmi.cpp
+  ${ZEPHAN_PORT_DIR}/power/internal_control.cpp
 )
 file(GLOB ZEPHAN_PORT_HEADERS ${ZEPHAN_PORT_DIR}/*/*.h)

@@ -4,4 +4,4 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
 "$root/scripts/build.sh"
-"$root/build/tools/zsim" demo --ports 4
+"$root/build/tools/zsim" demo

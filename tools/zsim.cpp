@@ -1,130 +1,193 @@
-// zsim: the simulator. It builds a simulated machine, installs the port
-// driver, plugs a controller in and shows what the driver does with it.
+// zsim: the simulator. It runs the real driver package on simulated
+// machines.
 //
-//   zsim demo [--ports 2|4|8|12] [--image PATH | --shipped]
+//   zsim demo [--ports N] [--rates R1,R2,...]    the whole story, from the installer to data
+//   zsim serve [--ports N] ... [--dir DIR]       COM ports as ptys for Linux programs, until Ctrl-C
+//   zsim COMMAND --help                          what a command does and takes
 //
-// The machine loads the port driver's host build, the image at PATH (a
-// shipped .sys or a host build), or with --shipped the image the Windows
-// build made (Zephan_Port.sys).
-//
-// demo: every UART device is added by Zephan_Port; for each port the tool
-// prints the device name the driver gave it, the COM name the Ports class
-// installer gave it, the port index it read from the
-// device descriptor, and the UART's registers as read through the driver's
-// own register routine (one vendor control transfer per register).
+// With --shipped, demo and serve install the drivers' shipped images
+// (Zephan_Port.sys and Zephan_GPIOEnum.sys from the Windows build), which
+// the machine maps with its image loader, instead of their host builds.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
-#include "host/nt/cm_registry.h"
-#include "tools/sim/port_machine.h"
+#include "tools/sim/demo.h"
+#include "tools/sim/serve.h"
 
 namespace {
 
-struct NamedRegister {
-    USHORT address;
+using Arguments = std::vector<std::string>;
+
+struct Command {
     const char* name;
+    int (*run)(const Arguments&);
+    const char* synopsis;
+    const char* help;
 };
 
-constexpr NamedRegister kRegisters[] = {
-    {SERIAL_SAMPLE_CONFIG_REG, "SERIAL_SAMPLE_CONFIG_REG"},
-    {SERIAL_CONFIG_REG0, "SERIAL_CONFIG_REG0"},
-    {SERIAL_CONFIG_REG1, "SERIAL_CONFIG_REG1"},
-    {SERIAL_PORT_AUX_REG0, "SERIAL_PORT_AUX_REG0"},
-    {SERIAL_PORT_AUX_REG1, "SERIAL_PORT_AUX_REG1"},
-    {SERIAL_PORT_CONTROL_REG, "SERIAL_PORT_CONTROL_REG"},
-    {SERIAL_GPIO_REG, "SERIAL_GPIO_REG"},
-    {SERIAL_GPIO_STATUS_REG, "SERIAL_GPIO_STATUS_REG"},
-    {INTERRUPT_ENABLE_REGISTER, "INTERRUPT_ENABLE_REGISTER"},
-    {INTERRUPT_IDENT_REGISTER, "INTERRUPT_IDENT_REGISTER"},
-    {LINE_CONTROL_REGISTER, "LINE_CONTROL_REGISTER"},
-    {MODEM_CONTROL_REGISTER, "MODEM_CONTROL_REGISTER"},
-    {LINE_STATUS_REGISTER, "LINE_STATUS_REGISTER"},
-    {MODEM_STATUS_REGISTER, "MODEM_STATUS_REGISTER"},
-};
-
-int usage()
+int usage(const char* command, const std::string& problem)
 {
-    std::fprintf(stderr, "usage: zsim demo [--ports 2|4|8|12] [--image PATH | --shipped]\n");
+    std::fprintf(stderr, "zsim: %s\n", problem.c_str());
+    std::fprintf(stderr, "see 'zsim %s--help'\n", command ? (std::string(command) + " ").c_str() : "");
     return 2;
 }
 
-int demo(int ports, const std::filesystem::path& image)
+// A list of numbers: "9600,115200".
+bool numbers(const std::string& text, std::vector<uint32_t>* out)
 {
-    zmodel::Variant variant;
-    switch (ports) {
-    case 2: variant = zmodel::Variant::Ports2; break;
-    case 4: variant = zmodel::Variant::Ports4; break;
-    case 8: variant = zmodel::Variant::Ports8; break;
-    case 12: variant = zmodel::Variant::Ports12; break;
-    default: return usage();
+    out->clear();
+    size_t at = 0;
+    while (at <= text.size()) {
+        size_t comma = text.find(',', at);
+        std::string item = text.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+        char* end = nullptr;
+        unsigned long v = std::strtoul(item.c_str(), &end, 10);
+        if (item.empty() || *end || v == 0 || v > 100000000)
+            return false;
+        out->push_back(uint32_t(v));
+        if (comma == std::string::npos)
+            break;
+        at = comma + 1;
     }
+    return !out->empty();
+}
 
-    host::MachineOptions options;
-    options.onDebugPrint = [](const std::string& line) { std::printf("  [DbgPrint] %s", line.c_str()); };
-    host::Machine machine(options);
-    zsim::installPortDriver(machine, image, zsim::PortClass::Ports);
-
-    zmodel::Controller controller(variant, {.uartsEnabledAtPlugIn = true});
-    std::printf("Plugging in a %d-port controller (hub with the chip function and %d UARTs)\n", ports, ports);
-    auto plug = host::usb::plug(machine, controller);
-    machine.pnp().waitIdle();
-
-    host::DriverImage* driver = zsim::portImage(machine);
-    if (!driver) {
-        std::fprintf(stderr, "zsim: the port driver was not loaded\n");
-        return 1;
-    }
-    // A routine of the shipped image has the Windows convention; the host
-    // build's own routines keep the host's.
-    auto hostReadRegister = driver->symbol<decltype(&ReadRegister)>("ReadRegister");
-    using ImageReadRegister = NTSTATUS(NTAPI*)(PDEVICE_EXTENSION, USHORT, ULONG, PUCHAR);
-    auto imageReadRegister = driver->symbol<ImageReadRegister>("ReadRegister");
-    auto readRegister = [&](PDEVICE_EXTENSION port, USHORT address, ULONG length, PUCHAR value) {
-        return driver->peImage() ? imageReadRegister(port, address, length, value)
-                                 : hostReadRegister(port, address, length, value);
-    };
-
-    int added = 0;
-    for (int i = 0; i < ports; ++i) {
-        int hubPort = zmodel::Controller::uartHubPort(i);
-        PDEVICE_OBJECT pdo = plug->pdo(hubPort);
-        PDEVICE_EXTENSION port = zsim::portExtension(pdo);
-        auto node = machine.pnp().devNode(pdo);
-        if (!port || !node) {
-            std::printf("UART %d (hub port %d): no port device\n", i, hubPort);
+int demo(const Arguments& args)
+{
+    zsim::DemoOptions options;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--shipped") {
+            options.shipped = true;
             continue;
         }
-        ++added;
-        std::printf("\nUART %d at %s\n", i, zsim::narrow(node->description.locationInformation).c_str());
-        std::printf("  instance     %s\n", zsim::narrow(node->description.instanceId).c_str());
-        std::printf("  device name  %s\n", zsim::narrow(port->DeviceName).c_str());
-        auto comName = machine.registry().string(
-            host::kEnumPath + u"\\" + node->description.instanceId + u"\\Device Parameters", u"PortName");
-        std::printf("  COM name     %s\n", comName ? zsim::narrow(*comName).c_str() : "(none)");
-        // The port started: it read its index from the device descriptor
-        // and selected the configuration.
-        std::printf("  started      DeviceState %ld, PortIndex %d\n", static_cast<long>(port->DeviceState),
-                    port->PortIndex);
-        NTSTATUS status;
-        for (const NamedRegister& r : kRegisters) {
-            UCHAR value = 0;
-            status = readRegister(port, r.address, 1, &value);
-            if (NT_SUCCESS(status))
-                std::printf("  0x%03X %-26s 0x%02X\n", r.address, r.name, value);
-            else
-                std::printf("  0x%03X %-26s failed 0x%08X\n", r.address, r.name, static_cast<unsigned>(status));
+        if (i + 1 >= args.size())
+            return usage("demo", "unknown or incomplete option '" + a + "'");
+        const std::string& value = args[++i];
+        if (a == "--ports") {
+            options.ports = std::atoi(value.c_str());
+            if (options.ports != 2 && options.ports != 4 && options.ports != 8 && options.ports != 12)
+                return usage("demo", "--ports takes 2, 4, 8 or 12");
+        } else if (a == "--rates") {
+            if (!numbers(value, &options.rates))
+                return usage("demo", "--rates takes rates in bit/s separated by commas, such as 9600,115200");
+        } else {
+            return usage("demo", "unknown option '" + a + "'");
         }
     }
-    std::printf("\n%d of %d UART devices added by Zephan_Port; machine time %.3f ms\n", added, ports,
-                static_cast<double>(machine.now()) / 10000.0);
+    return zsim::runDemo(options);
+}
 
-    plug.reset();
-    machine.pnp().waitIdle();
-    machine.shutdown();
-    std::printf("Controller unplugged, driver unloaded, nothing left in pool.\n");
-    return added == ports ? 0 : 1;
+// A UART index, or a pair of them ("1:2").
+bool uartIndex(const std::string& text, int* value)
+{
+    char* end = nullptr;
+    long v = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end || v < 0 || v > 47)
+        return false;
+    *value = int(v);
+    return true;
+}
+
+int serve(const Arguments& args)
+{
+    zsim::ServeOptions options;
+    options.dir = zsim::defaultServeDir();
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--shipped") {
+            options.shipped = true;
+            continue;
+        }
+        if (i + 1 >= args.size())
+            return usage("serve", "unknown or incomplete option '" + a + "'");
+        const std::string& value = args[++i];
+        int uart = 0;
+        if (a == "--ports") {
+            options.ports = std::atoi(value.c_str());
+            if (options.ports != 2 && options.ports != 4 && options.ports != 8 && options.ports != 12)
+                return usage("serve", "--ports takes 2, 4, 8 or 12");
+        } else if (a == "--controllers") {
+            options.controllers = std::atoi(value.c_str());
+            if (options.controllers < 1 || options.controllers > 4)
+                return usage("serve", "--controllers takes 1 to 4");
+        } else if (a == "--loopback") {
+            if (!uartIndex(value, &uart))
+                return usage("serve", "--loopback takes a UART index (0 for the first)");
+            options.loopbacks.push_back(uart);
+        } else if (a == "--line-pty") {
+            if (!uartIndex(value, &uart))
+                return usage("serve", "--line-pty takes a UART index (0 for the first)");
+            options.linePtys.push_back(uart);
+        } else if (a == "--null-modem") {
+            size_t colon = value.find(':');
+            int other = 0;
+            if (colon == std::string::npos || !uartIndex(value.substr(0, colon), &uart) ||
+                !uartIndex(value.substr(colon + 1), &other) || uart == other)
+                return usage("serve", "--null-modem takes two UART indices, such as 0:1");
+            options.nullModems.push_back({uart, other});
+        } else if (a == "--dir") {
+            options.dir = value;
+        } else {
+            return usage("serve", "unknown option '" + a + "'");
+        }
+    }
+    return zsim::runServe(options);
+}
+
+const Command kCommands[] = {
+    {"demo", demo, "zsim demo [--ports 2|4|8|12] [--rates R1,R2,...] [--shipped]",
+     "The whole story on one simulated machine, in a few seconds of wall time:\n"
+     "a fresh x64 Windows 10 machine with one controller plugged in (12 ports\n"
+     "unless --ports says otherwise, UARTs off); the package's setup.exe runs as a\n"
+     "user runs it and the enumerator brings the ports up in hub order, COM3\n"
+     "onwards; each port then carries a test pattern through a loopback plug at\n"
+     "each rate (default 9600,115200,921600,3000000) with every byte checked;\n"
+     "zport shows the vendor settings; a table sums it up. Times are machine\n"
+     "time. Exits 0 when all went well, 1 when anything failed. With --shipped\n"
+     "the machine runs the drivers' shipped images (Zephan_Port.sys,\n"
+     "Zephan_GPIOEnum.sys from the Windows build) instead of their host builds.\n"},
+    {"serve", serve,
+     "zsim serve [--ports N] [--controllers K] [--loopback i] [--null-modem i:j] [--line-pty i] [--dir DIR] [--shipped]",
+     "Runs a machine in paced real time until Ctrl-C, with K controllers of N\n"
+     "ports (default one of 4), and offers every COM port to Linux programs as a\n"
+     "pseudo-terminal: DIR/COM3 links to it. A program's termios (rate, stop\n"
+     "bits, flow control, XON/XOFF; rate 0 hangs up) reaches the port through the\n"
+     "Win32 comm API; with the serial shim preloaded (the startup text says how)\n"
+     "its data bits, parity, DTR/RTS and breaks do too, and TIOCMGET shows the\n"
+     "modem status. UART i (0 for the first, counting over all controllers) may\n"
+     "have a loopback plug (--loopback i), a null-modem cable to UART j\n"
+     "(--null-modem i:j), or its line's far end as a pty (--line-pty i: DIR/COMn-line,\n"
+     "for a program that plays the device on the cable). The vendor tool runs\n"
+     "from the shell against the machine: zport --dir DIR COMMAND.\n"
+     "The machine's registry and files stay in DIR (default $ZSIM_DIR or\n"
+     "~/.zsim) between runs, so COM names and settings stay; the first run\n"
+     "installs the package (with --shipped, the drivers' shipped images). Exits 0\n"
+     "after a clean shutdown.\n"},
+};
+
+const Command* find(const std::string& name)
+{
+    for (const Command& c : kCommands)
+        if (name == c.name)
+            return &c;
+    return nullptr;
+}
+
+void overview(FILE* to)
+{
+    std::fprintf(to, "zsim: runs the Zephan driver package on simulated machines\n\nusage:\n");
+    for (const Command& c : kCommands)
+        std::fprintf(to, "  %s\n", c.synopsis);
+    std::fprintf(to, "\n'zsim COMMAND --help' describes a command.\n");
+}
+
+bool isHelp(const std::string& a)
+{
+    return a == "--help" || a == "-h" || a == "help";
 }
 
 } // namespace
@@ -132,19 +195,27 @@ int demo(int ports, const std::filesystem::path& image)
 int main(int argc, char** argv)
 {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    if (argc < 2 || std::strcmp(argv[1], "demo") != 0)
-        return usage();
-    int ports = 4;
-    std::filesystem::path image = zsim::defaultPortImage();
-    for (int i = 2; i < argc; ++i) {
-        if (!std::strcmp(argv[i], "--ports") && i + 1 < argc)
-            ports = std::atoi(argv[++i]);
-        else if (!std::strcmp(argv[i], "--image") && i + 1 < argc)
-            image = argv[++i];
-        else if (!std::strcmp(argv[i], "--shipped") && !zsim::shippedPortImage().empty())
-            image = zsim::shippedPortImage();
-        else
-            return usage();
+    Arguments args(argv + 1, argv + argc);
+    if (args.empty()) {
+        overview(stderr);
+        return 2;
     }
-    return demo(ports, image);
+    if (isHelp(args[0])) {
+        const Command* c = args.size() > 1 ? find(args[1]) : nullptr;
+        if (c)
+            std::printf("usage: %s\n\n%s", c->synopsis, c->help);
+        else
+            overview(stdout);
+        return 0;
+    }
+    const Command* command = find(args[0]);
+    if (!command)
+        return usage(nullptr, "unknown command '" + args[0] + "'");
+    Arguments rest(args.begin() + 1, args.end());
+    for (const std::string& a : rest)
+        if (isHelp(a)) {
+            std::printf("usage: %s\n\n%s", command->synopsis, command->help);
+            return 0;
+        }
+    return command->run(rest);
 }

@@ -23,6 +23,7 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_set>
@@ -32,6 +33,7 @@
 #include "host/nt/kernel.h"
 #include "host/nt/mm_exports.h"
 #include "host/nt/machine.h"
+#include "kmdf_power.h"
 
 namespace host::kmdf {
 namespace {
@@ -273,6 +275,7 @@ struct FxDevice : FxObject {
     KEVENT noPowerUpPending{};
     WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS idle{};
     WDF_DEVICE_PNP_CAPABILITIES caps{};
+    std::unique_ptr<FxPowerPolicy> policy;   // device power IRPs, sleep and wake (kmdf_power.cpp)
 };
 
 // The framework's record of a bound driver hangs off its driver object (the
@@ -467,11 +470,13 @@ NTSTATUS dispatchPnp(FxDevice* d, PIRP irp) {
         irp->IoStatus.Status = STATUS_SUCCESS;
         return passDown(d, irp);
     case IRP_MN_SURPRISE_REMOVAL:
+        d->policy->purge(STATUS_DELETE_PENDING);
         stopHardware(d);
         setInterfaces(d, false);
         irp->IoStatus.Status = STATUS_SUCCESS;
         return passDown(d, irp);
     case IRP_MN_REMOVE_DEVICE: {
+        d->policy->purge(STATUS_DELETE_PENDING);
         stopHardware(d);
         setInterfaces(d, false);
         deleteLinks(d);
@@ -488,11 +493,23 @@ NTSTATUS dispatchPnp(FxDevice* d, PIRP irp) {
 
 // Brings an idle device back to D0 before a power-managed queue presents a request.
 void powerUpForIo(FxDevice* d) {
-    if (d->power == WdfPowerDeviceD0)
-        return;
-    PowerLock lock(d);
-    if (d->started && d->power != WdfPowerDeviceD0)
-        (void)enterD0(d, (WDF_POWER_DEVICE_STATE)d->power.load());
+    if (d->power != WdfPowerDeviceD0 && d->started)
+        (void)d->policy->setDevicePower(WdfPowerDeviceD0);
+}
+
+// Hands a device control to the default queue's callback.
+NTSTATUS presentDeviceControl(FxDevice* d, PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    FxQueue* q = d->defaultQueue;
+    auto* request = adopt(d->owner, new FxRequest);
+    request->device = d;
+    request->irp = irp;
+    IoMarkIrpPending(irp);
+    callDriver(q->config.EvtIoDeviceControl, (WDFQUEUE)q, (WDFREQUEST)request,
+               size_t(stack->Parameters.DeviceIoControl.OutputBufferLength),
+               size_t(stack->Parameters.DeviceIoControl.InputBufferLength),
+               ULONG(stack->Parameters.DeviceIoControl.IoControlCode));
+    return STATUS_PENDING;
 }
 
 DRIVER_DISPATCH dispatch;
@@ -506,9 +523,7 @@ NTSTATUS dispatch(PDEVICE_OBJECT fdo, PIRP irp) {
     case IRP_MJ_PNP:
         return dispatchPnp(d, irp);
     case IRP_MJ_POWER:
-        PoStartNextPowerIrp(irp);
-        IoSkipCurrentIrpStackLocation(irp);
-        return PoCallDriver(d->lower, irp);
+        return d->policy->dispatch(irp);
     case IRP_MJ_CREATE: {
         if (d->removed)
             return completeIrp(irp, STATUS_DELETE_PENDING);
@@ -565,17 +580,12 @@ NTSTATUS dispatch(PDEVICE_OBJECT fdo, PIRP irp) {
             return completeIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
         if (!d->started || d->removed)
             return completeIrp(irp, STATUS_INVALID_DEVICE_STATE);
-        if (q->config.PowerManaged != WdfFalse)
+        if (q->config.PowerManaged != WdfFalse) {
+            if (!d->policy->admit(irp))
+                return STATUS_PENDING;   // held until the machine wakes
             powerUpForIo(d);
-        auto* request = adopt(d->owner, new FxRequest);
-        request->device = d;
-        request->irp = irp;
-        IoMarkIrpPending(irp);
-        callDriver(q->config.EvtIoDeviceControl, (WDFQUEUE)q, (WDFREQUEST)request,
-                   size_t(stack->Parameters.DeviceIoControl.OutputBufferLength),
-                   size_t(stack->Parameters.DeviceIoControl.InputBufferLength),
-                   ULONG(stack->Parameters.DeviceIoControl.IoControlCode));
-        return STATUS_PENDING;
+        }
+        return presentDeviceControl(d, irp);
     }
     default:
         return completeIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
@@ -708,6 +718,20 @@ NTSTATUS NTAPI WdfDeviceCreateImpl(PWDF_DRIVER_GLOBALS globals, PWDFDEVICE_INIT*
     d->applyAttributes(attributes);
     KeInitializeMutex(&d->powerLock, 0);
     KeInitializeEvent(&d->noPowerUpPending, NotificationEvent, TRUE);
+    FxPowerPolicy::Hooks hooks;
+    hooks.enterD0 = [d](WDF_POWER_DEVICE_STATE previous) {
+        PowerLock lock(d);
+        return enterD0(d, previous);
+    };
+    hooks.leaveD0 = [d](WDF_POWER_DEVICE_STATE target) {
+        PowerLock lock(d);
+        leaveD0(d, target);
+    };
+    hooks.state = [d] { return (WDF_POWER_DEVICE_STATE)d->power.load(); };
+    hooks.started = [d] { return d->started.load(); };
+    hooks.powerUpOnSystemWake = [d] { return d->idle.Size != 0 && d->idle.PowerUpIdleDeviceOnSystemWake == WdfTrue; };
+    hooks.present = [d](PIRP irp) { (void)presentDeviceControl(d, irp); };
+    d->policy = std::make_unique<FxPowerPolicy>(fdo, std::move(hooks));
     *static_cast<FxDevice**>(fdo->DeviceExtension) = d;
     d->lower = IoAttachDeviceToDeviceStack(fdo, init->pdo);
     if (!d->lower) {
@@ -715,6 +739,7 @@ NTSTATUS NTAPI WdfDeviceCreateImpl(PWDF_DRIVER_GLOBALS globals, PWDFDEVICE_INIT*
         IoDeleteDevice(fdo);
         return STATUS_NO_SUCH_DEVICE;
     }
+    d->policy->attach(d->lower, init->pdo);
     if (init->ioType == WdfDeviceIoBuffered || init->ioType == WdfDeviceIoUndefined)
         fdo->Flags |= DO_BUFFERED_IO;
     else if (init->ioType == WdfDeviceIoDirect)
@@ -1287,21 +1312,14 @@ NTSTATUS powerDown(PDEVICE_OBJECT fdo, WDF_POWER_DEVICE_STATE target) {
     FxDevice* d = started(fdo);
     if (!d || target < WdfPowerDeviceD1 || target > WdfPowerDeviceD3)
         return STATUS_INVALID_DEVICE_STATE;
-    PowerLock lock(d);
-    if (d->power != WdfPowerDeviceD0)
-        return STATUS_INVALID_DEVICE_STATE;
-    leaveD0(d, target);
-    return STATUS_SUCCESS;
+    return d->policy->setDevicePower(target);
 }
 
 NTSTATUS powerUp(PDEVICE_OBJECT fdo) {
     FxDevice* d = started(fdo);
     if (!d)
         return STATUS_INVALID_DEVICE_STATE;
-    PowerLock lock(d);
-    if (d->power == WdfPowerDeviceD0)
-        return STATUS_SUCCESS;
-    return enterD0(d, (WDF_POWER_DEVICE_STATE)d->power.load());
+    return d->policy->setDevicePower(WdfPowerDeviceD0);
 }
 
 NTSTATUS idle(PDEVICE_OBJECT fdo) {

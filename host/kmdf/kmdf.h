@@ -25,8 +25,9 @@ WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS idleSettings(PDEVICE_OBJECT fdo);
 WDF_DEVICE_PNP_CAPABILITIES pnpCapabilities(PDEVICE_OBJECT fdo);
 
 // Power transitions of a started device, as the power policy owner makes
-// them: leave D0 for `target` (D1, D2 or D3: EvtDeviceD0Exit(target)), or
-// return to D0 (EvtDeviceD0Entry(previous state)). The idle time-out's expiry
+// them, each through a device power IRP on the stack (kmdf_power.h): leave
+// D0 for `target` (D1, D2 or D3: EvtDeviceD0Exit(target)), or return to D0
+// (EvtDeviceD0Entry(previous state)). The idle time-out's expiry
 // is `idle`: the device leaves D0 for its idle state when idle is enabled and
 // no power reference is held (STATUS_DEVICE_BUSY otherwise).
 NTSTATUS powerDown(PDEVICE_OBJECT fdo, WDF_POWER_DEVICE_STATE target);

@@ -142,10 +142,13 @@ void Registry::deleteKey(const std::shared_ptr<Key>& key) {
     key->parent = nullptr;
 }
 
-void Registry::createKey(const std::u16string& path) {
+void Registry::createKey(const std::u16string& path, bool isVolatile) {
     std::lock_guard g(mutex_);
     std::shared_ptr<Key> k;
-    lookup(nullptr, path, true, true, &k);
+    ULONG disposition = 0;
+    if (NT_SUCCESS(lookup(nullptr, path, true, true, &k, &disposition)) && isVolatile &&
+        disposition == REG_CREATED_NEW_KEY)
+        k->isVolatile = true;
 }
 
 void Registry::setValue(const std::u16string& path, const std::u16string& name, ULONG type,

@@ -49,7 +49,9 @@ public:
     std::optional<std::u16string> string(const std::u16string& path, const std::u16string& name);
     std::vector<std::u16string> multiString(const std::u16string& path, const std::u16string& name);
     bool exists(const std::u16string& path);
-    void createKey(const std::u16string& path);
+    // Creates the keys of a path that are missing; a volatile key (and
+    // what is under it) is not saved, as REG_OPTION_VOLATILE.
+    void createKey(const std::u16string& path, bool isVolatile = false);
     std::vector<std::u16string> subkeys(const std::u16string& path);
     std::vector<std::u16string> valueNames(const std::u16string& path);
     bool deleteValue(const std::u16string& path, const std::u16string& name);

@@ -2,6 +2,8 @@
 // and properties the PnP manager keeps for each physical device object.
 
 #include "kernel.h"
+#include "power.h"
+#include "wmi.h"
 #include "cm_registry.h"
 #include "io_manager.h"
 #include "pnp.h"
@@ -199,6 +201,11 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
             *link = DeviceObject->NextDevice;
             break;
         }
+    m.power().forget(DeviceObject);
+    if (m.wmi().registered(DeviceObject)) {
+        m.verifier().report("IoDeleteDevice of a device still registered with WMI (IoWMIRegistrationControl deregister first)");
+        m.wmi().control(DeviceObject, WMIREG_ACTION_DEREGISTER);
+    }
     m.io().markDeleted(DeviceObject);
     m.objects().dereference(DeviceObject, "IoDeleteDevice");
 }

@@ -7,11 +7,16 @@
 #include "io_manager.h"
 
 #include <atomic>
+#include <sanitizer/asan_interface.h>
 
 namespace host {
 
 IoManager::IoManager(Machine& machine) : machine_(machine) {}
-IoManager::~IoManager() = default;
+
+IoManager::~IoManager() {
+    for (const FreedIrp& freed : freedIrps_)
+        releaseFreedIrp(freed);
+}
 
 PIRP IoManager::allocateIrp(CCHAR stackSize, IrpKind kind, const void* caller) {
     if (stackSize < 1)
@@ -44,12 +49,104 @@ bool IoManager::guardBroken(PIRP irp) {
 }
 
 void IoManager::freeIrp(PIRP irp) {
+    std::optional<FreedIrp> evicted;
     {
         std::lock_guard g(mutex_);
-        irps_.erase(irp);
+        auto it = irps_.find(irp);
+        if (it == irps_.end())
+            return;
+        if (it->second.kind == IrpKind::Embedded) {
+            irps_.erase(it);   // the memory is its owner's
+            return;
+        }
+        PLIST_ENTRY entry = &irp->Tail.Overlay.ListEntry;
+        FreedIrp freed{irp, it->second.size + sizeof(IO_STACK_LOCATION),
+                       isDeadMark(entry) ? it->second.links : *entry};
+        irps_.erase(it);
+        memset(irp, 0x6B, freed.size);
+        entry->Flink = entry->Blink = &deadLink_;
+        // The rest of the request is out of bounds for the address checker,
+        // as freed memory is; only the dead list entry stays readable.
+        auto* begin = reinterpret_cast<PUCHAR>(irp);
+        auto* mark = reinterpret_cast<PUCHAR>(entry);
+        ASAN_POISON_MEMORY_REGION(begin, mark - begin);
+        ASAN_POISON_MEMORY_REGION(mark + sizeof(LIST_ENTRY), begin + freed.size - (mark + sizeof(LIST_ENTRY)));
+        freedIrps_.push_back(freed);
+        if (freedIrps_.size() > kFreedIrpsKept) {
+            evicted = freedIrps_.front();
+            freedIrps_.pop_front();
+        }
     }
-    memset(irp, 0x6B, irp->Size);
-    std::free(irp);
+    if (evicted)
+        releaseFreedIrp(*evicted);
+}
+
+void IoManager::releaseFreedIrp(const FreedIrp& freed) {
+    ASAN_UNPOISON_MEMORY_REGION(freed.irp, freed.size);
+    std::free(freed.irp);
+}
+
+void IoManager::poisonListEntry(PIRP irp) {
+    std::lock_guard g(mutex_);
+    auto it = irps_.find(irp);
+    PLIST_ENTRY entry = &irp->Tail.Overlay.ListEntry;
+    // Completed again without being linked since: the links it was left
+    // with the first time are the ones to keep.
+    if (it == irps_.end() || isDeadMark(entry))
+        return;
+    it->second.links = *entry;
+    entry->Flink = entry->Blink = &deadLink_;
+}
+
+LIST_ENTRY* IoManager::deadLinksOf(PLIST_ENTRY entry, DeadListEntry* info) {
+    if (!entry)
+        return nullptr;
+    // Only memory known to be a request's is read.
+    PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+    if (auto it = irps_.find(irp); it != irps_.end()) {
+        if (!isDeadMark(entry))
+            return nullptr;
+        if (info)
+            *info = DeadListEntry{irp, false};
+        return &it->second.links;
+    }
+    for (FreedIrp& freed : freedIrps_)
+        if (freed.irp == irp) {
+            if (!isDeadMark(entry))
+                return nullptr;
+            if (info)
+                *info = DeadListEntry{irp, true};
+            return &freed.links;
+        }
+    return nullptr;
+}
+
+std::optional<IoManager::DeadListEntry> IoManager::unlinkDeadListEntry(PLIST_ENTRY entry) {
+    std::lock_guard g(mutex_);
+    DeadListEntry info{};
+    LIST_ENTRY* links = deadLinksOf(entry, &info);
+    if (!links)
+        return std::nullopt;
+    // The neighbours it had link to each other; a neighbour that is dead
+    // itself has its kept links changed, so that it comes out in turn.
+    PLIST_ENTRY next = links->Flink;
+    PLIST_ENTRY prev = links->Blink;
+    if (prev && prev != entry) {
+        LIST_ENTRY* p = deadLinksOf(prev, nullptr);
+        if (!p)
+            p = prev;
+        if (p->Flink == entry)
+            p->Flink = next;
+    }
+    if (next && next != entry) {
+        LIST_ENTRY* n = deadLinksOf(next, nullptr);
+        if (!n)
+            n = next;
+        if (n->Blink == entry)
+            n->Blink = prev;
+    }
+    entry->Flink = entry->Blink = entry;
+    return info;
 }
 
 bool IoManager::isLive(PIRP irp) {
@@ -306,6 +403,8 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         m.verifier().report("IoCompleteRequest of an IRP whose cancel routine is still set");
     if (Irp->IoStatus.Status == STATUS_PENDING)
         m.verifier().report("IoCompleteRequest with status STATUS_PENDING");
+    // The completing driver gives the request up: no list of its may link it now.
+    m.io().poisonListEntry(Irp);
 
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
     Irp->CurrentLocation++;

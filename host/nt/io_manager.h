@@ -5,6 +5,7 @@
 
 #include <wdm.h>
 
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -114,6 +115,24 @@ public:
     std::vector<std::string> irpsOwnedBy(const void* imageBase);
     size_t liveIrpCount();
 
+    // Request list entries. Tail.Overlay.ListEntry belongs to the driver
+    // that holds the request; once the request is completed or freed, no
+    // list may link it any more. From then on the entry points at
+    // deadLink_ and its links are kept here, so that a list helper that
+    // meets it fails its check (FatalListEntryError). A freed request's
+    // memory is kept, filled with 0x6B, for the last kFreedIrpsKept frees,
+    // so that a list still linking it meets that mark and not reused memory.
+    void poisonListEntry(PIRP irp);
+    struct DeadListEntry {
+        PIRP irp;
+        bool freed;
+    };
+    // When entry is a completed or freed request's list entry still marked
+    // so: takes it out of the list it was left in (its neighbours are linked
+    // to each other again) and leaves it pointing to itself.
+    std::optional<DeadListEntry> unlinkDeadListEntry(PLIST_ENTRY entry);
+    static constexpr size_t kFreedIrpsKept = 256;
+
     // The system cancel spin lock.
     KSPIN_LOCK cancelLock = 0;
 
@@ -177,10 +196,23 @@ private:
         const void* owner;
         size_t size;
         PendingIo* pending = nullptr;
+        LIST_ENTRY links{};   // the list entry's links when it was marked dead
     };
+    struct FreedIrp {
+        PIRP irp;
+        size_t size;          // with the guard location
+        LIST_ENTRY links;
+    };
+    bool isDeadMark(PLIST_ENTRY entry) const { return entry->Flink == &deadLink_ && entry->Blink == &deadLink_; }
+    LIST_ENTRY* deadLinksOf(PLIST_ENTRY entry, DeadListEntry* info);   // under mutex_
+    void releaseFreedIrp(const FreedIrp& freed);
     Machine& machine_;
     std::mutex mutex_;
     std::map<PIRP, IrpRec> irps_;
+    std::deque<FreedIrp> freedIrps_;
+    // What a dead list entry points at; its own links are null, so a walk
+    // that follows them goes no further.
+    LIST_ENTRY deadLink_{nullptr, nullptr};
     std::map<PDEVICE_OBJECT, DeviceRec> devices_;
     std::map<std::u16string, Interface> interfaces_;   // by upper-cased link
     uint32_t autoName_ = 0;

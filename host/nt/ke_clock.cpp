@@ -1,9 +1,18 @@
 // The machine's clock. In virtual mode it advances only when every thread of
 // the machine waits, and then jumps to the earliest deadline (a wait's
 // time-out, a timer, a model event); in real-time mode it follows the host's
-// steady clock, scaled.
+// steady clock, scaled. Paced mode keeps the virtual rules and adds one:
+// the clock reaches a deadline no earlier than the host's clock does. When
+// every thread waits for a deadline still ahead, the pacer (a host thread
+// of the dispatcher's own) sleeps until the host's clock gets there and
+// moves the clock on; when the host is late, the clock moves as soon as the
+// work before it is done, and after kMaxBehind it gives up the time lost for
+// good (the lag), so machine time runs slower than the host's instead of
+// the simulated hardware seeing its host late.
 
 #include "kernel.h"
+
+#include <sys/prctl.h>
 
 namespace host {
 
@@ -21,6 +30,48 @@ uint64_t Dispatcher::nowLocked() {
             now_ = t;
     }
     return now_;
+}
+
+uint64_t Dispatcher::hostNowLocked() {
+    auto elapsed = std::chrono::steady_clock::now() - realStart_;
+    double ticks = double(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count()) / 100.0 * scale_;
+    uint64_t t = uint64_t(ticks);
+    return t > lag_ ? t - lag_ : 0;
+}
+
+uint64_t Dispatcher::lag() {
+    std::lock_guard g(lock);
+    return lag_;
+}
+
+bool Dispatcher::mayAdvanceTo(uint64_t e) {
+    if (!paced_ || e <= now_)
+        return true;
+    uint64_t host = hostNowLocked();
+    if (e > host)
+        return false;
+    if (host - e > kMaxBehind)
+        lag_ += host - e - kMaxBehind;
+    return true;
+}
+
+void Dispatcher::pacerMain() {
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    std::unique_lock lk(lock);
+    while (!pacerStop_) {
+        std::optional<uint64_t> e;
+        if (running_ == 0 && !shuttingDown_)
+            e = earliestDeadline();
+        if (!e) {
+            pacerCv_.wait(lk);
+            continue;
+        }
+        if (mayAdvanceTo(*e)) {
+            advance(lk);
+            continue;
+        }
+        pacerCv_.wait_until(lk, realTimePoint(*e + lag_));
+    }
 }
 
 std::chrono::steady_clock::time_point Dispatcher::realTimePoint(uint64_t when) {

@@ -23,8 +23,8 @@ void usePreciseTimers() {
 
 } // namespace
 
-Dispatcher::Dispatcher(Machine& machine, bool realTime, double scale)
-    : machine_(machine), realTime_(realTime), scale_(scale > 0 ? scale : 1.0),
+Dispatcher::Dispatcher(Machine& machine, bool realTime, bool paced, double scale)
+    : machine_(machine), realTime_(realTime && !paced), paced_(paced), scale_(scale > 0 ? scale : 1.0),
       realStart_(std::chrono::steady_clock::now()) {}
 
 Dispatcher::~Dispatcher() {
@@ -72,8 +72,9 @@ void Dispatcher::threadExited(ThreadRec* rec) {
     settleAfterLeaving(lk);
 }
 
-// A thread left the machine. If it was the last one running, the clock moves
-// on for the others (or, when none of them can ever wake, that is a deadlock).
+// A thread left the machine (or went to wait outside it). If it was the last
+// one running, the clock moves on for the others (or, when none of them can
+// ever wake, that is a deadlock; paced, something outside may yet wake one).
 void Dispatcher::settleAfterLeaving(std::unique_lock<std::mutex>& lk) {
     if (realTime_ || running_ > 0 || shuttingDown_)
         return;
@@ -83,12 +84,41 @@ void Dispatcher::settleAfterLeaving(std::unique_lock<std::mutex>& lk) {
     if (!anyBlocked)
         return;
     while (running_ == 0) {
-        if (!earliestDeadline()) {
-            reportDeadlock(lk);
+        auto e = earliestDeadline();
+        if (!e) {
+            if (!paced_)
+                reportDeadlock(lk);
+            return;
+        }
+        if (!mayAdvanceTo(*e)) {
+            pacerCv_.notify_one();
             return;
         }
         advance(lk);
     }
+}
+
+void Dispatcher::leaveForOutside(ThreadRec* t) {
+    std::unique_lock lk(lock);
+    t->outside = true;
+    --running_;
+    settleAfterLeaving(lk);
+}
+
+void Dispatcher::returnFromOutside(ThreadRec* t) {
+    std::lock_guard g(lock);
+    t->outside = false;
+    ++running_;
+    // Paced: machine time follows the host's clock while everybody else
+    // waits and no DPC is due, up to (not onto) the next deadline, whose work
+    // is not done yet. With work under way elsewhere it stays.
+    if (!paced_ || running_ != 1 || !dpcQueue_.empty() || dpcRunner_)
+        return;
+    uint64_t target = hostNowLocked();
+    if (auto e = earliestDeadline(); e && *e <= target)
+        target = *e > 0 ? *e - 1 : 0;
+    if (target > now_)
+        now_ = target;
 }
 
 void Dispatcher::addHostThread(std::thread thread) {
@@ -132,6 +162,12 @@ void Dispatcher::notifyConditions(const void* key) {
 }
 
 void Dispatcher::block(std::unique_lock<std::mutex>& lk, ThreadRec* t, std::optional<uint64_t> deadline) {
+    // Told to end before it got to this wait (a thread that first ran while
+    // the machine was shutting down): it leaves at once.
+    if (t->killRequested) {
+        unlinkWait(t);
+        throw ThreadExit{STATUS_SUCCESS};
+    }
     t->blocked = true;
     t->deadline = deadline;
     --running_;
@@ -148,8 +184,14 @@ void Dispatcher::block(std::unique_lock<std::mutex>& lk, ThreadRec* t, std::opti
             }
             if (!t->blocked || running_ > 0)
                 break;
-            if (!earliestDeadline()) {
-                reportDeadlock(lk);
+            auto e = earliestDeadline();
+            if (!e) {
+                if (!paced_)
+                    reportDeadlock(lk);
+                break;
+            }
+            if (!mayAdvanceTo(*e)) {
+                pacerCv_.notify_one();
                 break;
             }
             advance(lk, !mayRunDpcs);
@@ -181,7 +223,9 @@ void Dispatcher::reportDeadlock(std::unique_lock<std::mutex>& lk) {
         if (t == hereDpc_ && !t->blocked)
             continue;
         text += " [" + t->name;
-        if (t->genericWait)
+        if (t->outside)
+            text += " waits outside the machine";
+        else if (t->genericWait)
             text += " waits for a spin lock or DPC flush";
         else if (t->waitCount)
             text += " waits on " + std::to_string(t->waitCount) + " object(s)";

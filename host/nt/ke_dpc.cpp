@@ -63,6 +63,10 @@ void Dispatcher::at(uint64_t when, std::function<void()> fn) {
         return;
     }
     events_.insert({when, std::move(fn)});
+    // Paced: the pacer needs the news only while every thread waits (a
+    // running thread reconsiders the clock when it blocks).
+    if (paced_ && running_ == 0)
+        pacerCv_.notify_one();
     // Real time: the DPC thread sleeps until its next deadline; it needs a
     // new one only when this event comes first.
     if (realTime_ && dpcThread_ && (!dpcThread_->deadline || when < *dpcThread_->deadline))
@@ -189,6 +193,8 @@ void Dispatcher::startDpcThread() {
     }
     dpcRecord_ = rec;
     addHostThread(std::thread([this, rec] { dpcThreadMain(rec); }));
+    if (paced_)
+        addHostThread(std::thread([this] { pacerMain(); }));
 }
 
 void Dispatcher::stopDpcThread() {
@@ -197,6 +203,8 @@ void Dispatcher::stopDpcThread() {
         dpcStop_ = true;
         if (dpcThread_)
             wake(dpcThread_);
+        pacerStop_ = true;
+        pacerCv_.notify_all();
     }
 }
 

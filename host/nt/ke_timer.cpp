@@ -50,6 +50,8 @@ BOOLEAN Dispatcher::setTimer(PKTIMER timer, LARGE_INTEGER dueTime, LONG period, 
         expireTimer(timer);   // a due time already reached expires at once
     else if (realTime_ && dpcThread_ && (!dpcThread_->deadline || deadline < *dpcThread_->deadline))
         wake(dpcThread_);
+    else if (paced_ && running_ == 0)
+        pacerCv_.notify_one();
     return was;
 }
 

@@ -115,12 +115,16 @@ struct ThreadRec {
     bool genericWait = false;       // waiting for a condition (spin lock, DPC flush, ...)
     const void* conditionKey = nullptr;   // what that condition reads
     bool killRequested = false;     // shutdown: leave the next wait with ThreadExit
+    bool outside = false;           // waiting outside the machine (Machine::Outside)
     KWAIT_BLOCK ownBlocks[THREAD_WAIT_OBJECTS + 1]{};
     std::condition_variable cv;
 
     // Spin locks held, in acquisition order.
     HeldSpinLocks heldSpinLocks;
     ImageGuard* guard = nullptr;    // innermost call into image code (mm_image.h)
+    // A system thread whose start routine lies in an image holds that image
+    // from its creation until its first call into it (mm_image.h).
+    const PeImage* startImage = nullptr;
     int criticalRegion = 0;
     bool exited = false;
 };
@@ -147,7 +151,9 @@ private:
 // DPCs and model events. One lock guards all of it, as in NT.
 class Dispatcher {
 public:
-    Dispatcher(Machine& machine, bool realTime, double scale);
+    // Virtual (neither), free-running real time, or paced real time (see
+    // MachineOptions).
+    Dispatcher(Machine& machine, bool realTime, bool paced, double scale);
     ~Dispatcher();
 
     std::mutex lock;
@@ -162,6 +168,11 @@ public:
     ThreadRec* createThreadRecord(std::string name);
     void startDpcThread();
     void stopDpcThread();
+    // A thread waits outside the machine (a pty, a socket, a signal): it
+    // holds the clock no longer, as if it waited in the dispatcher, until it
+    // comes back (paced: machine time catches up with the host's meanwhile).
+    void leaveForOutside(ThreadRec* t);
+    void returnFromOutside(ThreadRec* t);
     std::vector<ThreadRec*> threadsSnapshot();
     // Makes every driver-created thread still alive leave its next wait; returns their names.
     std::vector<std::string> endDriverThreads();
@@ -221,6 +232,10 @@ public:
     std::vector<std::string> liveObjectsIn(const void* begin, size_t size);
 
     bool realTime() const { return realTime_; }
+    bool paced() const { return paced_; }
+    // Paced: how far machine time has fallen behind the host's clock for
+    // good (100 ns), each time the host could not keep up.
+    uint64_t lag();
 
 private:
     struct DpcItem {
@@ -230,6 +245,15 @@ private:
 
     void settleAfterLeaving(std::unique_lock<std::mutex>& lk);
     std::chrono::steady_clock::time_point realTimePoint(uint64_t when);
+    // Paced: the host's clock in machine units (scaled, less the lag), the
+    // furthest machine time may go.
+    uint64_t hostNowLocked();
+    // Every thread waits: may the clock move to the earliest deadline `e`
+    // now? Virtual: yes. Paced: once the host's clock has reached it (a
+    // host that is late by more than kMaxBehind lets machine time slip);
+    // until then the pacer waits for it.
+    bool mayAdvanceTo(uint64_t e);
+    void pacerMain();
     void insertDpcLocked(PKDPC dpc, PVOID arg1, PVOID arg2, BOOLEAN* inserted);
     void removeTimerEntry(PKTIMER timer);
 
@@ -261,7 +285,12 @@ private:
 
     Machine& machine_;
     bool realTime_;
+    bool paced_;
     double scale_;
+    uint64_t lag_ = 0;
+    static constexpr uint64_t kMaxBehind = 20 * 10000;   // 20 ms
+    std::condition_variable pacerCv_;   // the pacer waits on it, with the dispatcher lock
+    bool pacerStop_ = false;
     std::chrono::steady_clock::time_point realStart_;
     uint64_t now_ = 0;
     int running_ = 0;

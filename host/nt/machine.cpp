@@ -5,6 +5,8 @@
 #include "fs_files.h"
 #include "io_manager.h"
 #include "pnp.h"
+#include "power.h"
+#include "wmi.h"
 
 #include <cstdlib>
 #include <system_error>
@@ -39,7 +41,7 @@ Machine::Machine(MachineOptions options) : options_(std::move(options)) {
         std::filesystem::create_directories(folder_, ec);
     }
     verifier_ = std::make_unique<Verifier>(options_.onViolation);
-    dispatcher_ = std::make_unique<Dispatcher>(*this, options_.realTime, options_.timeScale);
+    dispatcher_ = std::make_unique<Dispatcher>(*this, options_.realTime, options_.paced, options_.timeScale);
     pool_ = std::make_unique<Pool>(*this);
     loader_ = std::make_unique<ImageLoader>(*this);
     objects_ = std::make_unique<ObjectManager>(*this);
@@ -47,6 +49,8 @@ Machine::Machine(MachineOptions options) : options_(std::move(options)) {
     io_ = std::make_unique<IoManager>(*this);
     files_ = std::make_unique<FileSystem>(*this);
     pnp_ = std::make_unique<PnpManager>(*this);
+    power_ = std::make_unique<PowerManager>(*this);
+    wmi_ = std::make_unique<WmiManager>(*this);
     scheduler_ = std::make_unique<MachineScheduler>(*this);
     registry_->load(folder_ / "registry.dat");
 
@@ -118,6 +122,18 @@ Machine::Attach::~Attach() {
     rec_->machine->dispatcher().detach(rec_);
     setCurrentThread(previous_);
     delete rec_;
+}
+
+Machine::Outside::Outside(Machine& machine) : machine_(machine), rec_(currentThread()) {
+    if (rec_ && rec_->machine == &machine)
+        machine_.dispatcher().leaveForOutside(rec_);
+    else
+        rec_ = nullptr;
+}
+
+Machine::Outside::~Outside() {
+    if (rec_)
+        machine_.dispatcher().returnFromOutside(rec_);
 }
 
 uint64_t Machine::now() const {

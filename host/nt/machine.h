@@ -23,6 +23,8 @@ class ObjectManager;
 class Registry;
 class IoManager;
 class PnpManager;
+class PowerManager;
+class WmiManager;
 class FileSystem;
 class ImageLoader;
 struct ThreadRec;
@@ -40,6 +42,13 @@ struct MachineOptions {
     // follows the host's steady clock, multiplied by `timeScale`.
     bool realTime = false;
     double timeScale = 1.0;
+    // Paced real time (for what faces a person or a Linux program): the
+    // virtual clock's rules, but time reaches a deadline no earlier than the
+    // host's clock (times `timeScale`) does. Machine time follows the host's
+    // clock, never runs ahead of it, and never passes work that is due but
+    // not done: when the host is slow, machine time runs slower instead of
+    // the simulated hardware losing data. Overrides `realTime`.
+    bool paced = false;
     // Folder that holds the machine's files (\SystemRoot) and driver image
     // copies. Empty: a fresh temporary folder, removed with the machine.
     std::filesystem::path folder;
@@ -86,6 +95,21 @@ public:
     // The model's view of time and events, on this machine's clock.
     zmodel::Scheduler& scheduler();
 
+    // The calling (attached) thread waits outside the machine for its scope
+    // (poll on a pty or a socket, a signal): it holds the clock no longer,
+    // as if it waited in the dispatcher. It must not call kernel routines
+    // meanwhile.
+    class Outside {
+    public:
+        explicit Outside(Machine& machine);
+        ~Outside();
+        Outside(const Outside&) = delete;
+        Outside& operator=(const Outside&) = delete;
+    private:
+        Machine& machine_;
+        ThreadRec* rec_;
+    };
+
     Dispatcher& dispatcher() { return *dispatcher_; }
     Pool& pool() { return *pool_; }
     Verifier& verifier() { return *verifier_; }
@@ -93,6 +117,12 @@ public:
     Registry& registry() { return *registry_; }
     IoManager& io() { return *io_; }
     PnpManager& pnp() { return *pnp_; }
+    // The power manager: device power states and system sleep and wake
+    // of the whole machine (host/nt/power.h).
+    PowerManager& power() { return *power_; }
+    // The WMI service: registered providers and a consumer's queries and
+    // sets (host/nt/wmi.h).
+    WmiManager& wmi() { return *wmi_; }
     FileSystem& files() { return *files_; }
     ImageLoader& loader() { return *loader_; }
     // The Win32 subsystem running on this machine (host/win32), null when
@@ -121,6 +151,8 @@ private:
     std::unique_ptr<IoManager> io_;
     std::unique_ptr<FileSystem> files_;
     std::unique_ptr<PnpManager> pnp_;
+    std::unique_ptr<PowerManager> power_;
+    std::unique_ptr<WmiManager> wmi_;
     std::unique_ptr<zmodel::Scheduler> scheduler_;
     ThreadRec* constructingThread_ = nullptr;
     ThreadRec* previousThread_ = nullptr;

@@ -12,6 +12,7 @@
 #include <dlfcn.h>
 #include <sys/mman.h>
 #include <unistd.h>
+#include <utility>
 
 namespace host {
 
@@ -498,6 +499,18 @@ void enterGuard(ThreadRec* t, ImageGuard& g) {
     g.heldSpinLocks = t->heldSpinLocks.size();
     g.image->activeCalls_.fetch_add(1);
     t->guard = &g;
+    if (t->startImage == g.image)
+        releaseThreadStart(t);
+}
+
+void holdForThreadStart(ThreadRec* rec, const PeImage* image) {
+    image->activeCalls_.fetch_add(1);
+    rec->startImage = image;
+}
+
+void releaseThreadStart(ThreadRec* rec) {
+    if (const PeImage* image = std::exchange(rec->startImage, nullptr))
+        image->activeCalls_.fetch_sub(1);
 }
 
 void leaveGuard(ThreadRec* t, ImageGuard& g) {

@@ -83,6 +83,8 @@ private:
     friend void enterGuard(ThreadRec* t, struct ImageGuard& g);
     friend void leaveGuard(ThreadRec* t, struct ImageGuard& g);
     friend void afterGuardJump(ThreadRec* t, struct ImageGuard& g);
+    friend void holdForThreadStart(ThreadRec* rec, const PeImage* image);
+    friend void releaseThreadStart(ThreadRec* rec);
     PeImage() = default;
     bool map(const std::vector<uint8_t>& bytes, NTSTATUS& status, std::string& error);
     bool relocate(NTSTATUS& status, std::string& error);
@@ -182,6 +184,12 @@ void enterGuard(ThreadRec* t, ImageGuard& g);
 void leaveGuard(ThreadRec* t, ImageGuard& g);
 // After a jump back to `g`: restores the thread, rethrows a ThreadExit.
 void afterGuardJump(ThreadRec* t, ImageGuard& g);
+// A system thread whose start routine lies in `image` counts as a call into
+// it from its creation, so that an unload before the thread first ran keeps
+// the image mapped for it; its first guarded call takes the count over, and
+// releaseThreadStart gives back one that was never taken over.
+void holdForThreadStart(ThreadRec* rec, const PeImage* image);
+void releaseThreadStart(ThreadRec* rec);
 ThreadRec* currentThread();
 
 template <class Fn, class... Args>

@@ -155,6 +155,10 @@ void PnpManager::start() {
         db.claim(2);
         db.save();
     }
+    // No device is present yet: the services' lists of present devices
+    // start empty (they are volatile on the platform).
+    for (const std::u16string& service : reg.subkeys(kServicesPath))
+        reg.deleteTree(kServicesPath + u"\\" + service + u"\\Enum");
     pnpThread_ = std::make_unique<WorkerThread>(machine_, "PnP");
     workThread_ = std::make_unique<WorkerThread>(machine_, "system worker");
     pnpThread_->start();
@@ -438,6 +442,9 @@ void PnpManager::setState(PDEVICE_OBJECT pdo, DevNodeState state) {
 void PnpManager::addToServiceEnum(const std::u16string& service, const std::u16string& instanceId) {
     auto& reg = machine_.registry();
     std::u16string key = kServicesPath + u"\\" + service + u"\\Enum";
+    // The list of the devices present is volatile, as on the platform: a
+    // machine loaded from its folder starts with none.
+    reg.createKey(key, true);
     uint32_t count = reg.dword(key, u"Count").value_or(0);
     for (uint32_t i = 0; i < count; ++i)
         if (equalsNoCase(reg.string(key, decimal(i)).value_or(u""), instanceId))

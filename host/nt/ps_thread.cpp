@@ -29,6 +29,7 @@ void systemThreadMain(ThreadRec* rec) {
         callDriver(rec->startRoutine, rec->startContext);
     } catch (const ThreadExit&) {
     }
+    releaseThreadStart(rec);
     if (rec->irql != PASSIVE_LEVEL)
         m.verifier().report("system thread " + rec->name + " ended at IRQL " + std::to_string(rec->irql));
     if (!rec->heldSpinLocks.empty())
@@ -58,6 +59,8 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, P
     rec->system = true;
     rec->startRoutine = StartRoutine;
     rec->startContext = StartContext;
+    if (const PeImage* image = guardedImage(currentThread(), reinterpret_cast<const void*>(StartRoutine)))
+        holdForThreadStart(rec, image);
     // One reference for the running thread, one for the handle.
     m.objects().registerObject(&rec->kthread, &ObjectTypeThread, 2, [rec] { delete rec; });
     ObjectManager::HandleEntry e{};

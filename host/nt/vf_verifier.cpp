@@ -2,6 +2,7 @@
 // of the offending call and the thread that made it.
 
 #include "kernel.h"
+#include "io_manager.h"
 
 namespace host {
 
@@ -55,6 +56,28 @@ VOID NTAPI KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PT
         m->verifier().report(buf);
     fprintf(stderr, "zhost: %s\n", buf);
     std::abort();
+}
+
+// A list helper found links that disagree. A request completed or freed
+// while a driver list still linked it is the fault the verifier names: it is
+// reported and taken out of the list, and the helper goes on. Anything else
+// is the platform's fatal list corruption.
+VOID NTAPI FatalListEntryError(PVOID p1, PVOID p2, PVOID p3) {
+    Machine& m = machineOf("FatalListEntryError");
+    for (PVOID p : {p1, p2, p3})
+        if (auto dead = m.io().unlinkDeadListEntry(static_cast<PLIST_ENTRY>(p))) {
+            char buf[200];
+            snprintf(buf, sizeof buf,
+                     "a list still links IRP %p, which was %s (a request leaves every driver list before it is "
+                     "completed or freed)",
+                     static_cast<void*>(dead->irp), dead->freed ? "freed" : "completed");
+            m.verifier().report(buf);
+            return;
+        }
+    constexpr ULONG kKernelSecurityCheckFailure = 0x139;
+    constexpr ULONG_PTR kCorruptListEntry = 3;
+    KeBugCheckEx(kKernelSecurityCheckFailure, kCorruptListEntry, reinterpret_cast<ULONG_PTR>(p1),
+                 reinterpret_cast<ULONG_PTR>(p2), reinterpret_cast<ULONG_PTR>(p3));
 }
 
 VOID NTAPI KeBugCheck(ULONG BugCheckCode) {

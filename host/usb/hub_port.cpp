@@ -178,9 +178,7 @@ NTSTATUS HubPort::internalControl(PIRP irp) {
         return STATUS_SUCCESS;
     }
     case IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION:
-        // The hub keeps the request until the function is resumed or the
-        // request is cancelled.
-        return pendUntilCancelled(irp);
+        return submitIdle(irp);
     default: {
         NTSTATUS status = STATUS_NOT_SUPPORTED;
         completeUrb(irp, nullptr, USBD_STATUS_NOT_SUPPORTED, status);
@@ -614,14 +612,220 @@ NTSTATUS HubPort::resetPort(PIRP irp) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS HubPort::pendUntilCancelled(PIRP irp) {
+NTSTATUS HubPort::pendRequest(PIRP irp, Kind kind) {
     std::unique_lock lk(mutex_);
     if (!device_) {
         lk.unlock();
         completeUrb(irp, nullptr, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED);
         return STATUS_DEVICE_NOT_CONNECTED;
     }
-    return pend(irp, Pending{0, irp, nullptr, nullptr}, lk);
+    Pending entry{0, irp, nullptr, nullptr};
+    entry.kind = kind;
+    return pend(irp, entry, lk);
+}
+
+NTSTATUS HubPort::submitIdle(PIRP irp) {
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    auto* info = static_cast<PUSB_IDLE_CALLBACK_INFO>(sp->Parameters.DeviceIoControl.Type3InputBuffer);
+    if (!info || sp->Parameters.DeviceIoControl.InputBufferLength < sizeof(USB_IDLE_CALLBACK_INFO) ||
+        !info->IdleCallback) {
+        completeUrb(irp, nullptr, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
+        return STATUS_INVALID_PARAMETER;
+    }
+    std::unique_lock lk(mutex_);
+    NTSTATUS refused = STATUS_SUCCESS;
+    if (!device_)
+        refused = STATUS_DEVICE_NOT_CONNECTED;
+    else if (std::any_of(pending_.begin(), pending_.end(), [](const Pending& p) { return p.kind == Kind::Idle; }))
+        refused = STATUS_DEVICE_BUSY;   // one idle request per device
+    if (refused != STATUS_SUCCESS) {
+        lk.unlock();
+        completeUrb(irp, nullptr, USBD_STATUS_SUCCESS, refused);
+        return refused;
+    }
+    Pending entry{0, irp, nullptr, nullptr};
+    entry.kind = Kind::Idle;
+    entry.idle = *info;
+    NTSTATUS status = pend(irp, entry, lk);
+    if (auto hub = hub_.lock())
+        idleChanged(*hub);
+    return status;
+}
+
+std::vector<HubPort::Pending> HubPort::takeKind(Kind kind, bool calledOnly) {
+    std::vector<Pending> taken;
+    for (auto it = pending_.begin(); it != pending_.end();) {
+        if (it->kind == kind && (!calledOnly || it->called) && IoSetCancelRoutine(it->irp, nullptr) != nullptr) {
+            taken.push_back(*it);
+            it = pending_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return taken;
+}
+
+bool HubPort::idleReady() {
+    PDEVICE_OBJECT pdo;
+    {
+        std::lock_guard g(mutex_);
+        if (!device_ || !pdo_ || suspended_)
+            return true;
+        if (std::any_of(pending_.begin(), pending_.end(), [](const Pending& p) { return p.kind == Kind::Idle; }))
+            return true;
+        pdo = pdo_;
+    }
+    // A device without a running function driver keeps nothing awake.
+    auto node = machine_.pnp().devNode(pdo);
+    return !node || node->state != DevNodeState::Started;
+}
+
+std::optional<USB_IDLE_CALLBACK_INFO> HubPort::takeIdleCallback(uint64_t& key) {
+    std::lock_guard g(mutex_);
+    for (Pending& p : pending_)
+        if (p.kind == Kind::Idle && !p.called) {
+            p.called = true;
+            key = p.key;
+            return p.idle;
+        }
+    return std::nullopt;
+}
+
+bool HubPort::idlePending(uint64_t key) {
+    std::lock_guard g(mutex_);
+    return std::any_of(pending_.begin(), pending_.end(), [key](const Pending& p) { return p.key == key; });
+}
+
+bool HubPort::suspended() {
+    std::lock_guard g(mutex_);
+    return suspended_;
+}
+
+DEVICE_POWER_STATE HubPort::devicePower() {
+    std::lock_guard g(mutex_);
+    return devicePower_;
+}
+
+void HubPort::applySuspension() {
+    zmodel::UsbDevice* dev;
+    bool suspend, resume;
+    {
+        std::lock_guard g(mutex_);
+        dev = device_;
+        bool wanted = dev && (devicePower_ != PowerDeviceD0 || systemPower_ != PowerSystemWorking);
+        suspend = wanted && !suspended_;
+        resume = !wanted && suspended_;
+        suspended_ = wanted;
+    }
+    if (suspend)
+        dev->suspend();
+    if (resume && dev)
+        dev->resume();
+}
+
+void HubPort::resumed(PIRP irp) {
+    {
+        std::lock_guard g(mutex_);
+        devicePower_ = PowerDeviceD0;
+    }
+    applySuspension();
+    // The idle request that put the device down is over.
+    std::vector<Pending> idle;
+    {
+        std::lock_guard g(mutex_);
+        idle = takeKind(Kind::Idle, true);
+    }
+    for (Pending& p : idle)
+        completeUrb(p.irp, nullptr, USBD_STATUS_SUCCESS, STATUS_SUCCESS);
+    POWER_STATE state;
+    state.DeviceState = PowerDeviceD0;
+    PoSetPowerState(pdo_, DevicePowerState, state);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+void HubPort::watchPower(std::function<std::optional<NTSTATUS>(PIO_STACK_LOCATION)> watch) {
+    std::lock_guard g(mutex_);
+    powerWatch_ = std::move(watch);
+}
+
+NTSTATUS HubPort::power(PIRP irp) {
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    PoStartNextPowerIrp(irp);
+    NTSTATUS status = irp->IoStatus.Status;
+    std::function<std::optional<NTSTATUS>(PIO_STACK_LOCATION)> watch;
+    {
+        std::lock_guard g(mutex_);
+        watch = powerWatch_;
+    }
+    if (watch)
+        if (std::optional<NTSTATUS> answer = watch(sp)) {
+            irp->IoStatus.Status = *answer;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            return *answer;
+        }
+    switch (sp->MinorFunction) {
+    case IRP_MN_WAIT_WAKE:
+        // Armed until a remote wake-up completes it, or it is cancelled.
+        return pendRequest(irp, Kind::WaitWake);
+    case IRP_MN_QUERY_POWER:
+        status = STATUS_SUCCESS;
+        break;
+    case IRP_MN_SET_POWER:
+        status = STATUS_SUCCESS;
+        if (sp->Parameters.Power.Type == SystemPowerState) {
+            {
+                std::lock_guard g(mutex_);
+                systemPower_ = sp->Parameters.Power.State.SystemState;
+            }
+            applySuspension();
+        } else {
+            DEVICE_POWER_STATE target = sp->Parameters.Power.State.DeviceState;
+            bool resume;
+            {
+                std::lock_guard g(mutex_);
+                resume = target == PowerDeviceD0 && suspended_ && systemPower_ == PowerSystemWorking && device_;
+                if (!resume)
+                    devicePower_ = target;
+            }
+            if (resume) {
+                // Resume signalling first; the request completes when it ends.
+                IoMarkIrpPending(irp);
+                std::shared_ptr<HubPort> self = shared_from_this();
+                machine_.at(machine_.now() + kResumeTime, [self, irp] { self->resumed(irp); });
+                return STATUS_PENDING;
+            }
+            applySuspension();
+            PoSetPowerState(pdo_, DevicePowerState, sp->Parameters.Power.State);
+            if (target != PowerDeviceD0)
+                if (auto hub = hub_.lock())
+                    idleChanged(*hub);
+        }
+        break;
+    default:
+        break;
+    }
+    irp->IoStatus.Status = status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+void HubPort::remoteWakeup() {
+    std::vector<Pending> wake, idle;
+    {
+        std::lock_guard g(mutex_);
+        // Only a working machine hears it: no wait-wake chain leads to the
+        // system, so a sleeping machine stays asleep.
+        if (!suspended_ || systemPower_ != PowerSystemWorking)
+            return;
+        wake = takeKind(Kind::WaitWake, false);
+        idle = takeKind(Kind::Idle, false);
+    }
+    for (Pending& p : wake)
+        completeUrb(p.irp, nullptr, USBD_STATUS_SUCCESS, STATUS_SUCCESS);
+    // The idle request is taken back: the function driver powers up.
+    for (Pending& p : idle)
+        completeUrb(p.irp, nullptr, USBD_STATUS_CANCELED, STATUS_CANCELLED);
 }
 
 NTSTATUS HubPort::pend(PIRP irp, Pending entry, std::unique_lock<std::mutex>& lk) {

@@ -7,9 +7,11 @@
 #include <usbdlib.h>
 
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "model/controller.h"
@@ -67,19 +69,46 @@ public:
     void holdNext(int count, int endpoint = -1);
     void delayNext(int count, uint64_t duration);
 
-    // Leaves a request without URB (idle notification, wait-wake) pending
-    // until it is cancelled or the device goes.
-    NTSTATUS pendUntilCancelled(PIRP irp);
+    // IRP_MJ_POWER on the PDO: system and device power states of the
+    // device's port. A device below D0, or any device while the machine
+    // sleeps, is suspended; resuming it takes kResumeTime, after which the
+    // D0 request completes (from the DPC context, as the hub's resume
+    // signalling ends). IRP_MN_WAIT_WAKE stays pending until a remote
+    // wake-up, a cancel or the device's departure.
+    NTSTATUS power(PIRP irp);
+    static constexpr uint64_t kResumeTime = 30 * 10000;   // 20 ms resume signalling + 10 ms recovery
+
+    // Selective suspend. The function driver's idle request stays pending;
+    // the hub calls its callback (at PASSIVE_LEVEL, from the system worker)
+    // once every function of the controller is idle: it has an idle request
+    // pending, is already suspended, or has no function driver running.
+    // The request completes when the device must wake: with STATUS_SUCCESS
+    // when the driver resumes it (D0), STATUS_CANCELLED on a remote wake-up
+    // or a cancel.
+    bool idleReady();
+    // The idle callback to call now (its request pending and not yet called
+    // back), marked as called.
+    std::optional<USB_IDLE_CALLBACK_INFO> takeIdleCallback(uint64_t& key);
+    bool idlePending(uint64_t key);
+    // The device signalled a remote wake-up.
+    void remoteWakeup();
+    bool suspended();
+    DEVICE_POWER_STATE devicePower();
+    void watchPower(std::function<std::optional<NTSTATUS>(PIO_STACK_LOCATION)> watch);
 
     // Cancel routine entry (cancel spin lock already released).
     void cancelled(PIRP irp);
 
 private:
+    enum class Kind { Transfer, Idle, WaitWake };
     struct Pending {
         uint64_t key;
         PIRP irp;
         PURB urb;
         Pipe* pipe;                      // null for control transfers
+        Kind kind = Kind::Transfer;
+        USB_IDLE_CALLBACK_INFO idle{};   // an idle request's callback
+        bool called = false;             // ... and whether the hub has called it
         zmodel::TransferId transfer = 0; // bulk/interrupt transfer in the model
         zmodel::UsbDevice* device = nullptr;
         PULONG lengthField = nullptr;    // the URB's TransferBufferLength, if it has one
@@ -98,6 +127,14 @@ private:
     NTSTATUS resetPipe(PIRP irp, PURB urb);
     NTSTATUS abortPipe(PIRP irp, PURB urb);
     NTSTATUS resetPort(PIRP irp);
+    NTSTATUS submitIdle(PIRP irp);
+    NTSTATUS pendRequest(PIRP irp, Kind kind);
+    // Suspends or resumes the device as the port's power states now ask
+    // (outside the lock).
+    void applySuspension();
+    void resumed(PIRP irp);
+    // Takes the pending requests of a kind off the list (lock held).
+    std::vector<Pending> takeKind(Kind kind, bool calledOnly);
 
     // Takes the fault that applies to the next transfer (lock held).
     enum class Fault { None, Fail, Hold, Delay };
@@ -130,6 +167,10 @@ private:
     uint64_t urbs_ = 0;
     uint64_t controlTransfers_ = 0;
     uint64_t pipeResets_ = 0;
+    DEVICE_POWER_STATE devicePower_ = PowerDeviceD0;
+    SYSTEM_POWER_STATE systemPower_ = PowerSystemWorking;
+    bool suspended_ = false;
+    std::function<std::optional<NTSTATUS>(PIO_STACK_LOCATION)> powerWatch_;
 };
 
 // The PDO's extension holds the port record: it lives as long as the PDO,
@@ -140,5 +181,9 @@ struct PdoExtension {
 
 // Completes an IRP carrying a URB with the given statuses.
 void completeUrb(PIRP irp, PURB urb, USBD_STATUS usbd, NTSTATUS status);
+
+// A function of the hub became idle-ready (an idle request, a suspension):
+// when all are, the hub calls the pending idle callbacks.
+void idleChanged(HubState& hub);
 
 } // namespace host::usb

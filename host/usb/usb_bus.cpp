@@ -30,6 +30,30 @@ public:
 
     void attached(int hubPort, zmodel::UsbDevice& device) override;
     void detached(int hubPort) override;
+    void remoteWakeup(int hubPort) override {
+        if (auto p = port(hubPort)) p->remoteWakeup();
+    }
+
+    // Calls the idle callbacks not yet called once every function of the
+    // controller is idle-ready. On the system worker thread (PASSIVE_LEVEL),
+    // where the callbacks run.
+    void checkIdle() {
+        std::vector<std::shared_ptr<HubPort>> all;
+        {
+            std::lock_guard g(mutex_);
+            for (auto& [n, weak] : ports_)
+                if (auto p = weak.lock()) all.push_back(std::move(p));
+        }
+        for (auto& p : all)
+            if (!p->idleReady()) return;
+        for (auto& p : all) {
+            uint64_t key = 0;
+            std::optional<USB_IDLE_CALLBACK_INFO> info = p->takeIdleCallback(key);
+            // A request completed meanwhile is not called back.
+            if (info && p->idlePending(key)) callDriver(info->IdleCallback, info->IdleContext);
+        }
+    }
+    Machine& machine() { return machine_; }
 
     // The PDO of a port got IRP_MN_REMOVE_DEVICE after its device left.
     void forget(int hubPort, HubPort* which) {
@@ -45,6 +69,13 @@ private:
     std::mutex mutex_;
     std::map<int, std::weak_ptr<HubPort>> ports_;   // the PDOs own the ports
 };
+
+void idleChanged(HubState& hub) {
+    std::weak_ptr<HubState> weak = hub.weak_from_this();
+    hub.machine().pnp().postWork([weak] {
+        if (auto h = weak.lock()) h->checkIdle();
+    });
+}
 
 void HubPort::deletePdo() {
     std::call_once(deleted_, [this] {
@@ -188,22 +219,8 @@ NTSTATUS UsbPdoDispatch(PDEVICE_OBJECT device, PIRP irp) {
         return status;
     }
 
-    case IRP_MJ_POWER: {
-        NTSTATUS status = irp->IoStatus.Status;
-        PoStartNextPowerIrp(irp);
-        if (sp->MinorFunction == IRP_MN_SET_POWER) {
-            PoSetPowerState(device, sp->Parameters.Power.Type, sp->Parameters.Power.State);
-            status = STATUS_SUCCESS;
-        } else if (sp->MinorFunction == IRP_MN_QUERY_POWER) {
-            status = STATUS_SUCCESS;
-        } else if (sp->MinorFunction == IRP_MN_WAIT_WAKE) {
-            // Remote wake-up is armed until the request is cancelled.
-            return port->pendUntilCancelled(irp);
-        }
-        irp->IoStatus.Status = status;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return status;
-    }
+    case IRP_MJ_POWER:
+        return port->power(irp);
 
     case IRP_MJ_CREATE:
     case IRP_MJ_CLOSE:
@@ -282,6 +299,10 @@ uint64_t Plug::pipeResets(int hubPort) const {
 uint64_t Plug::controlTransferCount(int hubPort) const {
     auto p = hub_->port(hubPort);
     return p ? p->controlTransferCount() : 0;
+}
+
+void Plug::watchPower(int hubPort, PowerWatch watch) {
+    if (auto p = hub_->port(hubPort)) p->watchPower(std::move(watch));
 }
 
 std::unique_ptr<Plug> plug(Machine& machine, zmodel::Controller& controller) {

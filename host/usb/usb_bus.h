@@ -11,7 +11,9 @@
 #include <usb.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 
 #include "model/controller.h"
 
@@ -63,6 +65,12 @@ public:
     uint64_t controlTransferCount(int hubPort) const;
     // Pipe resets the device at a hub port was asked for.
     uint64_t pipeResets(int hubPort) const;
+
+    // Power IRPs that reach the PDO of a hub port are shown to `watch`
+    // first (on the thread that sent them); a status it returns is the
+    // IRP's answer instead of the hub's own. An empty function stops it.
+    using PowerWatch = std::function<std::optional<NTSTATUS>(PIO_STACK_LOCATION)>;
+    void watchPower(int hubPort, PowerWatch watch);
 
 private:
     std::shared_ptr<HubState> hub_;

@@ -75,6 +75,13 @@ struct ProcessHandle : HandleObject {
     std::shared_ptr<Process> process;
 };
 
+// A handle to a thread (from CreateThread): signalled when it ends.
+struct ThreadHandle : HandleObject {
+    explicit ThreadHandle(std::shared_ptr<Thread> t) : thread(std::move(t)) {}
+    void* dispatcherObject() override { return thread->exitObject(); }
+    std::shared_ptr<Thread> thread;
+};
+
 inline std::shared_ptr<Process> processOf(ThreadState& t, HANDLE h) {
     if (h == reinterpret_cast<HANDLE>(LONG_PTR(-1)))
         return t.process;

@@ -27,7 +27,9 @@ void EventObject::set() {
 }
 
 void EventObject::reset() {
-    KeClearEvent(&impl_->event);
+    // Under the dispatcher lock: another thread of the process may set or
+    // reset the same event, or wait on it, at this moment.
+    KeResetEvent(&impl_->event);
 }
 
 bool EventObject::signalled() const {
@@ -36,6 +38,49 @@ bool EventObject::signalled() const {
 
 void* EventObject::dispatcherObject() {
     return &impl_->event;
+}
+
+// ---- Mutexes ----
+
+struct MutexObject::Impl {
+    KMUTEX mutex;
+};
+
+MutexObject::MutexObject(bool initialOwner) : impl_(std::make_unique<Impl>()) {
+    KeInitializeMutex(&impl_->mutex, 0);
+    if (initialOwner) {
+        LARGE_INTEGER now{};
+        KeWaitForSingleObject(&impl_->mutex, UserRequest, UserMode, FALSE, &now);
+    }
+}
+
+MutexObject::~MutexObject() = default;
+
+bool MutexObject::release() {
+    ThreadRec* t = currentThread();
+    Dispatcher& d = t->machine->dispatcher();
+    std::lock_guard g(d.lock);
+    if (impl_->mutex.OwnerThread != &t->kthread)
+        return false;
+    d.releaseMutex(t, &impl_->mutex, "ReleaseMutex");
+    return true;
+}
+
+void* MutexObject::dispatcherObject() {
+    return &impl_->mutex;
+}
+
+void MutexObject::threadEnding() {
+    ThreadRec* t = currentThread();
+    Dispatcher& d = t->machine->dispatcher();
+    std::lock_guard g(d.lock);
+    KMUTEX& m = impl_->mutex;
+    if (m.OwnerThread != &t->kthread)
+        return;
+    m.Header.SignalState = 1;
+    m.OwnerThread = nullptr;
+    m.Abandoned = TRUE;
+    d.signalled(&m.Header);
 }
 
 // ---- Files on devices ----
@@ -132,10 +177,12 @@ int32_t DeviceHandle::call(const Request& request) {
     if (!overlapped_)
         KeWaitForSingleObject(&impl->lock, UserRequest, UserMode, FALSE, nullptr);
 
-    // The request's event and the file object's own are reset as it starts.
+    // The request's event and the file object's own are reset as it starts
+    // (under the dispatcher lock: other threads of the process may start
+    // requests on the same file at this moment).
     if (request.event)
         request.event->reset();
-    KeClearEvent(&file->Event);
+    KeResetEvent(&file->Event);
     {
         std::lock_guard g(impl->mutex);
         impl->outstanding++;
@@ -276,7 +323,7 @@ void DeviceHandle::waitReleased() {
 // ---- Waits ----
 
 std::optional<size_t> waitForObjects(const std::vector<void*>& objects, bool all,
-                                     std::optional<uint32_t> milliseconds) {
+                                     std::optional<uint32_t> milliseconds, bool* abandoned) {
     LARGE_INTEGER timeout;
     if (milliseconds)
         timeout.QuadPart = -LONGLONG(*milliseconds) * 10000;
@@ -284,6 +331,8 @@ std::optional<size_t> waitForObjects(const std::vector<void*>& objects, bool all
     NTSTATUS s = KeWaitForMultipleObjects(ULONG(objects.size()), const_cast<PVOID*>(objects.data()),
                                           all ? WaitAll : WaitAny, UserRequest, UserMode, FALSE,
                                           milliseconds ? &timeout : nullptr, blocks.data());
+    if (abandoned)
+        *abandoned = s >= STATUS_ABANDONED_WAIT_0 && s <= STATUS_ABANDONED_WAIT_63;
     if (s == STATUS_TIMEOUT)
         return std::nullopt;
     if (s >= STATUS_ABANDONED_WAIT_0 && s <= STATUS_ABANDONED_WAIT_63)

@@ -45,6 +45,26 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
+// A kernel mutex: CreateMutex's object. The thread whose wait acquires it
+// owns it until it releases it as often as it acquired it; a thread that
+// ends owning it leaves it abandoned (the next wait that takes it hears
+// WAIT_ABANDONED).
+class MutexObject : public HandleObject {
+public:
+    explicit MutexObject(bool initialOwner);
+    ~MutexObject() override;
+    // ReleaseMutex: false (and nothing changes) when the calling thread does
+    // not own it.
+    bool release();
+    void* dispatcherObject() override;
+    // The ending thread gives the mutex up, abandoned, if it owns it.
+    void threadEnding() override;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
 // The major functions the Win32 device calls send.
 enum class DeviceMajor : uint8_t { Read = 0x03, Write = 0x04, FlushBuffers = 0x09, DeviceControl = 0x0e };
 
@@ -114,9 +134,10 @@ private:
 
 // Waits for dispatcher objects (WaitForSingleObject / WaitForMultipleObjects):
 // the index of the object that satisfied a wait for any, 0 for a wait for
-// all, nullopt when `milliseconds` passed first.
+// all, nullopt when `milliseconds` passed first. `abandoned` (when given)
+// tells whether the wait took a mutex its owner left abandoned.
 std::optional<size_t> waitForObjects(const std::vector<void*>& objects, bool all,
-                                     std::optional<uint32_t> milliseconds);
+                                     std::optional<uint32_t> milliseconds, bool* abandoned = nullptr);
 
 // Atomic access to the status word of an OVERLAPPED that a completion on
 // another thread writes.

@@ -762,6 +762,15 @@ std::function<void(const std::u16string&)> DriverStore::installArriving(DeviceDe
     return installer.installArriving(description, *bestMatch.second, idsOf(node)[bestMatch.first]);
 }
 
+void DriverStore::restoreInstalled() {
+    auto& reg = system_.machine().registry();
+    for (const std::string& name : published()) {
+        auto package = loadPublished(system_, name);
+        if (package && reg.dword(packageKey(package->store), u"Installed").value_or(0))
+            Installer(system_, *package).prepare();
+    }
+}
+
 std::vector<std::string> DriverStore::rescan() {
     std::vector<std::string> found;
     auto& pnp = system_.machine().pnp();

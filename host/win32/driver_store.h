@@ -94,6 +94,12 @@ public:
     // matches. Called by the PnP manager's arrival installer.
     std::function<void(const std::u16string&)> installArriving(host::DeviceDescription& description);
 
+    // A machine that starts from its folder (the registry of an earlier
+    // run) loads the drivers it had installed, as Windows does at boot: the
+    // services of every installed package are made again from their images
+    // and the package's IDs bound, so its devices start when they arrive.
+    void restoreInstalled();
+
 private:
     System& system_;
 };

@@ -9,7 +9,9 @@
 #include "api.h"
 #include "nt_serial.h"
 
+#include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 using namespace host::win32;
@@ -222,18 +224,31 @@ class DefinitionParser {
 public:
     explicit DefinitionParser(std::string text) : s_(std::move(text)) {}
 
-    // "[COMn[:]] " followed by the new form (keyword=value ...) or the old
-    // one (baud,parity,data,stop[,x|p]).
+    // An optional device prefix, then the old form (baud,parity,data,stop
+    // [,x|p]) when the rest has a comma, else the new one (keyword=value
+    // ...). The prefix is "COM", a number that does not start with 0, and
+    // a colon or a blank after it (blanks may come before and after the
+    // colon). Without a prefix the definition may not start with a blank.
     bool parse(DCB* dcb, COMMTIMEOUTS* timeouts) {
         if (startsWithNoCase("COM")) {
             p_ += 3;
-            while (p_ < s_.size() && std::isdigit(static_cast<unsigned char>(s_[p_])))
+            if (peek() < '1' || peek() > '9')
+                return false;
+            while (std::isdigit(static_cast<unsigned char>(peek())))
                 ++p_;
-            if (p_ < s_.size() && s_[p_] == ':')
-                ++p_;
+            if (peek() != ':' && peek() != ' ')
+                return false;
             skipSpaces();
+            if (peek() == ':') {
+                ++p_;
+                skipSpaces();
+            }
+        } else if (peek() == ' ') {
+            return false;
         }
-        return s_.find('=', p_) != std::string::npos ? parseNew(dcb, timeouts) : parseOld(dcb);
+        if (atEnd())
+            return false;
+        return s_.find(',', p_) != std::string::npos ? parseOld(dcb) : parseNew(dcb, timeouts);
     }
 
 private:
@@ -327,13 +342,15 @@ private:
         if (!comma() || !parity(&dcb->Parity) || !comma() || !dataBits(&dcb->ByteSize) || !comma() ||
             !stopBits(&dcb->StopBits))
             return false;
+        // The flow field is optional, but a comma must have one after it.
         char flow = 0;
         skipSpaces();
         if (peek() == ',') {
             ++p_;
             skipSpaces();
-            if (!atEnd())
-                flow = char(std::toupper(static_cast<unsigned char>(s_[p_++])));
+            if (atEnd())
+                return false;
+            flow = char(std::toupper(static_cast<unsigned char>(s_[p_++])));
             skipSpaces();
         }
         switch (flow) {
@@ -451,6 +468,57 @@ BOOL buildCommDcb(ThreadState& t, const std::string& definition, LPDCB lpDCB, LP
 
 std::string ansiOf(LPCWSTR text) {
     return utf16ToAnsi(reinterpret_cast<const char16_t*>(text));
+}
+
+// Where the Ports class keeps each port's default settings, as MODE's
+// "baud,parity,data,stop" text under a value "COMn:".
+const char16_t kPortsKey[] = u"\\Registry\\Machine\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Ports";
+
+// The serial provider's configuration block with a DCB in it; false (last
+// error set) when the caller's size is too small, with the size needed.
+bool commConfigFits(ThreadState& t, LPCOMMCONFIG config, LPDWORD size) {
+    if (!config || !size)
+        return failed(t, ERROR_INVALID_PARAMETER, false);
+    if (*size < sizeof(COMMCONFIG)) {
+        *size = sizeof(COMMCONFIG);
+        return failed(t, ERROR_INSUFFICIENT_BUFFER, false);
+    }
+    *size = sizeof(COMMCONFIG);
+    std::memset(config, 0, sizeof(COMMCONFIG));
+    config->dwSize = sizeof(COMMCONFIG);
+    config->wVersion = 1;
+    config->dwProviderSubType = PST_RS232;
+    config->dcb.DCBlength = sizeof(DCB);
+    return true;
+}
+
+// GetDefaultCommConfig: a port that exists (COMn or COMn:), and the
+// settings the Ports class keeps for it (9600,n,8,1 when it keeps none).
+BOOL defaultCommConfig(ThreadState& t, std::string name, LPCOMMCONFIG config, LPDWORD size) {
+    if (!name.empty() && name.back() == ':')
+        name.pop_back();
+    System& system = t.process->system();
+    if (name.empty() || !system.dosDeviceTarget(ansiToUtf16(name)))
+        return failed(t, ERROR_FILE_NOT_FOUND, FALSE);
+    if (!commConfigFits(t, config, size))
+        return FALSE;
+    std::string settings = "9600,n,8,1";
+    if (auto v = system.registryValue(kPortsKey, ansiToUtf16(upper(name) + ":")); v && v->type == REG_SZ) {
+        std::u16string text(reinterpret_cast<const char16_t*>(v->data.data()), v->data.size() / 2);
+        while (!text.empty() && text.back() == u'\0')
+            text.pop_back();
+        settings = utf16ToAnsi(text);
+    }
+    // A value the old form cannot read counts as none.
+    config->dcb.fBinary = TRUE;
+    config->dcb.XonChar = 0x11;
+    config->dcb.XoffChar = 0x13;
+    COMMTIMEOUTS unused{};
+    DCB dcb = config->dcb;
+    if (!DefinitionParser(settings).parse(&dcb, &unused))
+        DefinitionParser("9600,n,8,1").parse(&dcb, &unused);
+    config->dcb = dcb;
+    return TRUE;
 }
 
 } // namespace
@@ -659,6 +727,41 @@ BOOL WINAPI ClearCommBreak(HANDLE hFile) {
 BOOL WINAPI TransmitCommChar(HANDLE hFile, char cChar) {
     UCHAR c = UCHAR(cChar);
     return simpleControl("TransmitCommChar", hFile, nt::kImmediateChar, &c, sizeof c);
+}
+
+BOOL WINAPI GetDefaultCommConfigA(LPCSTR lpszName, LPCOMMCONFIG lpCC, LPDWORD lpdwSize) {
+    ThreadState& t = thread("GetDefaultCommConfigA");
+    if (!lpszName)
+        return failed(t, ERROR_INVALID_PARAMETER, FALSE);
+    return defaultCommConfig(t, lpszName, lpCC, lpdwSize);
+}
+
+BOOL WINAPI GetDefaultCommConfigW(LPCWSTR lpszName, LPCOMMCONFIG lpCC, LPDWORD lpdwSize) {
+    ThreadState& t = thread("GetDefaultCommConfigW");
+    if (!lpszName)
+        return failed(t, ERROR_INVALID_PARAMETER, FALSE);
+    return defaultCommConfig(t, ansiOf(lpszName), lpCC, lpdwSize);
+}
+
+// GetCommConfig and SetCommConfig: the port's DCB in the provider's block.
+BOOL WINAPI GetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, LPDWORD lpdwSize) {
+    ThreadState& t = thread("GetCommConfig");
+    auto device = commDevice(t, hCommDev);
+    if (!device || !commConfigFits(t, lpCC, lpdwSize))
+        return FALSE;
+    int32_t status = readState(*device, &lpCC->dcb);
+    return nt::error(status) ? failedNt(t, status, FALSE) : TRUE;
+}
+
+BOOL WINAPI SetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, DWORD dwSize) {
+    ThreadState& t = thread("SetCommConfig");
+    auto device = commDevice(t, hCommDev);
+    if (!device)
+        return FALSE;
+    if (!lpCC || dwSize < offsetof(COMMCONFIG, dcb) + sizeof(DCB))
+        return failed(t, ERROR_INVALID_PARAMETER, FALSE);
+    int32_t status = writeState(*device, &lpCC->dcb);
+    return nt::error(status) ? failedNt(t, status, FALSE) : TRUE;
 }
 
 } // extern "C"

@@ -2,7 +2,9 @@
 // console handle) and the system's error texts (FormatMessageA).
 //
 // A program's console output goes to its run record (ProgramRun::output),
-// standard output and standard error alike, in the order written.
+// standard output and standard error alike, in the order written, and to
+// whoever started it with a console (ProcessOptions::console), each stream
+// on its own.
 
 #include "api.h"
 
@@ -14,10 +16,12 @@ using namespace host::win32::api;
 
 namespace {
 
-// The process's console: writes are appended to its output.
+// The process's console: writes are appended to its output (and passed on
+// as standard output, 1, or standard error, 2).
 struct ConsoleHandle : HandleObject {
-    explicit ConsoleHandle(std::shared_ptr<Process> p) : process(std::move(p)) {}
+    ConsoleHandle(std::shared_ptr<Process> p, int s) : process(std::move(p)), stream(s) {}
     std::shared_ptr<Process> process;
+    int stream;
 };
 
 // Texts of the system message table for the errors programs here report.
@@ -60,9 +64,11 @@ HANDLE WINAPI GetStdHandle(DWORD nStdHandle) {
     ThreadState& t = thread("GetStdHandle");
     if (nStdHandle != STD_OUTPUT_HANDLE && nStdHandle != STD_ERROR_HANDLE)
         return failed(t, ERROR_INVALID_HANDLE, INVALID_HANDLE_VALUE);
-    if (!t.standardOutput || !t.process->system().handleAs<ConsoleHandle>(t.standardOutput))
-        t.standardOutput = t.process->system().insertHandle(std::make_shared<ConsoleHandle>(t.process));
-    return t.standardOutput;
+    const int stream = nStdHandle == STD_OUTPUT_HANDLE ? 1 : 2;
+    void*& handle = stream == 1 ? t.standardOutput : t.standardError;
+    if (!handle || !t.process->system().handleAs<ConsoleHandle>(handle))
+        handle = t.process->system().insertHandle(std::make_shared<ConsoleHandle>(t.process, stream));
+    return handle;
 }
 
 namespace host::win32::api {
@@ -71,7 +77,7 @@ bool writeConsole(ThreadState& t, HANDLE h, const void* buffer, DWORD length) {
     auto console = t.process->system().handleAs<ConsoleHandle>(h);
     if (!console)
         return false;
-    console->process->appendOutput(std::string_view(static_cast<const char*>(buffer), length));
+    console->process->writeConsole(console->stream, std::string_view(static_cast<const char*>(buffer), length));
     return true;
 }
 

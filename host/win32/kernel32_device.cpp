@@ -59,7 +59,7 @@ std::shared_ptr<EventObject> eventOf(ThreadState& t, HANDLE h, bool* bad) {
 
 // Starts a request with an OVERLAPPED, as kernel32 does: Internal is
 // STATUS_PENDING until the request completes; the result is TRUE only when
-// it completed at once.
+// it completed at once (the last error is then left as it was).
 BOOL startOverlapped(ThreadState& t, DeviceHandle& device, DeviceHandle::Request request, LPOVERLAPPED overlapped,
                      LPDWORD done) {
     bool bad = false;
@@ -73,7 +73,6 @@ BOOL startOverlapped(ThreadState& t, DeviceHandle& device, DeviceHandle::Request
     if (nt::success(status) && status != nt::kPending) {
         if (done)
             *done = DWORD(overlapped->InternalHigh);
-        t.lastError = ERROR_SUCCESS;
         return TRUE;
     }
     return failedNt(t, status, FALSE);
@@ -135,6 +134,11 @@ BOOL host::win32::api::deviceTransfer(ThreadState& t, DeviceHandle& device, bool
                                       LPDWORD done, LPOVERLAPPED overlapped) {
     if (done)
         *done = 0;
+    // A file opened for overlapped I/O has no current position to read or
+    // write at: NtReadFile and NtWriteFile refuse a request without the
+    // OVERLAPPED's offset (STATUS_INVALID_PARAMETER).
+    if (!overlapped && device.overlapped())
+        return failedNt(t, nt::kInvalidParameter, FALSE);
     DeviceHandle::Request request;
     request.major = write ? DeviceMajor::Write : DeviceMajor::Read;
     if (write) {
@@ -149,10 +153,10 @@ BOOL host::win32::api::deviceTransfer(ThreadState& t, DeviceHandle& device, bool
     DeviceResult r = callAndWait(device, request);
     if (nt::success(r.status)) {
         // A read that timed out (STATUS_TIMEOUT, as serial drivers end one)
-        // is a successful read of what arrived.
+        // is a successful read of what arrived. Success leaves the last
+        // error as it was.
         if (done)
             *done = DWORD(r.information);
-        t.lastError = ERROR_SUCCESS;
         return TRUE;
     }
     if (!write && r.status == nt::kEndOfFile)
@@ -223,14 +227,11 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
     if (lpOverlapped)
         return startOverlapped(t, *device, request, lpOverlapped, lpBytesReturned);
     DeviceResult r = callAndWait(*device, request);
-    if (nt::success(r.status)) {
-        if (lpBytesReturned)
-            *lpBytesReturned = DWORD(r.information);
-        t.lastError = ERROR_SUCCESS;
-        return TRUE;
-    }
-    if (nt::warning(r.status) && lpBytesReturned)
+    // What the request returned, also when it failed (0 for an error).
+    if (lpBytesReturned)
         *lpBytesReturned = DWORD(r.information);
+    if (nt::success(r.status))
+        return TRUE;
     return failedNt(t, r.status, FALSE);
 }
 

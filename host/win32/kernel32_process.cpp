@@ -1,5 +1,5 @@
-// kernel32: last errors and handles, processes, time, modules and
-// their exports, the Windows version and WOW64.
+// kernel32: last errors and handles, processes and threads, time, modules
+// and their exports, the Windows version and WOW64.
 
 #include "api.h"
 
@@ -18,7 +18,7 @@ struct Module {
 };
 constexpr Module kModules[] = {
     {"kernel32.dll", 0x7FF810000000}, {"user32.dll", 0x7FF820000000}, {"advapi32.dll", 0x7FF830000000},
-    {"shell32.dll", 0x7FF840000000},  {"shlwapi.dll", 0x7FF850000000},
+    {"shell32.dll", 0x7FF840000000},  {"shlwapi.dll", 0x7FF850000000}, {"ntdll.dll", 0x7FF860000000},
 };
 
 template <class Routine>
@@ -54,8 +54,8 @@ VOID WINAPI SetLastError(DWORD dwErrCode) {
 
 BOOL WINAPI CloseHandle(HANDLE hObject) {
     ThreadState& t = thread("CloseHandle");
-    if (hObject == reinterpret_cast<HANDLE>(LONG_PTR(-1)))
-        return TRUE;   // the current process's pseudo handle
+    if (hObject == reinterpret_cast<HANDLE>(LONG_PTR(-1)) || hObject == reinterpret_cast<HANDLE>(LONG_PTR(-2)))
+        return TRUE;   // the current process's and thread's pseudo handles
     if (!t.process->system().closeHandle(hObject))
         return failed(t, ERROR_INVALID_HANDLE, FALSE);
     return TRUE;
@@ -78,6 +78,42 @@ BOOL WINAPI GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode) {
     if (!lpExitCode)
         return failed(t, ERROR_INVALID_PARAMETER, FALSE);
     *lpExitCode = p->ended() ? p->exitCode() : STILL_ACTIVE;
+    return TRUE;
+}
+
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
+                           DWORD dwCreationFlags, LPDWORD lpThreadId) {
+    ThreadState& t = thread("CreateThread");
+    if (!lpStartAddress)
+        return failed(t, ERROR_INVALID_PARAMETER, HANDLE(nullptr));
+    // A suspended start needs ResumeThread, which this subset has not.
+    if (dwCreationFlags & CREATE_SUSPENDED)
+        return failed(t, ERROR_NOT_SUPPORTED, HANDLE(nullptr));
+    auto started = t.process->system().startThread(
+        t, [lpStartAddress, lpParameter]() -> uint32_t { return lpStartAddress(lpParameter); });
+    if (lpThreadId)
+        *lpThreadId = started->id();
+    t.lastError = ERROR_SUCCESS;
+    return t.process->system().insertHandle(std::make_shared<ThreadHandle>(started));
+}
+
+HANDLE WINAPI GetCurrentThread(VOID) {
+    thread("GetCurrentThread");
+    return reinterpret_cast<HANDLE>(LONG_PTR(-2));
+}
+
+DWORD WINAPI GetCurrentThreadId(VOID) {
+    return thread("GetCurrentThreadId").threadId;
+}
+
+BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
+    ThreadState& t = thread("GetExitCodeThread");
+    auto handle = t.process->system().handleAs<ThreadHandle>(hThread);
+    if (!handle)
+        return failed(t, ERROR_INVALID_HANDLE, FALSE);
+    if (!lpExitCode)
+        return failed(t, ERROR_INVALID_PARAMETER, FALSE);
+    *lpExitCode = handle->thread->ended() ? handle->thread->exitCode() : STILL_ACTIVE;
     return TRUE;
 }
 
@@ -129,6 +165,13 @@ HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName) {
         if (equalNoCase(name, m.name))
             return reinterpret_cast<HMODULE>(m.base);
     return failed(t, ERROR_MOD_NOT_FOUND, HMODULE(nullptr));
+}
+
+HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName) {
+    thread("GetModuleHandleW");
+    if (!lpModuleName)
+        return GetModuleHandleA(nullptr);
+    return GetModuleHandleA(utf16ToAnsi(reinterpret_cast<const char16_t*>(lpModuleName)).c_str());
 }
 
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {

@@ -206,7 +206,7 @@ ProgramContext::ProgramContext(System& system, Process& process, std::vector<std
 }
 
 void ProgramContext::print(std::string_view text) {
-    process_.appendOutput(text);
+    process_.writeConsole(1, text);
 }
 
 bool Process::ended() const {
@@ -261,6 +261,12 @@ void Process::appendOutput(std::string_view text) {
     output_ += text;
 }
 
+void Process::writeConsole(int stream, std::string_view text) {
+    appendOutput(text);
+    if (console_)
+        console_(stream, text);
+}
+
 System::System(Machine& machine, SystemOptions options) : machine_(machine), options_(options) {
     if (machine_.win32())
         misuse("a machine has one Win32 subsystem");
@@ -279,6 +285,8 @@ System::System(Machine& machine, SystemOptions options) : machine_(machine), opt
     machine_.pnp().setArrivalInstaller([this](PDEVICE_OBJECT, DeviceDescription& d) {
         return DriverStore(*this).installArriving(d);
     });
+    // A machine loaded from its folder has its installed drivers back.
+    DriverStore(*this).restoreInstalled();
     registerProgram("pnputil", pnputilProgram());
     registerProgram("devcon", devconProgram());
     if (options_.pnputilInSystemFolder)
@@ -369,6 +377,7 @@ std::shared_ptr<Process> System::start(const ProcessOptions& options, Program pr
             folder += '\\';
     }
     process->currentDirectory_ = folder;
+    process->console_ = options.console;
 
     std::vector<std::string> arguments{*full};
     arguments.insert(arguments.end(), options.arguments.begin(), options.arguments.end());
@@ -394,12 +403,12 @@ void System::threadMain(std::shared_ptr<Process> process, Program program, std::
                         int show, void* threadRecord) {
     auto* rec = static_cast<ThreadRec*>(threadRecord);
     setCurrentThread(rec);
+    uint32_t threadId;
     {
-        auto state = std::make_unique<ThreadState>();
-        state->process = process;
         std::lock_guard g(mutex_);
-        threads_[std::this_thread::get_id()] = std::move(state);
+        threadId = nextThreadId_ += 4;
     }
+    registerThread(process, threadId);
     uint32_t code = 0;
     try {
         ProgramContext context(*this, *process, std::move(arguments), show);
@@ -409,18 +418,127 @@ void System::threadMain(std::shared_ptr<Process> process, Program program, std::
         code = 0xE06D7363;   // what Windows reports for an uncaught C++ exception
     }
     ended(*process, code);
-    {
-        std::lock_guard g(mutex_);
-        threads_.erase(std::this_thread::get_id());
-    }
+    unregisterThread();
     machine_.dispatcher().detach(rec);
     setCurrentThread(nullptr);
     delete rec;
 }
 
+void System::registerThread(const std::shared_ptr<Process>& process, uint32_t threadId) {
+    auto state = std::make_unique<ThreadState>();
+    state->process = process;
+    state->threadId = threadId;
+    std::lock_guard g(mutex_);
+    threads_[std::this_thread::get_id()] = std::move(state);
+}
+
+void System::unregisterThread() {
+    std::lock_guard g(mutex_);
+    threads_.erase(std::this_thread::get_id());
+}
+
+void System::threadEnding(const Process& process) {
+    std::vector<std::shared_ptr<HandleObject>> open;
+    {
+        std::lock_guard g(mutex_);
+        for (auto& [_, entry] : handles_)
+            if (entry.process == process.id())
+                open.push_back(entry.object);
+    }
+    for (auto& object : open)
+        object->threadEnding();
+}
+
+std::shared_ptr<Thread> System::startThread(ThreadState& creator, std::function<uint32_t()> routine) {
+    std::shared_ptr<Process> process = creator.process;
+    auto thread = std::shared_ptr<Thread>(new Thread);
+    thread->exit_ = std::make_shared<ExitSignal>();
+    {
+        std::lock_guard g(mutex_);
+        thread->id_ = nextThreadId_ += 4;
+    }
+    std::string base = process->image().substr(process->image().find_last_of('\\') + 1);
+    ThreadRec* rec = machine_.dispatcher().createThreadRecord("thread " + std::to_string(thread->id_) + " of " + base);
+    machine_.dispatcher().attach(rec, true);
+    // The host thread is made and listed under the process's lock, so the
+    // process's end, which joins the listed threads, always finds it.
+    std::lock_guard g(process->mutex_);
+    thread->thread_ = std::thread([this, process, exit = thread->exit_, id = thread->id_,
+                                   routine = std::move(routine), rec]() {
+        setCurrentThread(rec);
+        registerThread(process, id);
+        uint32_t code = 0;
+        try {
+            code = routine();
+        } catch (const std::exception& e) {
+            process->appendOutput(std::string("unhandled exception: ") + e.what() + "\n");
+            code = 0xE06D7363;
+        }
+        threadEnding(*process);
+        exit->code = code;
+        exit->ended = true;
+        KeSetEvent(&exit->event, IO_NO_INCREMENT, FALSE);
+        unregisterThread();
+        machine_.dispatcher().detach(rec);
+        setCurrentThread(nullptr);
+        delete rec;
+    });
+    process->threads_.push_back(thread);
+    return thread;
+}
+
+bool Thread::ended() const {
+    return exit_->ended.load();
+}
+
+uint32_t Thread::exitCode() const {
+    return exit_->code.load();
+}
+
+void* Thread::exitObject() const {
+    return &exit_->event;
+}
+
 void System::ended(Process& process, uint32_t code) {
-    // The process's handles close with it (devices get their cleanup and
-    // close requests from the process's own thread).
+    // The process's handles close with it: devices get their cleanup and
+    // close requests from the process's own thread, so requests its other
+    // threads wait for end. Then those threads are waited for, and what
+    // they opened meanwhile is closed too.
+    closeProcessHandles(process);
+    for (;;) {
+        std::shared_ptr<Thread> next;
+        std::thread host;
+        {
+            std::lock_guard g(process.mutex_);
+            for (auto& t : process.threads_)
+                if (t->thread_.joinable()) {
+                    next = t;
+                    host = std::move(t->thread_);
+                    break;
+                }
+        }
+        if (!next)
+            break;
+        KeWaitForSingleObject(&next->exit_->event, UserRequest, UserMode, FALSE, nullptr);
+        host.join();
+    }
+    closeProcessHandles(process);
+    {
+        std::lock_guard g(mutex_);
+        if (process.run_) {
+            ProgramRun& r = runs_[*process.run_];
+            r.ended = true;
+            r.exitCode = code;
+            r.output = process.output();
+            r.endOrder = ++order_;
+        }
+    }
+    process.exit_->code = code;
+    process.exit_->ended = true;
+    KeSetEvent(&process.exit_->event, IO_NO_INCREMENT, FALSE);
+}
+
+void System::closeProcessHandles(Process& process) {
     std::vector<std::shared_ptr<HandleObject>> open;
     {
         std::lock_guard g(mutex_);
@@ -450,20 +568,6 @@ void System::ended(Process& process, uint32_t code) {
     }
     for (auto& object : open)
         object->waitReleased();
-    open.clear();
-    {
-        std::lock_guard g(mutex_);
-        if (process.run_) {
-            ProgramRun& r = runs_[*process.run_];
-            r.ended = true;
-            r.exitCode = code;
-            r.output = process.output();
-            r.endOrder = ++order_;
-        }
-    }
-    process.exit_->code = code;
-    process.exit_->ended = true;
-    KeSetEvent(&process.exit_->event, IO_NO_INCREMENT, FALSE);
 }
 
 bool System::wait(Process& process, std::optional<uint32_t> milliseconds) {

@@ -139,9 +139,29 @@ struct ProcessOptions {
     std::string currentDirectory;        // default: the image's folder
     bool is32Bit = true;                 // an i386 image: runs under WOW64 on 64-bit Windows
     int show = Normal;
+    // When set, what the program writes to its console also goes here as it
+    // is written: stream 1 its standard output, 2 its standard error.
+    std::function<void(int stream, std::string_view text)> console;
 };
 
 struct ExitSignal;
+
+// A thread a program started with CreateThread. It runs on its own host
+// thread, attached to the machine, and its object is signalled when it ends.
+class Thread {
+public:
+    uint32_t id() const { return id_; }
+    bool ended() const;
+    uint32_t exitCode() const;
+    // The dispatcher object that is signalled when the thread ends.
+    void* exitObject() const;
+
+private:
+    friend class System;
+    uint32_t id_ = 0;
+    std::shared_ptr<ExitSignal> exit_;
+    std::thread thread_;
+};
 
 // One running (or ended) program.
 class Process {
@@ -167,6 +187,9 @@ public:
     // Enables or disables a privilege the token holds; false when it holds none by that name.
     bool setPrivilege(const std::string& name, bool enabled);
     void appendOutput(std::string_view text);
+    // Console output of the program on stream 1 (standard output) or 2
+    // (standard error): recorded, and passed on to ProcessOptions::console.
+    void writeConsole(int stream, std::string_view text);
 
 private:
     friend class System;
@@ -183,14 +206,18 @@ private:
     std::map<std::string, bool> privileges_;
     std::optional<size_t> run_;          // its record in programRuns()
     std::thread thread_;
+    std::vector<std::shared_ptr<Thread>> threads_;   // started with CreateThread (guarded by mutex_)
+    std::function<void(int, std::string_view)> console_;
 };
 
 // Per-thread state of a thread that runs a process (the Win32 thread).
 struct ThreadState {
     std::shared_ptr<Process> process;
+    uint32_t threadId = 0;
     uint32_t lastError = 0;
     bool redirectionDisabled = false;   // Wow64DisableWow64FsRedirection
-    void* standardOutput = nullptr;     // GetStdHandle's console handle, made on first use
+    void* standardOutput = nullptr;     // GetStdHandle's console handles, made on first use
+    void* standardError = nullptr;
 };
 
 // An object a Win32 handle refers to.
@@ -238,6 +265,12 @@ public:
     // Waits (through the machine's dispatcher) for a process to end; false
     // when `milliseconds` passed first.
     bool wait(Process& process, std::optional<uint32_t> milliseconds = {});
+    // CreateThread: runs `routine` as a new thread of the calling thread's
+    // process; attached to the machine before this returns. A process ends
+    // once its main routine has returned, its handles are closed (which
+    // ends the requests its threads wait for) and every thread it started
+    // has returned: a host thread cannot be forced out of a program's code.
+    std::shared_ptr<Thread> startThread(ThreadState& creator, std::function<uint32_t()> routine);
 
     // Message boxes are answered by `answer`; without one, by the box's
     // default button (as if the user pressed Enter).
@@ -314,7 +347,13 @@ public:
 private:
     void threadMain(std::shared_ptr<Process> process, Program program, std::vector<std::string> arguments, int show,
                     void* threadRecord);
+    void registerThread(const std::shared_ptr<Process>& process, uint32_t threadId);
+    void unregisterThread();
+    // The ending thread's I/O on every handle of its process is cancelled,
+    // and the mutexes it owns are abandoned.
+    void threadEnding(const Process& process);
     void ended(Process& process, uint32_t code);
+    void closeProcessHandles(Process& process);
 
     Machine& machine_;
     SystemOptions options_;
@@ -331,6 +370,7 @@ private:
     std::vector<std::pair<uint32_t, std::shared_ptr<HandleObject>>> closing_;
     uintptr_t nextHandle_ = 0x100;
     uint32_t nextProcessId_ = 0x1000;
+    uint32_t nextThreadId_ = 0x2000;
     uint64_t order_ = 0;
     std::function<int(const MessageRecord&)> answer_;
     std::vector<MessageRecord> messages_;

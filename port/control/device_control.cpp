@@ -354,9 +354,9 @@ static NTSTATUS SetQueueSize(PDEVICE_EXTENSION Port, const SERIAL_QUEUE_SIZE *Si
  */
 static NTSTATUS PowerUpForLines(PDEVICE_EXTENSION Port)
 {
-    if (Port->DevicePower == PowerDeviceD0)
+    if (ReadSharedLong(&Port->DevicePower) == PowerDeviceD0)
         return STATUS_SUCCESS;
-    return SendDeviceSetPower(Port, PowerDeviceD0);
+    return SendDeviceSetPower(Port, PowerDeviceD0, TRUE);
 }
 
 /* FIFO control: the caller's reset bits, the port's own trigger, FIFOs kept enabled. */

@@ -138,19 +138,6 @@ static VOID TwoWireWrite(PDEVICE_EXTENSION Port, PUCHAR Request)
 }
 
 /*
- * The remote wake-up feature of the device, set or cleared with a standard
- * feature request.
- */
-static NTSTATUS SetRemoteWakeFeature(PDEVICE_EXTENSION Port, BOOLEAN Set)
-{
-    URB urb;
-    RtlZeroMemory(&urb, sizeof(urb));
-    UsbBuildFeatureRequest(&urb, Set ? URB_FUNCTION_SET_FEATURE_TO_DEVICE : URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE,
-                           USB_FEATURE_REMOTE_WAKEUP, 0, NULL);
-    return SubmitUrbSynchronously(Port, &urb);
-}
-
-/*
  * The pipe a file was opened for, kept in its FsContext, is reset; the
  * reset's own outcome is not reported.
  */

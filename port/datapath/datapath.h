@@ -123,6 +123,8 @@ BOOLEAN WaitForWork(PKEVENT KillEvent, PKEVENT WorkEvent, PLARGE_INTEGER Timeout
  */
 NTSTATUS QueueOrStartWriteIrp(PDEVICE_EXTENSION Port, PIRP Irp);
 PIRP DequeueWriteIrp(PDEVICE_EXTENSION Port);
+/* The write timer stopped under WriteQueueLock. Up to DISPATCH_LEVEL. */
+VOID StopWriteTimer(PDEVICE_EXTENSION Port);
 KSTART_ROUTINE PollingWriteInterruptUrb;
 IO_COMPLETION_ROUTINE OnWriteCompletion;
 KDEFERRED_ROUTINE WriteTimeoutDpc;

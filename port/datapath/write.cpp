@@ -103,6 +103,18 @@ static VOID CancelWriteTimer(PDEVICE_EXTENSION Port)
 }
 
 /*
+ * The write timer stopped from outside the write path (the serial stack's
+ * settings requests). Up to DISPATCH_LEVEL.
+ */
+VOID StopWriteTimer(PDEVICE_EXTENSION Port)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&Port->WriteQueueLock, &irql);
+    CancelWriteTimer(Port);
+    KeReleaseSpinLock(&Port->WriteQueueLock, irql);
+}
+
+/*
  * Arms the port's write timer for a write of Length bytes:
  * (multiplier x length + constant) x the rate's factor, in ms. Without
  * either setting nothing is armed and an earlier arming stays. The timer
@@ -325,9 +337,12 @@ static ULONG WriteChunkLength(PDEVICE_EXTENSION Port)
  * The bulk-out worker: on WriteEvent it sends the next chunk of the
  * current write when the bulk-out request is idle. While handshake or XOFF
  * holds the transmitter it asks for modem-status readings and looks again
- * every WRITE_HOLD_POLL_MS, so a released hold is noticed without anyone
- * signalling it. Ends when killed, when the wait fails, or when the remove
- * lock is gone. PASSIVE_LEVEL.
+ * every WRITE_HOLD_POLL_MS. A reading that releases a handshake hold wakes
+ * it at once; the look-again finds the releases nobody signals (an XON
+ * received or set) and a line change reported while a reading was under
+ * way (that report asks for no reading, and the reading may have been
+ * taken before the change). Ends when killed, when the wait fails, or when
+ * the remove lock is gone. PASSIVE_LEVEL.
  */
 VOID PollingWriteInterruptUrb(PVOID Context)
 {

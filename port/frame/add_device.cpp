@@ -49,7 +49,7 @@ NTSTATUS InitializePortRecord(PDEVICE_EXTENSION Port, PDEVICE_OBJECT DeviceObjec
     Port->MsrPollArmed = 1;
 
     Port->SystemPower = PowerSystemWorking;
-    Port->DevicePower = PowerDeviceD0;
+    WriteSharedLong(&Port->DevicePower, PowerDeviceD0);
 
     IoInitializeRemoveLock(&Port->RemoveLock, 0, 0, 0);
     KeInitializeSpinLock(&Port->IoCountLock);
@@ -110,6 +110,8 @@ static VOID TearDownPort(PDEVICE_EXTENSION Port)
     UnnamePort(Port);
     if (Port->InterfaceName.Buffer != NULL)
         RtlFreeUnicodeString(&Port->InterfaceName);
+    if (Port->RestoreWorkItem != NULL)
+        IoFreeWorkItem(Port->RestoreWorkItem);
     FreeQueueBuffer(&Port->QueueBuffer);
     FreeUnicodeString(&Port->DeviceName);
     if (Port->LowerDeviceObject != NULL)
@@ -137,6 +139,12 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObj
         TearDownPort(port);
         return STATUS_DEVICE_REMOVED;
     }
+    /* A power-up that comes back above PASSIVE_LEVEL finishes on this work item. */
+    port->RestoreWorkItem = IoAllocateWorkItem(deviceObject);
+    if (port->RestoreWorkItem == NULL) {
+        TearDownPort(port);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
 
     /* A port without external names can still be opened by its interface. */
     NamePort(port);
@@ -148,8 +156,8 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObj
         TearDownPort(port);
         return status;
     }
-    port->DeviceWakeEnable = QueryDeviceByte(key, L"DeviceWakeEnable");
-    port->DeviceEnable = QueryDeviceByte(key, L"DeviceEnable");
+    WriteSharedLong(&port->DeviceWakeEnable, QueryDeviceByte(key, L"DeviceWakeEnable"));
+    WriteSharedLong(&port->DeviceEnable, QueryDeviceByte(key, L"DeviceEnable"));
     ZwClose(key);
 
     deviceObject->Flags |= DO_POWER_PAGABLE;
@@ -162,8 +170,8 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObj
 
     port->Started = 0;
     port->SystemPower = PowerSystemWorking;
-    port->DevicePower = PowerDeviceD0;
-    port->RestoreNeeded = 0;
+    WriteSharedLong(&port->DevicePower, PowerDeviceD0);
+    WriteSharedLong(&port->RestoreNeeded, 0);
     WriteSharedLong(&port->PowerDownSeen, 0);
     POWER_STATE state;
     state.DeviceState = PowerDeviceD0;

@@ -41,7 +41,7 @@ NTSTATUS WriteTransceiverOutputs(PDEVICE_EXTENSION Port, UCHAR Outputs)
     if (!NT_SUCCESS(status))
         return status;
     value = (UCHAR)((value & GPIO_KEEP_MASK) | (Outputs & GPIO_MODE_MASK));
-    if (Port->DeviceWakeEnable || Port->DeviceEnable)
+    if (ReadSharedLong(&Port->DeviceWakeEnable) || ReadSharedLong(&Port->DeviceEnable))
         value &= (UCHAR)~GPIO_TRANSCEIVER_ENABLE;
     else
         value |= GPIO_TRANSCEIVER_ENABLE;
@@ -72,6 +72,17 @@ NTSTATUS SetTransceiverMode(PDEVICE_EXTENSION Port, UCHAR Mode)
         return STATUS_SUCCESS;
     }
     return STATUS_SUCCESS;
+}
+
+/* SERIAL_CONFIG_REG0 with bits 2 and 3 from PortModeFlags bits 0 and 1. Any IRQL. */
+UCHAR ApplyPortModeFlags(PDEVICE_EXTENSION Port, UCHAR Config0)
+{
+    Config0 &= (UCHAR)~(CONFIG0_MODE_FLAG0 | CONFIG0_MODE_FLAG1);
+    if (Port->PortModeFlags & 0x01)
+        Config0 |= CONFIG0_MODE_FLAG0;
+    if (Port->PortModeFlags & 0x02)
+        Config0 |= CONFIG0_MODE_FLAG1;
+    return Config0;
 }
 
 /*
@@ -124,7 +135,7 @@ static NTSTATUS OpenPort(PDEVICE_EXTENSION port, PDEVICE_OBJECT DeviceObject, PI
     PortTrace(DeviceObject, " - DispatchCreate okay to open pdx->handles=%x\n", ReadSharedLong(&port->handles));
 
     /* Power-up. */
-    if (port->DeviceEnable) {
+    if (ReadSharedLong(&port->DeviceEnable)) {
         CancelIdleTimer(port);
         CancelIdleRequest(port);
         NTSTATUS power = RequestPowerUp(port);
@@ -132,9 +143,9 @@ static NTSTATUS OpenPort(PDEVICE_EXTENSION port, PDEVICE_OBJECT DeviceObject, PI
             InterlockedDecrement(&port->handles);
             return power;
         }
-    } else if (port->DevicePower != PowerDeviceD0) {
+    } else if (ReadSharedLong(&port->DevicePower) != PowerDeviceD0) {
         PortTrace(DeviceObject, " - DispatchCreate SendDeviceSetPower PowerDeviceD0\n");
-        SendDeviceSetPower(port, PowerDeviceD0);
+        SendDeviceSetPower(port, PowerDeviceD0, TRUE);
     }
 
     UpdateRegister(port, SERIAL_PORT_CONTROL_REG, PORT_CONTROL_OPEN, PORT_CONTROL_OPEN, NULL, NULL);
@@ -155,11 +166,7 @@ static NTSTATUS OpenPort(PDEVICE_EXTENSION port, PDEVICE_OBJECT DeviceObject, PI
     NTSTATUS statusA = ReadRegister(port, SERIAL_CONFIG_REG0, 1, &config0);
     if (NT_SUCCESS(statusA)) {
         PortTrace(DeviceObject, "DispatchCreate:Get SERIAL_CONFIG_REG0 : %x\n", config0);
-        config0 &= (UCHAR)~(CONFIG0_MODE_FLAG0 | CONFIG0_MODE_FLAG1);
-        if (port->PortModeFlags & 0x01)
-            config0 |= CONFIG0_MODE_FLAG0;
-        if (port->PortModeFlags & 0x02)
-            config0 |= CONFIG0_MODE_FLAG1;
+        config0 = ApplyPortModeFlags(port, config0);
         PortTrace(DeviceObject, "DispatchCreate:Set SERIAL_CONFIG_REG0 : %x\n", config0);
         statusA = WriteByte(port, SERIAL_CONFIG_REG0, config0);
     }
@@ -275,7 +282,7 @@ NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     UpdateRegister(port, MODEM_CONTROL_REGISTER, MCR_OUT2, 0, NULL, NULL);
     WriteByte(port, INTERRUPT_ENABLE_REGISTER, 0);
 
-    if (port->DeviceEnable && handles == 0)
+    if (ReadSharedLong(&port->DeviceEnable) && handles == 0)
         StartIdleTimer(port, FALSE);
 
     InterlockedDecrement(&port->handles);

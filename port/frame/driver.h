@@ -33,3 +33,4 @@ extern "C" {
 #include "../chip/chip.h"
 #include "../datapath/datapath.h"
 #include "../control/control.h"
+#include "../power/power.h"

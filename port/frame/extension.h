@@ -49,9 +49,6 @@
 #define DEFAULT_RX_TRIGGER_BITS 0xC0
 #define DEFAULT_RX_TRIGGER_SCALE 0x0B
 
-/* Idle power-down: first expiry and period of the idle timer, in ms. */
-#define IDLE_TIMEOUT_MS 7000
-
 /* Plug and Play state of a port (DeviceState). */
 enum PORT_DEVICE_STATE {
     PortStateStopped = 0,        /* added, or stopped */
@@ -105,8 +102,6 @@ typedef struct _TRANSFER_CONTEXT {
     ULONG Cancels;                       /* cancellations under way: the request is not reused meanwhile */
 } TRANSFER_CONTEXT, *PTRANSFER_CONTEXT;
 
-struct _USB_IDLE_CALLBACK_INFO;
-
 typedef struct _DEVICE_EXTENSION {
     /* Frame. */
     PDEVICE_OBJECT DeviceObject;
@@ -130,23 +125,30 @@ typedef struct _DEVICE_EXTENSION {
     UCHAR ChipGroup;
     UCHAR Removed;
 
-    /* Power, idle power-down, wake and WMI. */
-    DEVICE_POWER_STATE DevicePower;
-    SYSTEM_POWER_STATE SystemPower;
-    DEVICE_CAPABILITIES DeviceCaps;
-    UCHAR DeviceEnable;                  /* idle power-down allowed */
-    UCHAR DeviceWakeEnable;              /* remote wake allowed */
-    UCHAR WakeArmed;
-    UCHAR RestoreNeeded;
-    volatile LONG PowerDownSeen;         /* shared: the bulk-in completion reads it */
-    UCHAR IdleRequestPending;
+    /*
+     * Power, idle power-down, remote wake and WMI (port/power). The flags
+     * are shared between the power IRPs' paths, the idle DPC and the
+     * dispatch routines and go through the shared-access helpers.
+     */
+    volatile LONG DevicePower;           /* DEVICE_POWER_STATE; shared */
+    SYSTEM_POWER_STATE SystemPower;      /* last system state set; power IRPs only */
+    DEVICE_CAPABILITIES DeviceCaps;      /* as reported upward at start */
+    volatile LONG DeviceEnable;          /* idle power-down allowed ("DeviceEnable"); shared */
+    volatile LONG DeviceWakeEnable;      /* remote wake allowed ("DeviceWakeEnable"); shared */
+    volatile LONG WakeArmed;             /* remote-wake feature set since the last power-up; shared */
+    volatile LONG RestoreNeeded;         /* a D0 request came: restore the settings; shared */
+    volatile LONG PowerDownSeen;         /* a request below Working/D0 was handled; shared */
+    UCHAR SavedModemControl;             /* MODEM_CONTROL_REGISTER as the port left D0 */
+    UCHAR ModemControlSaved;             /* ... read successfully, restored at power-up */
+    PIO_WORKITEM RestoreWorkItem;        /* finishes a power-up at PASSIVE_LEVEL */
     KTIMER IdleTimer;
     KDPC IdleTimerDpc;
-    KSPIN_LOCK IdleLock;
-    PIRP IdleIrp;
-    struct _USB_IDLE_CALLBACK_INFO *IdleCallbackInfo;
-    volatile LONG IdleInFlight;
-    volatile LONG IdleIrpRefs;
+    KSPIN_LOCK IdleLock;                 /* guards IdleIrp and IdleCallbackInfo */
+    PIRP IdleIrp;                        /* idle-notification request in flight */
+    PUSB_IDLE_CALLBACK_INFO IdleCallbackInfo;
+    volatile LONG IdleInFlight;          /* an idle request is being sent or is in flight */
+    volatile LONG IdleRequestPending;    /* an idle request was sent and has not completed; shared */
+    volatile LONG IdleIrpRefs;           /* owners of IdleIrp: sender side and completion */
     KEVENT IdleDpcIdle;                  /* clear while the idle DPC runs */
     KEVENT IdleDoneEvent;                /* clear while an idle request is pending */
     WMILIB_CONTEXT WmiLibContext;
@@ -270,18 +272,6 @@ typedef struct _DEVICE_EXTENSION {
     UCHAR InterruptInBuffer[INTERRUPT_IN_BUFFER_BYTES];
     UCHAR BulkInBuffer[BULK_IN_BUFFER_BYTES];
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
-
-/* One record per SET_POWER or QUERY_POWER request, from non-paged pool. */
-typedef struct _POWER_OPERATION {
-    LONG Sequence;
-    PDEVICE_EXTENSION Port;
-    PIRP Irp;
-    LONG State;
-    NTSTATUS Status;
-    DEVICE_POWER_STATE DeviceState;
-    DEVICE_POWER_STATE PreviousDeviceState;
-    UCHAR DeviceMinor;
-} POWER_OPERATION, *PPOWER_OPERATION;
 
 /* Driver-wide state: one copy per loaded image. */
 typedef struct _DRIVER_GLOBALS {

@@ -1,6 +1,7 @@
 /*
  * Port driver frame: entry, the port record's life, request helpers, pool,
- * trace, naming and registry, and the request handlers.
+ * trace, naming and registry, and the request handlers (power, WMI and the
+ * internal requests are in port/power).
  */
 #pragma once
 
@@ -79,32 +80,8 @@ DRIVER_DISPATCH DispatchReadWrite;
 NTSTATUS SetTransceiverMode(PDEVICE_EXTENSION Port, UCHAR Mode);
 /* The transceiver outputs (bits 4-6 of SERIAL_GPIO_REG, GPIO_MODE_MASK) set directly. */
 NTSTATUS WriteTransceiverOutputs(PDEVICE_EXTENSION Port, UCHAR Outputs);
-
-/*
- * power.cpp: PASSIVE_LEVEL (the device is power pageable). SendDeviceSetPower
- * asks the power manager for a device power state and waits for it.
- */
-DRIVER_DISPATCH DispatchPower;
-NTSTATUS SendDeviceSetPower(PDEVICE_EXTENSION Port, DEVICE_POWER_STATE State);
-/* D0 and wait; a request still pending counts as success. */
-NTSTATUS RequestPowerUp(PDEVICE_EXTENSION Port);
-
-/*
- * idle.cpp: IdleTimeoutDpc runs at DISPATCH_LEVEL; the timer helpers and
- * CancelIdleRequest up to DISPATCH_LEVEL; SubmitIdleRequest up to
- * DISPATCH_LEVEL (it is called by the idle timer's DPC).
- */
-KDEFERRED_ROUTINE IdleTimeoutDpc;
-VOID StartIdleTimer(PDEVICE_EXTENSION Port, BOOLEAN Periodic);
-VOID CancelIdleTimer(PDEVICE_EXTENSION Port);
-NTSTATUS SubmitIdleRequest(PDEVICE_EXTENSION Port);
-VOID CancelIdleRequest(PDEVICE_EXTENSION Port);
-
-/* wmi.cpp, internal_control.cpp: PASSIVE_LEVEL. */
-DRIVER_DISPATCH DispatchWmi;
-NTSTATUS RegisterWmi(PDEVICE_EXTENSION Port);
-VOID DeregisterWmi(PDEVICE_EXTENSION Port);
-DRIVER_DISPATCH DispatchInternalControl;
+/* SERIAL_CONFIG_REG0 with bits 2 and 3 taken from PortModeFlags bits 0 and 1 (open, power-up). Any IRQL. */
+UCHAR ApplyPortModeFlags(PDEVICE_EXTENSION Port, UCHAR Config0);
 
 EXTERN_C_END
 

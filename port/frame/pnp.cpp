@@ -68,7 +68,7 @@ static NTSTATUS HandleCancelStop(PDEVICE_EXTENSION Port, PIRP Irp)
 
 static NTSTATUS HandleQueryRemove(PDEVICE_EXTENSION Port, PIRP Irp)
 {
-    if (Port->DeviceEnable) {
+    if (ReadSharedLong(&Port->DeviceEnable)) {
         CancelIdleTimer(Port);
         CancelIdleRequest(Port);
     }
@@ -116,8 +116,8 @@ static VOID ProbeUart(PDEVICE_EXTENSION Port)
     /* A failed read counts as the oldest revision. */
     UCHAR revision = (UCHAR)(ProbeRead(Port, SERIAL_GPIO_STATUS_REG) & GPIO_STATUS_REVISION_MASK);
     if (revision < 0x20) {
-        Port->DeviceWakeEnable = 0;
-        Port->DeviceEnable = 0;
+        WriteSharedLong(&Port->DeviceWakeEnable, 0);
+        WriteSharedLong(&Port->DeviceEnable, 0);
         Port->ChipRevision = 0;
     } else {
         Port->ChipRevision = (UCHAR)(revision >> GPIO_STATUS_REVISION_SHIFT);
@@ -186,12 +186,12 @@ static NTSTATUS StartDevice(PDEVICE_EXTENSION Port)
     if (NT_SUCCESS(status))
         Port->ChipGroup = (UCHAR)(gpio & GPIO_GROUP_MASK);
 
-    Port->DevicePower = PowerDeviceD0;
+    WriteSharedLong(&Port->DevicePower, PowerDeviceD0);
     WriteSharedLong(&Port->PowerDownSeen, 0);
-    Port->IdleRequestPending = 0;
-    Port->RestoreNeeded = 0;
+    WriteSharedLong(&Port->IdleRequestPending, 0);
+    WriteSharedLong(&Port->RestoreNeeded, 0);
 
-    if (Port->DeviceEnable) {
+    if (ReadSharedLong(&Port->DeviceEnable)) {
         StartIdleTimer(Port, TRUE);
         InterlockedExchange(&Port->IdleIrpRefs, 0);
     }
@@ -218,7 +218,7 @@ static NTSTATUS StartDevice(PDEVICE_EXTENSION Port)
  */
 static VOID StopDevice(PDEVICE_EXTENSION Port, BOOLEAN Deconfigure)
 {
-    if (Port->IdleInFlight) {
+    if (ReadSharedLong(&Port->IdleInFlight)) {
         CancelIdleRequest(Port);
         CancelIdleTimer(Port);
     }
@@ -248,7 +248,7 @@ static NTSTATUS HandleStartDevice(PDEVICE_EXTENSION Port, PIRP Irp)
             IoSetDeviceInterfaceState(&Port->InterfaceName, TRUE);
         CreatePortTransfers(Port);
         WriteSharedLong(&Port->DeviceState, PortStateStarted);
-        Port->WakeArmed = 0;
+        WriteSharedLong(&Port->WakeArmed, 0);
 
         UCHAR gpio = 0;
         status = UpdateRegister(Port, SERIAL_GPIO_REG, GPIO_LOW_NIBBLE | GPIO_TRANSCEIVER_ENABLE,
@@ -273,7 +273,7 @@ static VOID DrainIdle(PDEVICE_EXTENSION Port)
 /* IRP_MN_STOP_DEVICE: reception ends; the transfers and workers stay for a restart. */
 static NTSTATUS HandleStopDevice(PDEVICE_EXTENSION Port, PIRP Irp)
 {
-    if (Port->DeviceEnable)
+    if (ReadSharedLong(&Port->DeviceEnable))
         DrainIdle(Port);
     CancelPortTransfers(Port);
     WriteSharedLong(&Port->Started, 0);
@@ -319,7 +319,7 @@ static VOID RemoveDevice(PDEVICE_EXTENSION Port)
 {
     PDEVICE_OBJECT deviceObject = Port->DeviceObject;
 
-    Port->DeviceEnable = 0;
+    WriteSharedLong(&Port->DeviceEnable, 0);
     CancelIdleTimer(Port);
     CancelIdleRequest(Port);
     DeregisterWmi(Port);
@@ -334,6 +334,8 @@ static VOID RemoveDevice(PDEVICE_EXTENSION Port)
     Port->ConfigurationDescriptor = NULL;
     FreePool(Port->DeviceDescriptor);
     Port->DeviceDescriptor = NULL;
+    IoFreeWorkItem(Port->RestoreWorkItem);
+    Port->RestoreWorkItem = NULL;
 
     IoDetachDevice(Port->LowerDeviceObject);
     Port->LowerDeviceObject = NULL;
@@ -345,9 +347,9 @@ static NTSTATUS HandleRemoveDevice(PDEVICE_EXTENSION Port, PIRP Irp)
 {
     Irp->IoStatus.Status = STATUS_SUCCESS;
     Port->Removed = 1;
-    if (Port->DeviceEnable) {
+    if (ReadSharedLong(&Port->DeviceEnable)) {
         CancelIdleTimer(Port);
-        Port->DeviceEnable = 0;
+        WriteSharedLong(&Port->DeviceEnable, 0);
     }
 
     KeCancelTimer(&Port->ReadTimer);
@@ -469,7 +471,7 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return CompleteRequest(Irp, status);
 
     UCHAR minor = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
-    if (minor != IRP_MN_START_DEVICE && port->DeviceEnable && port->IdleInFlight)
+    if (minor != IRP_MN_START_DEVICE && ReadSharedLong(&port->DeviceEnable) && ReadSharedLong(&port->IdleInFlight))
         CancelIdleRequest(port);
     if (minor > IRP_MN_SURPRISE_REMOVAL) {
         status = ForwardRequest(port, Irp);

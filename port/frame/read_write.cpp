@@ -10,8 +10,8 @@ NTSTATUS DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PDEVICE_EXTENSION port = PortFromDevice(DeviceObject);
     PortTrace(DeviceObject, " - DispatchReadWrite Irql=%d\n", KeGetCurrentIrql());
 
-    /* An idle request on its way down must be finished before the device is used. */
-    if (port->DeviceEnable && port->IdleInFlight)
+    /* An idle request with the bus must be finished before the device is used. */
+    if (ReadSharedLong(&port->DeviceEnable) && ReadSharedLong(&port->IdleRequestPending))
         KeWaitForSingleObject(&port->IdleDoneEvent, Executive, KernelMode, FALSE, NULL);
 
     if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_READ) {

@@ -1,8 +1,10 @@
 // The I/O manager: completion-routine rules, pending propagation, cancel
 // exchange, thread IRPs, remove locks, device names and the verifier's
-// checks on IRP ownership.
+// checks on IRP ownership, including requests left on a driver list.
 
 #include <wdm.h>
+
+#include <algorithm>
 
 #include "host/nt/kernel.h"
 #include "tests/support/machine_fixture.h"
@@ -244,6 +246,111 @@ TEST_F(IoTest, CancelCallsTheCancelRoutineOnlyWhileItIsSet) {
     second.reset();
     IoDeleteDevice(dev);
     gCancel = nullptr;
+}
+
+// A driver keeps requests on a list of its own (x0, x1, x2, linked through
+// Tail.Overlay.ListEntry) and gives some of them up while they are still
+// linked: completed (the request lives on with its originator) or freed.
+// The next list operation that meets such an entry is reported, naming the
+// request, and goes on with the entry out of the list: taking it off hands
+// it back, anything else is done as if it had left in time.
+TEST_F(IoTest, ARequestGivenUpWhileADriverListLinksItIsReportedWhenTheListMeetsIt) {
+    Handler keep = [](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        return STATUS_PENDING;
+    };
+    PDEVICE_OBJECT dev = makeDevice(*machine, &keep);
+    enum Op { RemoveHead, RemoveTail, RemoveNeighbour, RemoveItself, InsertTail, InsertHead };
+    struct Row {
+        const char* what;
+        std::vector<int> dead;
+        bool freed;
+        std::vector<Op> ops;
+        std::vector<int> taken;  // what the removals hand back, in order
+        std::vector<int> left;   // the list afterwards; 9 stands for an entry inserted
+    };
+    const Row rows[] = {
+        {"taking the head off", {0}, false, {RemoveHead}, {0}, {1, 2}},
+        {"taking the tail off", {2}, true, {RemoveTail}, {2}, {0, 1}},
+        {"taking the head off when the next is dead", {1}, false, {RemoveHead}, {0}, {2}},
+        {"unlinking its neighbour", {0}, true, {RemoveNeighbour}, {}, {2}},
+        {"unlinking it after it was given up", {1}, false, {RemoveItself}, {}, {0, 2}},
+        {"appending behind it", {2}, false, {InsertTail}, {}, {0, 1, 9}},
+        {"inserting before it", {0}, true, {InsertHead}, {}, {9, 1, 2}},
+        {"two in a row, each reported", {0, 1}, true, {RemoveHead, RemoveHead}, {0, 1}, {2}},
+    };
+    CompletionLog originator;
+    originator.result = STATUS_MORE_PROCESSING_REQUIRED;
+    originator.propagate = false;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        LIST_ENTRY head, inserted;
+        InitializeListHead(&head);
+        PIRP irps[3];
+        for (PIRP& irp : irps) {
+            irp = IoAllocateIrp(dev->StackSize, FALSE);
+            IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+            IoSetCompletionRoutine(irp, logCompletion, &originator, TRUE, TRUE, TRUE);
+            ASSERT_EQ(IoCallDriver(dev, irp), STATUS_PENDING);
+            InsertTailList(&head, &irp->Tail.Overlay.ListEntry);
+        }
+        auto entry = [&](int i) { return i == 9 ? &inserted : &irps[i]->Tail.Overlay.ListEntry; };
+        for (int d : row.dead) {
+            complete(irps[d], STATUS_SUCCESS);
+            if (row.freed)
+                IoFreeIrp(irps[d]);
+            char text[80];
+            snprintf(text, sizeof text, "still links IRP %p, which was %s", static_cast<void*>(irps[d]),
+                     row.freed ? "freed" : "completed");
+            expectViolation(text);
+        }
+        std::vector<PLIST_ENTRY> taken, expectedTaken;
+        for (Op op : row.ops) {
+            switch (op) {
+            case RemoveHead:
+                taken.push_back(RemoveHeadList(&head));
+                break;
+            case RemoveTail:
+                taken.push_back(RemoveTailList(&head));
+                break;
+            case RemoveNeighbour:
+                EXPECT_FALSE(RemoveEntryList(entry(1)));
+                break;
+            case RemoveItself:
+                RemoveEntryList(entry(1));
+                break;
+            case InsertTail:
+                InsertTailList(&head, &inserted);
+                break;
+            case InsertHead:
+                InsertHeadList(&head, &inserted);
+                break;
+            }
+        }
+        checkExpectedViolationsSeen();
+        for (int i : row.taken)
+            expectedTaken.push_back(entry(i));
+        EXPECT_EQ(taken, expectedTaken);
+
+        std::vector<PLIST_ENTRY> expected, found;
+        for (int i : row.left)
+            expected.push_back(entry(i));
+        for (PLIST_ENTRY e = head.Flink; e != &head && found.size() < 4; e = e->Flink) {
+            EXPECT_EQ(e->Flink->Blink, e);
+            found.push_back(e);
+        }
+        EXPECT_EQ(found, expected);
+
+        for (int i = 0; i < 3; i++) {
+            bool dead = std::count(row.dead.begin(), row.dead.end(), i) != 0;
+            if (dead && row.freed)
+                continue;
+            if (!dead)
+                complete(irps[i], STATUS_SUCCESS);
+            IoFreeIrp(irps[i]);
+        }
+    }
+    deleteDevice(dev);
 }
 
 TEST_F(IoTest, DeviceIoControlRequestCopiesBufferedOutputAndSignals) {

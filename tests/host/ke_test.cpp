@@ -1,10 +1,15 @@
 // The dispatcher and the virtual clock: exact timing, wait order, mutex
-// recursion, timers and DPCs, system threads.
+// recursion, timers and DPCs, system threads; and the paced clock's rules
+// (bounds against the host's clock only, never a speed).
 
 #include <wdm.h>
 
 #include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
 
+#include "host/nt/kernel.h"
 #include "tests/support/machine_fixture.h"
 
 namespace {
@@ -343,6 +348,87 @@ TEST_F(KeTest, ModelEventsRunAtTheirTimeOnTheDpcThread) {
     EXPECT_EQ(seen[0].first - start, uint64_t(10 * kMs));
     EXPECT_EQ(seen[1].first - start, uint64_t(30 * kMs));
     EXPECT_EQ(seen[0].second, DISPATCH_LEVEL);
+}
+
+// A paced machine, its clock 20 times the host's so that the tests are short.
+class PacedKeTest : public ztest::MachineTest {
+protected:
+    void SetUp() override {
+        options.paced = true;
+        options.timeScale = 20;
+        hostStart = std::chrono::steady_clock::now();   // no later than the machine's clock starts
+        ztest::MachineTest::SetUp();
+    }
+    // The host's time since the machine started, in machine units.
+    uint64_t hostNow() const {
+        auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - hostStart);
+        return uint64_t(ns.count() / 100) * 20;
+    }
+    std::chrono::steady_clock::time_point hostStart;
+};
+
+TEST_F(PacedKeTest, TimeNeverRunsAheadOfTheHostAndKeepsTheVirtualOrder) {
+    std::vector<uint64_t> seen;
+    uint64_t start = machine->now();
+    machine->scheduler().at(start + 300 * kMs, [&] { seen.push_back(machine->now()); });
+    machine->scheduler().at(start + 100 * kMs, [&] { seen.push_back(machine->now()); });
+    LARGE_INTEGER delay = relative(500);
+    KeDelayExecutionThread(KernelMode, FALSE, &delay);
+    // Exact, as on the virtual clock, and not before the host got there.
+    EXPECT_EQ(machine->now() - start, uint64_t(500 * kMs));
+    EXPECT_LE(machine->now(), hostNow());
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0] - start, uint64_t(100 * kMs));
+    EXPECT_EQ(seen[1] - start, uint64_t(300 * kMs));
+}
+
+TEST_F(PacedKeTest, ABusyThreadHoldsTheClockAndALateHostLetsTimeSlip) {
+    std::atomic<bool> fired{false};
+    uint64_t start = machine->now();
+    machine->scheduler().at(start + 20 * kMs, [&] { fired = true; });
+    // This thread runs (does not wait) for 100 ms of host time, 2 s of
+    // machine time at this scale: the event is due, but the machine's work
+    // before it is not done, so the clock stays.
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+    while (std::chrono::steady_clock::now() < until)
+        EXPECT_EQ(machine->now(), start);
+    EXPECT_FALSE(fired);
+    uint64_t lagBefore = machine->dispatcher().lag();
+    machine->sleep(30 * kMs);
+    EXPECT_TRUE(fired);
+    EXPECT_EQ(machine->now() - start, uint64_t(30 * kMs)) << "the virtual order holds";
+    // The time lost beyond the allowed 20 ms (machine units) is given up.
+    EXPECT_GE(machine->dispatcher().lag() - lagBefore, uint64_t(1000 * kMs));
+    EXPECT_LE(machine->now(), hostNow());
+}
+
+TEST_F(PacedKeTest, AThreadWaitingOutsideTheMachineHoldsNoClock) {
+    std::promise<void> go;
+    std::atomic<uint64_t> woke{0};
+    std::thread other([&] {
+        host::Machine::Attach attach(*machine, "other");
+        LARGE_INTEGER delay = relative(200);
+        KeDelayExecutionThread(KernelMode, FALSE, &delay);
+        woke = machine->now();
+        go.set_value();
+    });
+    {
+        // Waiting for the other thread outside the dispatcher: its delay
+        // ends all the same.
+        host::Machine::Outside outside(*machine);
+        go.get_future().wait();
+    }
+    other.join();
+    EXPECT_GE(woke.load(), uint64_t(200 * kMs));
+    // Back in the machine, its time has caught up with the host's.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    uint64_t before = hostNow();
+    {
+        host::Machine::Outside outside(*machine);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_GE(machine->now() + machine->dispatcher().lag(), before);
+    EXPECT_LE(machine->now(), hostNow());
 }
 
 } // namespace

@@ -1,10 +1,10 @@
 // Modem status and wait on mask: status reports on the interrupt-in pipe,
 // the modem-status readings they lead to, the modem events a wait receives,
-// the transmit holds of the output handshakes, and the rules of the one
-// pending wait. UART 0 of a started 2-port controller, its far end driving
-// CTS, DSR, RI and DCD; the port counts as open (the readings are asked for
-// only then).
-#include "receive_fixture.h"
+// the transmit holds of the output handshakes and the writer they hold, and
+// the rules of the one pending wait. UART 0 of a started 2-port controller,
+// its far end driving CTS, DSR, RI and DCD; the port counts as open (the
+// readings are asked for only then).
+#include "write_fixture.h"
 
 #include <memory>
 
@@ -191,8 +191,28 @@ TEST_F(ModemStatusTest, ModemEventsReachTheWaitAndRingComesFromTheTrailingEdge)
 
 TEST_F(ModemStatusTest, OneWaitAtATimeAndANewMaskEndsThePendingOne)
 {
-    ULONG bad = 0x2000;
-    EXPECT_EQ(control(IOCTL_SERIAL_SET_WAIT_MASK, &bad, sizeof bad, nullptr, 0).status, STATUS_INVALID_PARAMETER);
+    // Every event up to SERIAL_EV_EVENT2 may be asked for, nothing above it;
+    // a refused mask leaves the one in force.
+    const struct {
+        ULONG mask;
+        NTSTATUS status;
+    } masks[] = {
+        {SERIAL_EV_EVENT2, STATUS_SUCCESS},
+        {0x1FFF, STATUS_SUCCESS},
+        {0x2000, STATUS_INVALID_PARAMETER},
+        {0x1FFF | 0x2000, STATUS_INVALID_PARAMETER},
+        {0x80000000, STATUS_INVALID_PARAMETER},
+    };
+    ULONG expected = 0;
+    for (const auto& m : masks) {
+        SCOPED_TRACE(testing::Message() << "mask 0x" << std::hex << m.mask);
+        EXPECT_EQ(setWaitMask(m.mask), m.status);
+        if (m.status == STATUS_SUCCESS)
+            expected = m.mask;
+        ULONG inForce = 0;
+        EXPECT_EQ(control(IOCTL_SERIAL_GET_WAIT_MASK, nullptr, 0, &inForce, sizeof inForce).status, STATUS_SUCCESS);
+        EXPECT_EQ(inForce, expected);
+    }
     // No mask: a wait is refused.
     ASSERT_EQ(setWaitMask(0), STATUS_SUCCESS);
     auto refused = waitOnMask();
@@ -266,6 +286,39 @@ TEST_F(ModemStatusTest, OutputHandshakeHoldsAndReleasesTheTransmitter)
     EXPECT_EQ(ReadSharedUlong(&rx->TxHoldFlags) & (TX_HOLD_CTS | TX_HOLD_DSR | TX_HOLD_DCD), 0u);
     ASSERT_EQ(setHandFlow(SERIAL_DTR_CONTROL | SERIAL_DCD_HANDSHAKE, SERIAL_RTS_CONTROL), STATUS_SUCCESS);
     EXPECT_EQ(ReadSharedUlong(&rx->TxHoldFlags) & TX_HOLD_DCD, ULONG(TX_HOLD_DCD));
+
+    // The DCD handshake follows DCD alone, whatever DSR does.
+    lines(false, false, false, true);
+    EXPECT_EQ(ReadSharedUlong(&rx->TxHoldFlags) & TX_HOLD_DCD, 0u);
+    lines(false, true, false, false);
+    EXPECT_EQ(ReadSharedUlong(&rx->TxHoldFlags) & TX_HOLD_DCD, ULONG(TX_HOLD_DCD));
+    ASSERT_EQ(setHandFlow(SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL), STATUS_SUCCESS);
+}
+
+// A reading that releases a handshake hold wakes the writer: the held
+// chunk goes out at the very instant the reading is applied (when the wait
+// for the CTS change completes), not at the writer's next look at the hold,
+// up to WRITE_HOLD_POLL_MS later.
+TEST_F(ModemStatusTest, AReleasedHoldSendsTheHeldChunkAtOnce)
+{
+    BulkOutTap tap(*machine, rx);
+    lines(false, true, false, true);
+    ASSERT_EQ(setHandFlow(SERIAL_DTR_CONTROL | SERIAL_CTS_HANDSHAKE, SERIAL_RTS_CONTROL), STATUS_SUCCESS);
+    ASSERT_EQ(setWaitMask(SERIAL_EV_CTS), STATUS_SUCCESS);
+    PortRequest held(*machine, device(), IRP_MJ_WRITE, "x");
+    advance(25 * kMs);
+    EXPECT_TRUE(tap.chunks().empty());
+    EXPECT_FALSE(held.done());
+
+    auto wait = waitOnMask();
+    far->setModemLines(zmodel::ModemInputs{.cts = true, .dsr = true, .ri = false, .dcd = true});
+    ASSERT_TRUE(wait->wait(100 * kMs));
+    uint64_t released = now();
+    EXPECT_EQ(wait->mask(), ULONG(SERIAL_EV_CTS));
+    ASSERT_TRUE(held.wait(100 * kMs));
+    EXPECT_EQ(held.status(), STATUS_SUCCESS);
+    ASSERT_EQ(tap.chunks().size(), 1u);
+    EXPECT_EQ(tap.chunks()[0].sentAt, released);
     ASSERT_EQ(setHandFlow(SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL), STATUS_SUCCESS);
 }
 

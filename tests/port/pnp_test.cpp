@@ -1,9 +1,11 @@
 // Plug and Play of a port: the state restores of the query and cancel
 // requests, stop and restart with the same workers, the UART probe at start,
 // the chip revision's hold on idle power-down and wake, the capabilities the
-// port reports, and surprise removal with a read in flight.
+// port reports, surprise removal with a read in flight, and the interfaces
+// every removal disables.
 #include "port_fixture.h"
 
+#include "host/nt/cm_registry.h"
 #include "host/nt/io_manager.h"
 #include "host/nt/kernel.h"
 
@@ -110,6 +112,16 @@ protected:
         stop(uart);
         ASSERT_EQ(pnp().startDevice(pdo(uart)), STATUS_SUCCESS);
         machine->sleep(1);
+    }
+
+    // The port's device interfaces that are enabled: its private one and the COM-port one.
+    size_t enabledInterfaces(PDEVICE_OBJECT pdo)
+    {
+        size_t n = 0;
+        for (const GUID* guid : {&GUID_ZEPHAN_PORT_INTERFACE, &GUID_ZEPHAN_COMPORT_INTERFACE})
+            for (auto& i : machine->io().interfaces(guid))
+                n += i.pdo == pdo;
+        return n;
     }
 
     std::u16string deviceName(int uart)
@@ -400,6 +412,42 @@ TEST_F(PnpTest, SurpriseRemovalEndsAPendingReadAndTheDeviceGoes)
     EXPECT_FALSE(machine->pnp().devNode(pdo0).has_value());
     EXPECT_EQ(machine->objects().resolveDevice(u"\\Device\\LumoraSerial0"), nullptr);
     EXPECT_NE(port(1), nullptr);   // the other port lives on
+}
+
+// Both interfaces go when the port is removed, whether the removal was
+// asked for (query, then removal) or follows the device's disappearance (a
+// handle kept open holds the removal back until it is closed).
+TEST_F(PnpTest, EveryRemovalDisablesThePortInterfaces)
+{
+    // Named ports, so that each has its COM-port interface too.
+    machine->registry().setString(deviceParametersPath(0), u"PortName", u"COM7");
+    machine->registry().setString(deviceParametersPath(1), u"PortName", u"COM8");
+    plugController(Variant::Ports2);
+    struct Row {
+        const char* what;
+        int uart;
+        bool surprise;
+    };
+    for (const Row& row : {Row{"asked for", 0, false}, Row{"after surprise removal", 1, true}}) {
+        SCOPED_TRACE(row.what);
+        PDEVICE_OBJECT pdoN = pdo(row.uart);
+        EXPECT_EQ(enabledInterfaces(pdoN), 2u);
+        if (!row.surprise) {
+            ASSERT_EQ(pnp().removeDevice(pdoN), STATUS_SUCCESS);
+            EXPECT_EQ(pnp().devNode(pdoN)->state, host::DevNodeState::Removed);
+        } else {
+            std::unique_ptr<host::DeviceFile> file;
+            ASSERT_EQ(host::DeviceFile::open(*machine, deviceName(row.uart), &file), STATUS_SUCCESS);
+            hub().disconnect(hubPort(row.uart));
+            pnp().waitIdle();
+            ASSERT_EQ(pnp().devNode(pdoN)->state, host::DevNodeState::SurpriseRemoved);
+            EXPECT_EQ(enabledInterfaces(pdoN), 0u);
+            file->close();
+            pnp().waitIdle();
+            EXPECT_FALSE(pnp().devNode(pdoN).has_value());
+        }
+        EXPECT_EQ(enabledInterfaces(pdoN), 0u);
+    }
 }
 
 } // namespace

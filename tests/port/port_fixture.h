@@ -55,4 +55,16 @@ private:
 
 #define DRIVER_ROUTINE(name) routine<decltype(&name)>(#name)
 
+// Whether a request is linked into one of the port's request lists. The
+// walk stops at the request, so an entry the verifier marked dead is never
+// followed.
+inline bool Linked(const LIST_ENTRY& list, PIRP irp)
+{
+    const LIST_ENTRY* entry = list.Flink;
+    for (int steps = 0; entry != nullptr && entry != &list && steps < 10000; steps++, entry = entry->Flink)
+        if (entry == &irp->Tail.Overlay.ListEntry)
+            return true;
+    return false;
+}
+
 } // namespace ztest

@@ -196,11 +196,15 @@ TEST_F(ReadTest, CancellingAQueuedReadLeavesTheCurrentOneAndTheCurrentOneCanBeCa
     ASSERT_EQ(rx->CurrentReadIrp, current.irp());
     ReadRequest queued(*machine, device(), 4);
     ReadRequest last(*machine, device(), 2);
+    EXPECT_TRUE(Linked(rx->ReadQueue, queued.irp()));
     EXPECT_TRUE(queued.cancel());
     ASSERT_TRUE(queued.done());
     EXPECT_EQ(queued.status(), STATUS_CANCELLED);
     EXPECT_EQ(queued.information(), 0u);
     EXPECT_EQ(rx->CurrentReadIrp, current.irp());
+    // It has left the queue; the one behind it has not.
+    EXPECT_FALSE(Linked(rx->ReadQueue, queued.irp()));
+    EXPECT_TRUE(Linked(rx->ReadQueue, last.irp()));
 
     // The current read ends too when its requester gives up (CancelIo, the
     // thread or the process ending); the byte it had not taken stays for
@@ -210,6 +214,7 @@ TEST_F(ReadTest, CancellingAQueuedReadLeavesTheCurrentOneAndTheCurrentOneCanBeCa
     EXPECT_EQ(current.status(), STATUS_CANCELLED);
     EXPECT_EQ(current.information(), 0u);
     EXPECT_EQ(rx->CurrentReadIrp, last.irp());
+    EXPECT_TRUE(IsListEmpty(&rx->ReadQueue));
     send("b");
     ASSERT_TRUE(last.wait());
     EXPECT_EQ(last.status(), STATUS_SUCCESS);

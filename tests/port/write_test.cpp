@@ -220,10 +220,12 @@ TEST_F(WriteTest, AQueuedWriteCanBeCancelledTheCurrentOneCannot)
     auto b = write("queued");
     EXPECT_EQ(rx->WriteQueuedBytes, 13u);
     EXPECT_FALSE(a->cancel());
+    EXPECT_TRUE(Linked(rx->WriteQueue, b->irp()));
     EXPECT_TRUE(b->cancel());
     ASSERT_TRUE(b->done());
     EXPECT_EQ(b->status(), STATUS_CANCELLED);
     EXPECT_EQ(b->information(), 0u);
+    EXPECT_TRUE(IsListEmpty(&rx->WriteQueue));
     EXPECT_EQ(rx->WriteQueuedBytes, 7u);
     holdTransmission(false);
     ASSERT_TRUE(a->wait());

@@ -9,59 +9,6 @@
 
 namespace ztest {
 
-namespace {
-
-std::string readHostFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-// Windows reads INF and INI files with CRLF line ends.
-std::string crlf(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        if (c == '\r')
-            continue;
-        if (c == '\n')
-            out += '\r';
-        out += c;
-    }
-    return out;
-}
-
-// A driver image for a package folder: the image that ships when the tests
-// run on the shipped images, else the host build of the driver when there
-// is one (the PnP manager loads either), else a file that is no image.
-std::string driverImage(const char* hostImage, const char* shippedImage) {
-    const char* path = shippedImages() ? shippedImage : hostImage;
-    if (path && *path)
-        if (std::string image = readHostFile(path); !image.empty())
-            return image;
-    return "not a driver image on this host\n";
-}
-
-#ifdef ZEPHAN_PORT_IMAGE
-constexpr const char* kPortImage = ZEPHAN_PORT_IMAGE;
-#else
-constexpr const char* kPortImage = "";
-#endif
-#ifdef ZEPHAN_ENUM_IMAGE
-constexpr const char* kEnumImage = ZEPHAN_ENUM_IMAGE;
-#else
-constexpr const char* kEnumImage = "";
-#endif
-#ifdef ZEPHAN_PORT_SHIPPED_IMAGE
-constexpr const char* kPortShippedImage = ZEPHAN_PORT_SHIPPED_IMAGE;
-constexpr const char* kEnumShippedImage = ZEPHAN_ENUM_SHIPPED_IMAGE;
-#else
-constexpr const char* kPortShippedImage = "";
-constexpr const char* kEnumShippedImage = "";
-#endif
-
-} // namespace
-
 void InstallerTest::TearDown() {
     windows.reset();
     MachineTest::TearDown();
@@ -80,9 +27,9 @@ void InstallerTest::boot(host::win32::Processor p, host::OsVersion os, host::win
 }
 
 std::string InstallerTest::packageFile(const std::string& name) {
-    std::string text = readHostFile(std::string(ZEPHAN_PACKAGE_DIR) + "/" + name);
-    EXPECT_FALSE(text.empty()) << "package/" << name << " is missing";
-    return crlf(text);
+    auto text = zsim::packageFile(zsim::PackageSources::fromBuild(), name);
+    EXPECT_TRUE(text) << "package/" << name << " is missing";
+    return text.value_or("");
 }
 
 std::string InstallerTest::olderInf(const std::string& inf) {
@@ -90,27 +37,7 @@ std::string InstallerTest::olderInf(const std::string& inf) {
 }
 
 void InstallerTest::layOutPackage(std::optional<std::string> setupIni) {
-    const std::string root = kPackageFolder;
-    windows->writeProgramFile(root + "\\setup.exe", "setup");
-    windows->writeFile(root + "\\setup.ini", setupIni ? *setupIni : packageFile("setup.ini"));
-    // The settings file with the port defaults, made by the vendor tool as
-    // for the package.
-    host::win32::ProcessOptions zport;
-    zport.image = "C:\\Tools\\zport.exe";
-    zport.arguments = {"settings", "create", "--file", root + "\\cfg\\LumoraSetting.bin"};
-    zport.is32Bit = false;
-    if (windows->run(zport, zportProgram()) != 0)
-        ADD_FAILURE() << "zport settings create failed";
-    const std::string port = packageFile("Zephan_Port.inf");
-    const std::string enumerator = packageFile("Zephan_GPIOEnum.inf");
-    for (const char* arch : {"X86", "X64", "Arm64"}) {
-        std::string folder = root + "\\" + arch;
-        windows->writeProgramFile(folder + "\\devcon.exe", "devcon");
-        windows->writeFile(folder + "\\Port\\Zephan_Port.inf", port);
-        windows->writeFile(folder + "\\Port\\Zephan_Port.sys", driverImage(kPortImage, kPortShippedImage));
-        windows->writeFile(folder + "\\Enum\\Zephan_GPIOEnum.inf", enumerator);
-        windows->writeFile(folder + "\\Enum\\Zephan_GPIOEnum.sys", driverImage(kEnumImage, kEnumShippedImage));
-    }
+    EXPECT_EQ(zsim::layOutPackage(*windows, zsim::PackageSources::fromBuild(shippedImages()), std::move(setupIni)), "");
 }
 
 uint32_t InstallerTest::runInstaller(std::vector<std::string> arguments, std::string currentDirectory) {

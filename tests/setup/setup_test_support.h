@@ -19,15 +19,14 @@
 #include "host/win32/programs.h"
 #include "host/win32/system.h"
 #include "tests/support/machine_fixture.h"
+#include "tools/sim/package.h"
 
 namespace ztest {
 
-// The installer's SetupMain as a program of the Win32 subsystem.
-host::win32::Program installerProgram();
-// zport, the vendor tool, as a program of the machine (installer_program.cpp).
-host::win32::Program zportProgram();
-
-inline constexpr const char* kPackageFolder = "C:\\Zephan";
+// The installer, zport and the package folder (tools/sim/package.h).
+using zsim::installerProgram;
+using zsim::kPackageFolder;
+using zsim::zportProgram;
 inline constexpr const char* kTitle = "Halvane Device Driver Installer";
 
 // MB_* values the tests compare with (the Win32 headers stay out of tests).

@@ -41,6 +41,10 @@ LAYOUTS = {
     "COMMPROP": "wPacketLength wPacketVersion dwServiceMask dwReserved1 dwMaxTxQueue dwMaxRxQueue dwMaxBaud "
                 "dwProvSubType dwProvCapabilities dwSettableParams dwSettableBaud wSettableData "
                 "wSettableStopParity dwCurrentTxQueue dwCurrentRxQueue dwProvSpec1 dwProvSpec2 wcProvChar",
+    "COMMCONFIG": "dwSize wVersion wReserved dcb dwProviderSubType dwProviderOffset dwProviderSize wcProviderData",
+    "LARGE_INTEGER": "LowPart HighPart u QuadPart",
+    "ULARGE_INTEGER": "LowPart HighPart u QuadPart",
+    "IO_STATUS_BLOCK": "Status Pointer Information",
 }
 
 # Constants that are no numbers the compiler can compare (handle casts), or

@@ -12,6 +12,7 @@
 #include "model/two_wire.h"
 #include "tools/zport/zport.h"
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -76,19 +77,57 @@ TEST_F(ZportTest, PreparesSettingsThenShowsChangesAndRenamesPorts)
     EXPECT_TRUE(has(r.output, "group 0 index  1: com=none flags=0x00 mode=2 maxwrite=64")) << r.output;
 
     plugController(zmodel::Variant::Ports4);
+    // The listing reads the system's records: a port another program holds
+    // open is listed like the others.
+    std::atomic<bool> release{false};
+    auto holder = startApp([&] {
+        HANDLE h = CreateFileA("\\\\.\\COM6", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        while (!release)
+            Sleep(10);
+        CloseHandle(h);
+        return h == INVALID_HANDLE_VALUE ? 1 : 0;
+    });
+    machine->sleep(100 * 10000);
     r = zport({"list"});
     EXPECT_EQ(r.exitCode, 0u);
     for (int i = 0; i < 4; ++i)
-        EXPECT_TRUE(has(r.output, "COM" + std::to_string(3 + i) + "    port " + std::to_string(1 + i))) << r.output;
+        EXPECT_TRUE(has(r.output, "COM" + std::to_string(3 + i) + "    index " + std::to_string(i) + "   Port_#000" +
+                                      std::to_string(2 + i) + ".Hub_#0001   \\Device\\LumoraSerial" + std::to_string(i)))
+            << r.output;
+    release = true;
+    EXPECT_EQ(waitApp(*holder), 0u);
 
     // The record prepared for the second port is in force.
     r = zport({"show", "COM4"});
     EXPECT_EQ(r.exitCode, 0u) << r.output;
-    EXPECT_TRUE(has(r.output, "port number:       2")) << r.output;
+    EXPECT_TRUE(has(r.output, "settings record:   group 0 index 1")) << r.output;
     EXPECT_TRUE(has(r.output, "mode:              2")) << r.output;
     EXPECT_TRUE(has(r.output, "max write length:  64")) << r.output;
     EXPECT_TRUE(has(r.output, "receive trigger:   56")) << r.output;
-    EXPECT_TRUE(has(r.output, "stored baud rate:  none (The system cannot find the file specified.)")) << r.output;
+    EXPECT_TRUE(has(r.output, "stored baud rate:  not set")) << r.output;
+    EXPECT_FALSE(has(r.output, "interrupt enable")) << "every open writes it: showing it tells nothing";
+
+    // Numbers are decimal or 0x hexadecimal: a leading zero is no octal.
+    for (auto [value, shown] : {std::pair{"010", "10"}, {"08", "8"}, {"0x10", "16"}}) {
+        EXPECT_EQ(zport({"set", "COM4", std::string("maxwrite=") + value}).exitCode, 0u) << value;
+        EXPECT_TRUE(has(zport({"show", "COM4"}).output, std::string("max write length:  ") + shown)) << value;
+    }
+    EXPECT_EQ(zport({"set", "COM4", "maxwrite=0x"}).exitCode, 2u);
+    EXPECT_EQ(zport({"set", "COM4", "maxwrite=1e1"}).exitCode, 2u);
+
+    // "preferred" needs a record that names a COM number.
+    r = zport({"rename", "COM4", "preferred"});
+    EXPECT_EQ(r.exitCode, 1u);
+    EXPECT_TRUE(has(r.output, "COM4: its settings record (group 0 index 1) names no COM number; nothing changes"))
+        << r.output;
+    EXPECT_EQ(comName(1), "COM4");
+    EXPECT_EQ(zport({"settings", "set", "0", "1", "com=COM12"}).exitCode, 0u);
+    r = zport({"rename", "COM4", "preferred"});
+    EXPECT_EQ(r.exitCode, 0u) << r.output;
+    EXPECT_TRUE(has(r.output, "COM4: named COM12 (its settings record's) from the port's next start")) << r.output;
+    EXPECT_EQ(comName(1), "COM12");
+    EXPECT_EQ(zport({"rename", "COM4", "COM4"}).exitCode, 0u);
+    EXPECT_EQ(comName(1), "COM4");
 
     r = zport({"set", "COM3", "trigger=112", "maxwrite=100", "baud=115200", "flags=1"});
     EXPECT_EQ(r.exitCode, 0u) << r.output;
@@ -113,7 +152,7 @@ TEST_F(ZportTest, PreparesSettingsThenShowsChangesAndRenamesPorts)
     r = zport({"show", "COM3"});
     EXPECT_EQ(r.exitCode, 3u);
     EXPECT_TRUE(has(r.output, "COM3: no such port")) << r.output;
-    EXPECT_TRUE(has(zport({"list"}).output, "COM9    port 1")) << r.output;
+    EXPECT_TRUE(has(zport({"list"}).output, "COM9    index 0")) << r.output;
 }
 
 TEST_F(ZportTest, ReadsRegistersAndAnEepromOnTheTwoWireBus)
@@ -131,7 +170,11 @@ TEST_F(ZportTest, ReadsRegistersAndAnEepromOnTheTwoWireBus)
     EXPECT_TRUE(has(r.output, "0x108: 01 22 33")) << r.output;
 
     // The bus's clock and data lines are two of the transceiver mode
-    // outputs, which every open drives: mode 6 leaves both released.
+    // outputs, which every open drives: in mode 0 both are held low, and
+    // the command says why nobody answers; mode 6 leaves both released.
+    r = zport({"i2c", "COM5", "read", "0xA0", "0x20"});
+    EXPECT_EQ(r.exitCode, 1u);
+    EXPECT_TRUE(has(r.output, "COM5: mode 0 drives the two-wire bus lines; the bus needs mode 6")) << r.output;
     EXPECT_EQ(zport({"set", "COM5", "mode=6"}).exitCode, 0u);
     r = zport({"i2c", "COM5", "read", "0xA0", "0x20"});
     EXPECT_EQ(r.exitCode, 0u) << r.output;
@@ -186,6 +229,13 @@ TEST_F(ZportTest, ExitCodesTellBadCommandLinesMissingPortsAndRefusals)
     r = zport({"show", "COM20"});
     EXPECT_EQ(r.exitCode, 3u);
     EXPECT_TRUE(has(r.output, "COM20: no such port")) << r.output;
+    // The command line is checked before any port is looked up or opened.
+    for (std::vector<std::string> bad : {std::vector<std::string>{"show", "COM20", "extra"}, {"show", "COM3", "extra"},
+                                         {"show"}, {"rename", "COM20"}, {"reg", "COM20", "read"}}) {
+        r = zport(bad);
+        EXPECT_EQ(r.exitCode, 2u) << bad[0] << " " << bad.size();
+        EXPECT_FALSE(has(r.output, "no such port")) << r.output;
+    }
     r = zport({"show", "COM1"});
     EXPECT_EQ(r.exitCode, 3u) << r.output;
 

@@ -2,81 +2,10 @@
 // sequences kernel32 sends and their buffers, overlapped requests, waits,
 // cancellation, the status-to-error mapping and the comm structures.
 
-#include <windows.h>
-#include <winternl.h>
-
-#include <cstring>
-#include <memory>
-
-#include "host/nt/machine.h"
-#include "host/win32/system.h"
-#include "serial_test_device.h"
-#include "tests/support/machine_fixture.h"
+#include "win32_fixture.h"
 
 namespace ztest {
 namespace {
-
-namespace nt = host::win32::nt;
-constexpr int32_t kCancelled = int32_t(0xC0000120), kInvalidParameter = int32_t(0xC000000D),
-                  kNotImplemented = int32_t(0xC0000002), kBufferTooSmall = int32_t(0xC0000023),
-                  kDeletePending = int32_t(0xC0000056), kNotConnected = int32_t(0xC000009D),
-                  kInvalidBufferSize = int32_t(0xC0000206), kIoTimeout = int32_t(0xC00000B5);
-
-class CommApiTest : public MachineTest {
-protected:
-    void SetUp() override {
-        MachineTest::SetUp();
-        windows = std::make_unique<host::win32::System>(*machine);
-        port = std::make_unique<SerialTestDevice>(*machine, u"COM9");
-    }
-    void TearDown() override {
-        port.reset();
-        windows.reset();
-        MachineTest::TearDown();
-    }
-    // Runs `body` as a 64-bit process's main routine.
-    void inProcess(std::function<void()> body) {
-        host::win32::ProcessOptions options;
-        options.image = "C:\\Tools\\term.exe";
-        options.is32Bit = false;
-        windows->run(options, [&](host::win32::ProgramContext&) {
-            body();
-            return 0;
-        });
-    }
-    HANDLE open(DWORD flags = 0) {
-        return CreateFileA("\\\\.\\COM9", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
-    }
-    // Completes the oldest waiting read `ms` milliseconds of machine time from now.
-    void completeReadIn(uint32_t ms, std::string bytes, int32_t status = 0) {
-        machine->at(machine->now() + uint64_t(ms) * 10000,
-                    [this, bytes, status] { EXPECT_TRUE(port->completeRead(bytes, status)); });
-    }
-    std::vector<uint32_t> controlsAfterClear(std::function<void()> f) {
-        port->clear();
-        f();
-        return port->controls();
-    }
-    template <class T>
-    static T decode(const RecordedRequest& r) {
-        T v{};
-        EXPECT_EQ(r.input.size(), sizeof(T));
-        std::memcpy(&v, r.input.data(), std::min(sizeof(T), r.input.size()));
-        return v;
-    }
-    RecordedRequest lastControl(uint32_t code) {
-        RecordedRequest found;
-        for (auto& r : port->requests())
-            if (r.major == SerialTestDevice::kControl && r.code == code)
-                found = r;
-        return found;
-    }
-
-    std::unique_ptr<host::win32::System> windows;
-    std::unique_ptr<SerialTestDevice> port;
-};
-
-const std::vector<uint32_t> kGetState = {nt::kGetBaudRate, nt::kGetLineControl, nt::kGetChars, nt::kGetHandflow};
 
 std::vector<uint32_t> operator+(std::vector<uint32_t> a, const std::vector<uint32_t>& b) {
     a.insert(a.end(), b.begin(), b.end());
@@ -269,58 +198,145 @@ TEST_F(CommApiTest, SetCommStatePutsTheOldSettingsBackWhenAStepFails) {
     });
 }
 
-TEST_F(CommApiTest, BuildCommDcbParsesBothModeForms) {
+// BuildCommDCB and its kin, every form both ways. The DCB starts from
+// settings no definition gives, so what a definition leaves alone shows.
+struct DefinitionCase {
+    const char* definition;
+    bool accepted;
+    DWORD baud = 0;          // 0: left alone
+    int parity = -1, data = -1, stop = -1;
+    char flow = 0;           // the old form's flow field: 'n' none, 'x', 'p'; 0: left alone
+};
+
+const DefinitionCase kDefinitions[] = {
+    // The old form, with and without a device prefix.
+    {"96,n,8,1", true, 9600, NOPARITY, 8, ONESTOPBIT, 'n'},
+    {"COM1:96,n,8,1", true, 9600, NOPARITY, 8, ONESTOPBIT, 'n'},
+    {"COM1: 96,n,8,1", true, 9600, NOPARITY, 8, ONESTOPBIT, 'n'},
+    {"COM1  :96,n,8,1", true, 9600, NOPARITY, 8, ONESTOPBIT, 'n'},
+    {"COM12 96,n,8,1", true, 9600, NOPARITY, 8, ONESTOPBIT, 'n'},
+    {"com3:19,e,7,2", true, 19200, EVENPARITY, 7, TWOSTOPBITS, 'n'},
+    {"11,o,5,1.5", true, 110, ODDPARITY, 5, ONE5STOPBITS, 'n'},
+    {"115200,N,8,1,x", true, 115200, NOPARITY, 8, ONESTOPBIT, 'x'},
+    {"300 , s , 6 , 2 , p", true, 300, SPACEPARITY, 6, TWOSTOPBITS, 'p'},
+    {"24,M,8,1", true, 2400, MARKPARITY, 8, ONESTOPBIT, 'n'},
+    // The new form: only what it names, and the stop bits.
+    {"baud=1200 parity=O", true, 1200, ODDPARITY, -1, ONESTOPBIT},
+    {"COM2: baud=110 data=7", true, 110, -1, 7, TWOSTOPBITS},
+    {"COM2  : baud=9600 stop=1.5", true, 9600, -1, -1, ONE5STOPBITS},
+    {"BAUD=19200 PARITY=e DATA=8 STOP=2 XON=on ODSR=off OCTS=on DTR=hs RTS=tg IDSR=on", true, 19200, EVENPARITY, 8,
+     TWOSTOPBITS},
+    {"parity=n ", true, 0, NOPARITY, -1, ONESTOPBIT},
+    // Refused, changing nothing.
+    {"", false},
+    {" 96,n,8,1", false},
+    {" baud=9600", false},
+    {"COM0:96,n,8,1", false},
+    {"COM01:96,n,8,1", false},
+    {"COM:96,n,8,1", false},
+    {"COM1x:96,n,8,1", false},
+    {"COM1:", false},
+    {"fast", false},
+    {"96,n,9,1", false},
+    {"96,q,8,1", false},
+    {"96,n,8", false},
+    {"96,n,8,3", false},
+    {"96,n,8,1,z", false},
+    {"96,n,8,1,", false},
+    {"96,n,8,1 x", false},
+    {"99999999999,n,8,1", false},
+    {"baud=", false},
+    {"baud=9600 parity=X", false},
+    {"baud=9600,data=8", false},
+    {"speed=9600", false},
+    {"data=4", false},
+    {"baud=9600 xon=maybe", false},
+    {"baud=9600 to=sometimes", false},
+};
+
+DCB startingDcb() {
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    dcb.BaudRate = 1234;
+    dcb.Parity = MARKPARITY;
+    dcb.ByteSize = 6;
+    dcb.StopBits = TWOSTOPBITS;
+    dcb.fOutxCtsFlow = 1;
+    dcb.fOutX = 1;
+    dcb.fDtrControl = DTR_CONTROL_DISABLE;
+    dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    return dcb;
+}
+
+std::u16string wide(const char* text) {
+    return std::u16string(text, text + std::strlen(text));
+}
+
+TEST_F(CommApiTest, BuildCommDcbTakesBothFormsAndRefusesBadDefinitionsWhole) {
     inProcess([] {
-        DCB dcb{};
-        dcb.fOutxCtsFlow = 1;
-        EXPECT_TRUE(BuildCommDCBA("96,e,7,2", &dcb));
-        EXPECT_EQ(dcb.BaudRate, 9600u);
-        EXPECT_EQ(dcb.Parity, EVENPARITY);
-        EXPECT_EQ(dcb.ByteSize, 7);
-        EXPECT_EQ(dcb.StopBits, TWOSTOPBITS);
-        // The old form without a flow letter turns flow control off.
-        EXPECT_EQ(dcb.fOutxCtsFlow, 0u);
-        EXPECT_EQ(dcb.fDtrControl, DWORD(DTR_CONTROL_ENABLE));
-        EXPECT_EQ(dcb.fRtsControl, DWORD(RTS_CONTROL_ENABLE));
-
-        EXPECT_TRUE(BuildCommDCBA("COM1: 19,n,8,1.5,p", &dcb));
-        EXPECT_EQ(dcb.BaudRate, 19200u);
-        EXPECT_EQ(dcb.StopBits, ONE5STOPBITS);
-        EXPECT_EQ(dcb.fOutxCtsFlow & dcb.fOutxDsrFlow, 1u);
-        EXPECT_EQ(dcb.fRtsControl, DWORD(RTS_CONTROL_HANDSHAKE));
-        EXPECT_TRUE(BuildCommDCBA("115200,N,8,1,x", &dcb));
-        EXPECT_EQ(dcb.BaudRate, 115200u);
-        EXPECT_EQ(dcb.fInX & dcb.fOutX, 1u);
-
-        // The new form changes only what it names, and the stop bits.
-        DCB n{};
-        n.ByteSize = 6;
-        n.StopBits = TWOSTOPBITS;
-        EXPECT_TRUE(BuildCommDCBA("baud=1200 parity=O xon=on dtr=hs rts=tg idsr=on", &n));
-        EXPECT_EQ(n.BaudRate, 1200u);
-        EXPECT_EQ(n.Parity, ODDPARITY);
-        EXPECT_EQ(n.ByteSize, 6);
-        EXPECT_EQ(n.StopBits, ONESTOPBIT);
-        EXPECT_EQ(n.fInX & n.fOutX & n.fDsrSensitivity, 1u);
-        EXPECT_EQ(n.fDtrControl, DWORD(DTR_CONTROL_HANDSHAKE));
-        EXPECT_EQ(n.fRtsControl, DWORD(RTS_CONTROL_TOGGLE));
-        EXPECT_TRUE(BuildCommDCBA("COM3: BAUD=110 DATA=8", &n));
-        EXPECT_EQ(n.StopBits, TWOSTOPBITS);
-        COMMTIMEOUTS to{1, 2, 3, 4, 5};
-        EXPECT_TRUE(BuildCommDCBAndTimeoutsA("baud=9600 to=on", &n, &to));
-        EXPECT_EQ(to.WriteTotalTimeoutConstant, 60000u);
-        EXPECT_EQ(to.ReadIntervalTimeout, 0u);
-
-        // Bad definitions leave the DCB alone.
-        DCB before = n;
-        for (const char* bad : {"", "fast", "9600,n,9,1", "9600,q,8,1", "9600,n,8", "9600,n,8,3", "9600,n,8,1,z",
-                                "baud=", "baud=9600 parity=X", "baud=9600,data=8", "speed=9600", "data=4",
-                                "baud=9600 xon=maybe", "99999999999,n,8,1"}) {
-            SetLastError(0);
-            EXPECT_FALSE(BuildCommDCBA(bad, &n)) << bad;
-            EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER)) << bad;
-            EXPECT_EQ(std::memcmp(&before, &n, sizeof n), 0) << bad;
+        const COMMTIMEOUTS startTimeouts{1, 2, 3, 4, 5};
+        for (const DefinitionCase& c : kDefinitions) {
+            const std::u16string w = wide(c.definition);
+            const auto* wideDefinition = reinterpret_cast<LPCWSTR>(w.c_str());
+            for (int form = 0; form < 4; ++form) {
+                SCOPED_TRACE(std::string("\"") + c.definition + "\" form " + std::to_string(form));
+                DCB dcb = startingDcb();
+                COMMTIMEOUTS timeouts = startTimeouts;
+                SetLastError(4321);
+                BOOL ok = form == 0   ? BuildCommDCBA(c.definition, &dcb)
+                          : form == 1 ? BuildCommDCBW(wideDefinition, &dcb)
+                          : form == 2 ? BuildCommDCBAndTimeoutsA(c.definition, &dcb, &timeouts)
+                                      : BuildCommDCBAndTimeoutsW(wideDefinition, &dcb, &timeouts);
+                const DCB before = startingDcb();
+                if (!c.accepted) {
+                    EXPECT_FALSE(ok);
+                    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+                    EXPECT_EQ(std::memcmp(&dcb, &before, sizeof dcb), 0);
+                    EXPECT_EQ(std::memcmp(&timeouts, &startTimeouts, sizeof timeouts), 0);
+                    continue;
+                }
+                ASSERT_TRUE(ok);
+                EXPECT_EQ(GetLastError(), 4321u) << "success leaves the last error";
+                EXPECT_EQ(dcb.BaudRate, c.baud ? c.baud : before.BaudRate);
+                EXPECT_EQ(dcb.Parity, c.parity >= 0 ? c.parity : before.Parity);
+                EXPECT_EQ(dcb.ByteSize, c.data >= 0 ? c.data : before.ByteSize);
+                EXPECT_EQ(dcb.StopBits, c.stop >= 0 ? c.stop : before.StopBits);
+                EXPECT_EQ(dcb.DCBlength, before.DCBlength);
+                if (c.flow) {
+                    EXPECT_EQ(dcb.fOutX & dcb.fInX, c.flow == 'x' ? 1u : 0u);
+                    EXPECT_EQ(dcb.fOutxCtsFlow & dcb.fOutxDsrFlow, c.flow == 'p' ? 1u : 0u);
+                    EXPECT_EQ(dcb.fOutxCtsFlow | dcb.fOutxDsrFlow, c.flow == 'p' ? 1u : 0u);
+                    EXPECT_EQ(dcb.fDtrControl, DWORD(c.flow == 'p' ? DTR_CONTROL_HANDSHAKE : DTR_CONTROL_ENABLE));
+                    EXPECT_EQ(dcb.fRtsControl, DWORD(c.flow == 'p' ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE));
+                } else if (std::strchr(c.definition, '=') && !std::strstr(c.definition, "XON")) {
+                    // The new form leaves flow control alone unless it names it.
+                    EXPECT_EQ(dcb.fOutX, before.fOutX);
+                    EXPECT_EQ(dcb.fOutxCtsFlow, before.fOutxCtsFlow);
+                    EXPECT_EQ(dcb.fDtrControl, before.fDtrControl);
+                }
+                EXPECT_EQ(std::memcmp(&timeouts, &startTimeouts, sizeof timeouts), 0);
+            }
         }
+
+        // Every keyword of the new form, and the time-outs it sets.
+        DCB dcb = startingDcb();
+        COMMTIMEOUTS timeouts{1, 2, 3, 4, 5};
+        ASSERT_TRUE(BuildCommDCBAndTimeoutsA(
+            "BAUD=19200 PARITY=e DATA=8 STOP=2 XON=on ODSR=off OCTS=on DTR=hs RTS=tg IDSR=on to=on", &dcb, &timeouts));
+        EXPECT_EQ(dcb.fOutX & dcb.fInX & dcb.fOutxCtsFlow & dcb.fDsrSensitivity, 1u);
+        EXPECT_EQ(dcb.fOutxDsrFlow, 0u);
+        EXPECT_EQ(dcb.fDtrControl, DWORD(DTR_CONTROL_HANDSHAKE));
+        EXPECT_EQ(dcb.fRtsControl, DWORD(RTS_CONTROL_TOGGLE));
+        EXPECT_EQ(timeouts.WriteTotalTimeoutConstant, 60000u);
+        EXPECT_EQ(timeouts.ReadIntervalTimeout + timeouts.ReadTotalTimeoutMultiplier +
+                      timeouts.ReadTotalTimeoutConstant + timeouts.WriteTotalTimeoutMultiplier,
+                  0u);
+        ASSERT_TRUE(BuildCommDCBAndTimeoutsA("to=off", &dcb, &timeouts));
+        EXPECT_EQ(timeouts.WriteTotalTimeoutConstant, 0u);
+        // No definition, no DCB: refused.
+        EXPECT_FALSE(BuildCommDCBA(nullptr, &dcb));
+        EXPECT_FALSE(BuildCommDCBA("96,n,8,1", nullptr));
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
     });
 }
 

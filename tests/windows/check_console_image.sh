@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks the Windows image of a console tool (zport.exe): a PE32+ program
-# for x64, console subsystem, that imports only from kernel32 and the C
-# runtime, so it runs on a bare 64-bit Windows without MinGW runtime DLLs.
+# for x64, console subsystem, that imports only from system DLLs every
+# Windows has (kernel32, advapi32) and the C runtime, so it runs on a bare
+# 64-bit Windows without MinGW runtime DLLs.
 #
 #   check_console_image.sh path/to/zport.exe [OBJDUMP]
 set -euo pipefail
@@ -27,7 +28,7 @@ while read -r dll; do
   [ -n "$dll" ] || continue
   lower=$(tr '[:upper:]' '[:lower:]' <<<"$dll")
   case "$lower" in
-    kernel32.dll|msvcrt.dll|api-ms-win-crt-*.dll) ;;
+    kernel32.dll|advapi32.dll|msvcrt.dll|api-ms-win-crt-*.dll) ;;
     *) fail "imports from $dll" ;;
   esac
 done <<<"$dlls"

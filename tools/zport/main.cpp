@@ -35,12 +35,15 @@ struct Command {
 
 const Command kCommands[] = {
     {"list", listPorts, "zport list",
-     "Lists the COM ports of Zephan controllers with their port numbers (1 for the\n"
-     "controller's first UART) and the device each name leads to.\n"},
+     "Lists the COM ports of Zephan controllers: each port's index on its\n"
+     "controller (0 for the first UART; the INDEX of 'zport settings'), where it\n"
+     "sits on the controller's hub and the device its name leads to. It reads the\n"
+     "system's records only: no port is opened, so no line moves.\n"},
     {"show", showPort, "zport show COMn",
-     "Shows the vendor settings of a port: transceiver mode and flags, write\n"
-     "length, receive trigger, the baud rate stored in its hardware key, its port\n"
-     "number and its interrupt enable register.\n"},
+     "Shows the vendor settings of a port: its settings record (the chip group\n"
+     "and port index 'zport settings' takes), transceiver mode and flags, write\n"
+     "length, receive trigger and the baud rate stored in its hardware key. It\n"
+     "opens the port, which raises DTR and RTS for the moment.\n"},
     {"set", setPort, "zport set COMn key=value...",
      "Changes vendor settings of a port; the file-backed ones are also written\n"
      "into the port's record of the settings file.\n"
@@ -49,17 +52,22 @@ const Command kCommands[] = {
      "  trigger=BYTES    receive trigger level (1, 2, 4, 8, 14, 16, 28, 32, 56, 64, 112)\n"
      "  maxwrite=0..128  most bytes per bulk-out transfer\n"
      "  baud=RATE        baud rate stored in the hardware key\n"},
-    {"rename", renamePort, "zport rename COMn COMm",
+    {"rename", renamePort, "zport rename COMn COMm|preferred",
      "Gives a port another COM name: its hardware key, friendly name and the COM\n"
      "name database change now, the port uses the name from its next start.\n"
-     "COMm may be \"preferred\" for the number the port's settings record names.\n"},
+     "\"preferred\" takes the COM number the port's settings record names\n"
+     "('zport settings show GROUP INDEX'); a record that names none is refused.\n"},
     {"reg", registerCommand, "zport reg COMn read ADDRESS [COUNT] | write ADDRESS BYTE...",
      "Reads COUNT (1-256, default 1) consecutive registers from ADDRESS, or writes\n"
      "the bytes given from ADDRESS on. Numbers are decimal or 0x hexadecimal.\n"},
     {"i2c", i2cCommand, "zport i2c COMn read ADDRESS REGISTER | write ADDRESS REGISTER DATA",
      "One register of a device on the port's two-wire bus. ADDRESS is the address\n"
      "byte with the write bit (0xA0 for device 0x50). Reports whether the device\n"
-     "acknowledged its address.\n"},
+     "acknowledged its address.\n"
+     "The bus's clock and data lines are two of the port's transceiver-mode\n"
+     "outputs, which every open of the port drives from its mode: the bus works\n"
+     "only in mode 6, which leaves both lines released ('zport set COMn mode=6'),\n"
+     "or in mode 7, which leaves the outputs as they are.\n"},
     {"usb", usbCommand, "zport usb COMn reset-pipe|reset-port|config-descriptor|wake on|off",
      "USB maintenance of a port's device: reset a pipe, reset its hub port, show\n"
      "its configuration descriptor, set or clear its remote wake-up feature.\n"},
@@ -74,8 +82,10 @@ const Command kCommands[] = {
      "  settings show [GROUP INDEX]          the flags and the records\n"
      "  settings set [GROUP INDEX] key=value...\n"
      "      file flags: msr-off=0|1 loopback=0|1\n"
-     "      record (GROUP 0-3, INDEX 0-15): com=N|none flags= mode= maxwrite=\n"
-     "      trigger-bits= trigger-scale= baud-mode= clock= divisor= sample= sample-rate=\n"},
+     "      record: com=N|none flags= mode= maxwrite=\n"
+     "      trigger-bits= trigger-scale= baud-mode= clock= divisor= sample= sample-rate=\n"
+     "A port's record is GROUP INDEX: its chip group (0-3) and its index on the\n"
+     "controller (0-15), as 'zport show COMn' prints them.\n"},
 };
 
 const Command* findCommand(const std::string& name)
@@ -151,12 +161,26 @@ int usage(const char* command, const char* format, ...)
 
 bool parseNumber(const std::string& text, unsigned long max, unsigned long* value)
 {
-    if (text.empty() || text[0] == '-' || text[0] == '+')
+    // Decimal ("010" is ten), or hexadecimal after 0x; never octal.
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const std::string digits = hex ? text.substr(2) : text;
+    if (digits.empty() || digits.size() > 16)
         return false;
-    char* end = nullptr;
-    unsigned long long v = std::strtoull(text.c_str(), &end, 0);
-    if (*end != '\0' || v > max)
-        return false;
+    unsigned long long v = 0;
+    for (char c : digits) {
+        int d;
+        if (c >= '0' && c <= '9')
+            d = c - '0';
+        else if (hex && c >= 'a' && c <= 'f')
+            d = c - 'a' + 10;
+        else if (hex && c >= 'A' && c <= 'F')
+            d = c - 'A' + 10;
+        else
+            return false;
+        v = v * (hex ? 16 : 10) + unsigned(d);
+        if (v > max)
+            return false;
+    }
     *value = static_cast<unsigned long>(v);
     return true;
 }

@@ -1,5 +1,7 @@
 // zport's commands on a port: each opens \\.\COMn and sends the port
-// driver's vendor and maintenance controls.
+// driver's vendor and maintenance controls (after checking its command
+// line, so a bad one never touches a port). 'list' opens none: it reads the
+// records the system keeps of the driver's devices.
 #include "zport.h"
 
 #include <algorithm>
@@ -51,7 +53,11 @@ public:
         handle_ = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         if (handle_ == INVALID_HANDLE_VALUE) {
             DWORD e = GetLastError();
-            error("%s: cannot open: %s\n", com, errorText(e).c_str());
+            // A port is opened by one program at a time.
+            if (e == ERROR_ACCESS_DENIED)
+                error("%s: in use by another program; close the port there and try again\n", com);
+            else
+                error("%s: cannot open: %s\n", com, errorText(e).c_str());
             return ZPORT_EXIT_NO_PORT;
         }
         return ZPORT_EXIT_OK;
@@ -85,12 +91,61 @@ private:
     std::string name_;
 };
 
-// The first argument is the port; `more` says how many must follow at least.
-int openFirst(const Arguments& args, size_t more, const char* command, Port& port)
+// The port driver's service, whose Enum list names its present devices.
+const char kServiceEnumKey[] = "SYSTEM\\CurrentControlSet\\Services\\Zephan_Port\\Enum";
+const char kEnumKey[] = "SYSTEM\\CurrentControlSet\\Enum\\";
+
+bool registryValue(const std::string& path, const char* name, DWORD wantedType, std::vector<char>* data)
 {
-    if (args.size() < 1 + more)
-        return usage(command, "too few arguments");
-    return port.open(args[0]);
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return false;
+    DWORD type = 0, size = 0;
+    LSTATUS r = RegQueryValueExA(key, name, nullptr, &type, nullptr, &size);
+    if (r == ERROR_SUCCESS && type == wantedType) {
+        data->assign(size + 1, 0);
+        r = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<LPBYTE>(data->data()), &size);
+    }
+    RegCloseKey(key);
+    return r == ERROR_SUCCESS && type == wantedType;
+}
+
+bool registryString(const std::string& path, const char* name, std::string* value)
+{
+    std::vector<char> data;
+    if (!registryValue(path, name, REG_SZ, &data))
+        return false;
+    *value = data.data();
+    return true;
+}
+
+bool registryDword(const std::string& path, const char* name, DWORD* value)
+{
+    std::vector<char> data;
+    if (!registryValue(path, name, REG_DWORD, &data) || data.size() < sizeof(DWORD))
+        return false;
+    std::memcpy(value, data.data(), sizeof(DWORD));
+    return true;
+}
+
+// The port index of a device at "Port_#0002.Hub_#0001": UART i sits at hub
+// port i + 2.
+int indexOfLocation(const std::string& location)
+{
+    unsigned long hubPort = 0;
+    if (location.rfind("Port_#", 0) != 0 || !parseNumber(location.substr(6, 4), 255, &hubPort) || hubPort < 2)
+        return -1;
+    return int(hubPort) - 2;
+}
+
+// The chip group of an open port: bits 0-1 of its GPIO register (0x10E).
+bool chipGroup(Port& port, unsigned* group)
+{
+    unsigned char request[kRegisterRequestBytes] = {0x0E, 0x01, 1, 0};
+    if (!port.control(IOCTL_READ_REGISTER, request, sizeof request, request, sizeof request))
+        return false;
+    *group = request[4] & 0x03;
+    return true;
 }
 
 void hexLine(unsigned address, const unsigned char* data, size_t n)
@@ -110,56 +165,47 @@ int listPorts(const Arguments& args)
 {
     if (!args.empty())
         return usage("list", "'list' takes no arguments");
-    std::vector<char> names(65536);
-    DWORD n = QueryDosDeviceA(nullptr, names.data(), DWORD(names.size()));
-    if (n == 0)
-        return failed("the DOS device names", GetLastError());
-
-    struct Entry {
-        unsigned long com;
-        std::string target;
-    };
-    std::vector<Entry> found;
-    for (const char* p = names.data(); *p; p += std::strlen(p) + 1) {
-        unsigned long com = comNumber(p);
-        char target[512] = {};
-        if (com == 0 || QueryDosDeviceA(p, target, sizeof target) == 0)
-            continue;
-        if (std::strncmp(target, kPortDevicePrefix, sizeof kPortDevicePrefix - 1) == 0)
-            found.push_back({com, target});
-    }
-    std::sort(found.begin(), found.end(), [](const Entry& a, const Entry& b) { return a.com < b.com; });
-    if (found.empty()) {
+    DWORD count = 0;
+    if (!registryDword(kServiceEnumKey, "Count", &count) || count == 0) {
         error("no ports of a Zephan controller\n");
         return ZPORT_EXIT_NO_PORT;
     }
-    for (const Entry& e : found) {
-        char com[32];
-        std::snprintf(com, sizeof com, "COM%lu", e.com);
-        std::string path = std::string("\\\\.\\") + com;
-        HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        DWORD number = 0, returned = 0;
-        bool known = false;
-        if (h != INVALID_HANDLE_VALUE) {
-            known = DeviceIoControl(h, IOCTL_PORT_GET_NUMBER, nullptr, 0, &number, sizeof number, &returned, nullptr) &&
-                    returned == sizeof number;
-            CloseHandle(h);
-        }
-        if (known)
-            out("%-7s port %-2lu  %s\n", com, static_cast<unsigned long>(number >> 8), e.target.c_str());
+    struct Entry {
+        unsigned long com;
+        std::string name, location, device;
+        int index;
+    };
+    std::vector<Entry> found;
+    for (DWORD i = 0; i < count; ++i) {
+        std::string instance, name, location;
+        if (!registryString(kServiceEnumKey, std::to_string(i).c_str(), &instance) ||
+            !registryString(kEnumKey + instance + "\\Device Parameters", "PortName", &name))
+            continue;
+        registryString(kEnumKey + instance, "LocationInformation", &location);
+        char target[512] = {};
+        std::string device;
+        if (QueryDosDeviceA(name.c_str(), target, sizeof target) != 0 &&
+            std::strncmp(target, kPortDevicePrefix, sizeof kPortDevicePrefix - 1) == 0)
+            device = target;
         else
-            out("%-7s port ?   %s (in use)\n", com, e.target.c_str());
+            device = "(the name from the port's next start)";
+        found.push_back({comNumber(name), name, location, device, indexOfLocation(location)});
+    }
+    std::sort(found.begin(), found.end(), [](const Entry& a, const Entry& b) { return a.com < b.com; });
+    for (const Entry& e : found) {
+        std::string index = e.index >= 0 ? std::to_string(e.index) : "?";
+        out("%-7s index %-3s %-22s %s\n", e.name.c_str(), index.c_str(), e.location.c_str(), e.device.c_str());
     }
     return ZPORT_EXIT_OK;
 }
 
 int showPort(const Arguments& args)
 {
+    if (args.size() != 1)
+        return usage("show", args.empty() ? "'show' needs the port" : "'show' takes only the port");
     Port port;
-    if (int rc = openFirst(args, 0, "show", port))
+    if (int rc = port.open(args[0]))
         return rc;
-    if (args.size() > 1)
-        return usage("show", "'show' takes only the port");
 
     unsigned char mode[3] = {};
     if (!port.control(IOCTL_GET_PORT_MODE, mode, 3, mode, 3))
@@ -171,24 +217,25 @@ int showPort(const Arguments& args)
         return port.refused("receive trigger");
     if (!port.control(IOCTL_PORT_GET_NUMBER, nullptr, 0, &number, sizeof number))
         return port.refused("port number");
-    unsigned char ier = 0;
-    if (!port.control(IOCTL_GET_IER, nullptr, 0, &ier, 1))
-        return port.refused("interrupt enable");
+    unsigned group = 0;
+    if (!chipGroup(port, &group))
+        return port.refused("chip group");
     std::string stored;
     if (port.control(IOCTL_GET_PORT_BAUDRATE, nullptr, 0, &baud, sizeof baud)) {
         stored = std::to_string(baud);
     } else {
-        stored = "none (" + errorText(GetLastError()) + ")";
+        // No "BaudRate" value in the hardware key: nothing was stored.
+        DWORD e = GetLastError();
+        stored = e == ERROR_FILE_NOT_FOUND ? "not set" : "unreadable (" + errorText(e) + ")";
     }
 
     out("%s\n", port.name());
-    out("  port number:       %lu\n", static_cast<unsigned long>(number >> 8));
+    out("  settings record:   group %u index %lu\n", group, static_cast<unsigned long>((number >> 8) - 1));
     out("  mode:              %u\n", mode[0]);
     out("  flags:             mode flag %u, break flag %u\n", mode[1], mode[2]);
     out("  max write length:  %lu\n", static_cast<unsigned long>(maxWrite));
     out("  receive trigger:   %lu\n", static_cast<unsigned long>(trigger));
     out("  stored baud rate:  %s\n", stored.c_str());
-    out("  interrupt enable:  0x%02X\n", ier);
     return ZPORT_EXIT_OK;
 }
 
@@ -268,7 +315,8 @@ int renamePort(const Arguments& args)
         return usage("rename", "'rename' needs the port and its new name");
     DWORD target;
     unsigned long newNumber = comNumber(args[1]);
-    if (equalNoCase(args[1], "preferred"))
+    const bool preferred = equalNoCase(args[1], "preferred");
+    if (preferred)
         target = 0xFF;
     else if (newNumber != 0)
         target = DWORD(newNumber - 1);
@@ -277,12 +325,33 @@ int renamePort(const Arguments& args)
     Port port;
     if (int rc = port.open(args[0]))
         return rc;
+    if (preferred) {
+        // The driver takes the number from the port's settings record and
+        // does nothing when the record names none: say so instead.
+        DWORD number = 0;
+        unsigned group = 0;
+        if (!port.control(IOCTL_PORT_GET_NUMBER, nullptr, 0, &number, sizeof number))
+            return port.refused("port number");
+        if (!chipGroup(port, &group))
+            return port.refused("chip group");
+        const unsigned index = unsigned((number >> 8) - 1);
+        unsigned char record[SETTINGS_RECORD_BYTES] = {};
+        std::string why;
+        if (!readSettingsRecord(group, index, record, &why)) {
+            error("%s: no preferred name: %s\n", port.name(), why.c_str());
+            return ZPORT_EXIT_FAILED;
+        }
+        newNumber = record[RECORD_PREFERRED_COM];
+        if (newNumber == 0 || newNumber == RECORD_NO_PREFERRED_COM) {
+            error("%s: its settings record (group %u index %u) names no COM number; nothing changes\n", port.name(),
+                  group, index);
+            return ZPORT_EXIT_FAILED;
+        }
+    }
     if (!port.exchange(IOCTL_SET_PORT_NAME, &target))
         return port.refused("rename");
-    if (newNumber != 0)
-        out("%s: named COM%lu from the port's next start\n", port.name(), newNumber);
-    else
-        out("%s: named by its settings record from the port's next start\n", port.name());
+    out("%s: named COM%lu%s from the port's next start\n", port.name(), newNumber,
+        preferred ? " (its settings record's)" : "");
     return ZPORT_EXIT_OK;
 }
 
@@ -353,6 +422,12 @@ int i2cCommand(const Arguments& args)
         return usage("i2c", "bad data byte '%s'", args[4].c_str());
     if (int rc = port.open(args[0]))
         return rc;
+    // The bus lines are transceiver-mode outputs: only mode 6 leaves both
+    // released (mode 7 leaves them as they were).
+    unsigned char mode[3] = {};
+    if (port.control(IOCTL_GET_PORT_MODE, mode, 3, mode, 3) && mode[0] != 6 && mode[0] != 7)
+        error("%s: mode %u drives the two-wire bus lines; the bus needs mode 6 ('zport set %s mode=6')\n",
+              port.name(), mode[0], port.name());
 
     unsigned char request[4] = {(unsigned char)address, (unsigned char)reg, (unsigned char)data, 0};
     if (!port.control(read ? IOCTL_I2C_READ : IOCTL_I2C_WRITE, request, 4, request, 4))

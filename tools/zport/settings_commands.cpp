@@ -66,11 +66,12 @@ bool takeOptions(Arguments& args, std::string* path, bool* force)
     return true;
 }
 
-bool readImage(const std::string& path, Image* image)
+// Reads the whole file; on failure `why` says what went wrong.
+bool loadImage(const std::string& path, Image* image, std::string* why)
 {
     HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
-        failed(path.c_str(), GetLastError());
+        *why = path + ": " + errorText(GetLastError());
         return false;
     }
     image->assign(SETTINGS_FILE_BYTES, 0);
@@ -79,15 +80,24 @@ bool readImage(const std::string& path, Image* image)
     DWORD e = GetLastError();
     CloseHandle(h);
     if (!ok) {
-        failed(path.c_str(), e);
+        *why = path + ": " + errorText(e);
         return false;
     }
     if (n != SETTINGS_FILE_BYTES) {
-        error("%s: not a settings file (%lu bytes, %u expected)\n", path.c_str(), static_cast<unsigned long>(n),
-              unsigned(SETTINGS_FILE_BYTES));
+        *why = path + ": not a settings file (" + std::to_string(n) + " bytes, " +
+               std::to_string(SETTINGS_FILE_BYTES) + " expected)";
         return false;
     }
     return true;
+}
+
+bool readImage(const std::string& path, Image* image)
+{
+    std::string why;
+    if (loadImage(path, image, &why))
+        return true;
+    error("%s\n", why.c_str());
+    return false;
 }
 
 bool writeImage(const std::string& path, const Image& image, DWORD disposition)
@@ -247,6 +257,19 @@ int set(Arguments args)
 }
 
 } // namespace
+
+bool readSettingsRecord(unsigned group, unsigned index, unsigned char record[SETTINGS_RECORD_BYTES], std::string* why)
+{
+    Image image;
+    if (group >= SETTINGS_CHIP_GROUPS || index >= SETTINGS_RECORDS_PER_GROUP) {
+        *why = "no record for group " + std::to_string(group) + " index " + std::to_string(index);
+        return false;
+    }
+    if (!loadImage(defaultPath(), &image, why))
+        return false;
+    std::memcpy(record, image.data() + SETTINGS_RECORD_OFFSET(group, index), SETTINGS_RECORD_BYTES);
+    return true;
+}
 
 int settingsCommand(const Arguments& args)
 {

@@ -12,9 +12,10 @@
 //   zport receive COM5 on|off          the driver-wide reception switch
 //   zport settings create|show|set     the settings file itself
 //
-// Exit codes (ZPORT_EXIT_*): 0 done, 1 the port refused a control or a file
-// operation failed, 2 bad command line, 3 no such port (or it cannot be
-// opened).
+// Exit codes (ZPORT_EXIT_*): 0 done, 1 the port refused a control, a file
+// operation failed or there was nothing to do, 2 bad command line, 3 no such
+// port (or it cannot be opened). Every command checks its command line
+// before it opens a port.
 #pragma once
 
 #include <windows.h>
@@ -67,6 +68,9 @@ int receiveCommand(const Arguments& args);
 
 // The settings file (settings_commands.cpp).
 int settingsCommand(const Arguments& args);
+// The record of a chip group and port index in the file the driver reads;
+// false with the reason when the file cannot be read.
+bool readSettingsRecord(unsigned group, unsigned index, unsigned char record[SETTINGS_RECORD_BYTES], std::string* why);
 
 } // namespace zport
 

@@ -105,6 +105,10 @@ typedef ULONG LOGICAL;
 typedef void *LPVOID;
 typedef const void *LPCVOID, *PCVOID;
 
+/* The user-mode headers define the same two unions (a program may include
+   both sets). */
+#ifndef _LARGE_INTEGER_DEFINED
+#define _LARGE_INTEGER_DEFINED
 typedef union _LARGE_INTEGER {
     struct { ULONG LowPart; LONG HighPart; };
     struct { ULONG LowPart; LONG HighPart; } u;
@@ -116,6 +120,7 @@ typedef union _ULARGE_INTEGER {
     struct { ULONG LowPart; ULONG HighPart; } u;
     ULONGLONG QuadPart;
 } ULARGE_INTEGER, *PULARGE_INTEGER;
+#endif
 
 typedef struct _LIST_ENTRY {
     struct _LIST_ENTRY *Flink;

@@ -11,6 +11,9 @@
 
 EXTERN_C_START
 
+/* The user-mode headers (winternl.h) define the same two types. */
+#ifndef _IO_STATUS_BLOCK_DEFINED
+#define _IO_STATUS_BLOCK_DEFINED
 typedef struct _IO_STATUS_BLOCK {
     union {
         NTSTATUS Status;
@@ -20,6 +23,7 @@ typedef struct _IO_STATUS_BLOCK {
 } IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
 
 typedef VOID (NTAPI *PIO_APC_ROUTINE)(PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, ULONG Reserved);
+#endif
 
 /* Memory descriptor lists (described buffers of direct I/O). */
 typedef struct _MDL {
@@ -955,6 +959,9 @@ NTKERNELAPI VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROU
 #define WMIREG_ACTION_REREGISTER 3
 #define WMIREG_ACTION_UPDATE_GUIDS 4
 #define WMIREG_ACTION_BLOCK_IRPS 5
+/* Parameters.WMI.DataPath of IRP_MN_REGINFO: a first registration or an update. */
+#define WMIREGISTER 0
+#define WMIUPDATE 1
 NTKERNELAPI NTSTATUS NTAPI IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG Action);
 
 EXTERN_C_END

@@ -16,7 +16,19 @@ EXTERN_C_START
 #define RtlEqualMemory(Destination, Source, Length) (!memcmp((Destination), (Source), (Length)))
 NTSYSAPI SIZE_T NTAPI RtlCompareMemory(const VOID *Source1, const VOID *Source2, SIZE_T Length);
 
-/* Doubly and singly linked lists, inline as on the platform. */
+/*
+ * Doubly and singly linked lists, inline as on the platform. The doubly
+ * linked helpers check the links of the entries they touch, as the
+ * platform's do: links that disagree are fatal (FAST_FAIL_CORRUPT_LIST_ENTRY,
+ * bug check 0x139). Here FatalListEntryError goes to the verifier. It
+ * returns only when the entry that broke the check belongs to a request that
+ * was completed or freed while a list still linked it: the verifier reports
+ * that and takes the entry out of the list, pointing to itself. The helper
+ * then goes on: when that entry is the one it was taking off the list, it
+ * hands it back as an unchecked helper would have; otherwise it tries again.
+ */
+NTSYSAPI VOID NTAPI FatalListEntryError(PVOID p1, PVOID p2, PVOID p3);
+
 FORCEINLINE VOID InitializeListHead(PLIST_ENTRY ListHead)
 {
     ListHead->Flink = ListHead->Blink = ListHead;
@@ -29,47 +41,78 @@ FORCEINLINE BOOLEAN IsListEmpty(const LIST_ENTRY *ListHead)
 
 FORCEINLINE BOOLEAN RemoveEntryList(PLIST_ENTRY Entry)
 {
-    PLIST_ENTRY Flink = Entry->Flink;
-    PLIST_ENTRY Blink = Entry->Blink;
-    Blink->Flink = Flink;
-    Flink->Blink = Blink;
-    return (BOOLEAN)(Flink == Blink);
+    for (;;) {
+        PLIST_ENTRY Flink = Entry->Flink;
+        PLIST_ENTRY Blink = Entry->Blink;
+        if (Flink->Blink == Entry && Blink->Flink == Entry) {
+            Blink->Flink = Flink;
+            Flink->Blink = Blink;
+            return (BOOLEAN)(Flink == Blink);
+        }
+        FatalListEntryError(Blink, Entry, Flink);
+    }
 }
 
 FORCEINLINE PLIST_ENTRY RemoveHeadList(PLIST_ENTRY ListHead)
 {
-    PLIST_ENTRY Entry = ListHead->Flink;
-    PLIST_ENTRY Flink = Entry->Flink;
-    ListHead->Flink = Flink;
-    Flink->Blink = ListHead;
-    return Entry;
+    for (;;) {
+        PLIST_ENTRY Entry = ListHead->Flink;
+        PLIST_ENTRY Flink = Entry->Flink;
+        if (Entry->Blink == ListHead && Flink->Blink == Entry) {
+            ListHead->Flink = Flink;
+            Flink->Blink = ListHead;
+            return Entry;
+        }
+        FatalListEntryError(ListHead, Entry, Flink);
+        if (Entry->Flink == Entry)
+            return Entry;
+    }
 }
 
 FORCEINLINE PLIST_ENTRY RemoveTailList(PLIST_ENTRY ListHead)
 {
-    PLIST_ENTRY Entry = ListHead->Blink;
-    PLIST_ENTRY Blink = Entry->Blink;
-    ListHead->Blink = Blink;
-    Blink->Flink = ListHead;
-    return Entry;
+    for (;;) {
+        PLIST_ENTRY Entry = ListHead->Blink;
+        PLIST_ENTRY Blink = Entry->Blink;
+        if (Entry->Flink == ListHead && Blink->Flink == Entry) {
+            ListHead->Blink = Blink;
+            Blink->Flink = ListHead;
+            return Entry;
+        }
+        FatalListEntryError(Blink, Entry, ListHead);
+        if (Entry->Flink == Entry)
+            return Entry;
+    }
 }
 
 FORCEINLINE VOID InsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry)
 {
-    PLIST_ENTRY OldBlink = ListHead->Blink;
-    Entry->Flink = ListHead;
-    Entry->Blink = OldBlink;
-    OldBlink->Flink = Entry;
-    ListHead->Blink = Entry;
+    for (;;) {
+        PLIST_ENTRY OldBlink = ListHead->Blink;
+        if (OldBlink->Flink == ListHead) {
+            Entry->Flink = ListHead;
+            Entry->Blink = OldBlink;
+            OldBlink->Flink = Entry;
+            ListHead->Blink = Entry;
+            return;
+        }
+        FatalListEntryError(OldBlink, ListHead, NULL);
+    }
 }
 
 FORCEINLINE VOID InsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry)
 {
-    PLIST_ENTRY OldFlink = ListHead->Flink;
-    Entry->Flink = OldFlink;
-    Entry->Blink = ListHead;
-    OldFlink->Blink = Entry;
-    ListHead->Flink = Entry;
+    for (;;) {
+        PLIST_ENTRY OldFlink = ListHead->Flink;
+        if (OldFlink->Blink == ListHead) {
+            Entry->Flink = OldFlink;
+            Entry->Blink = ListHead;
+            OldFlink->Blink = Entry;
+            ListHead->Flink = Entry;
+            return;
+        }
+        FatalListEntryError(ListHead, OldFlink, NULL);
+    }
 }
 
 FORCEINLINE VOID AppendTailList(PLIST_ENTRY ListHead, PLIST_ENTRY ListToAppend)

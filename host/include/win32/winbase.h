@@ -104,6 +104,18 @@ typedef struct _DCB {
     WORD wReserved1;
 } DCB, *LPDCB;
 
+/* A port's configuration as the system's serial provider keeps it. */
+typedef struct _COMMCONFIG {
+    DWORD dwSize;
+    WORD wVersion;
+    WORD wReserved;
+    DCB dcb;
+    DWORD dwProviderSubType;
+    DWORD dwProviderOffset;
+    DWORD dwProviderSize;
+    WCHAR wcProviderData[1];
+} COMMCONFIG, *LPCOMMCONFIG;
+
 typedef struct _COMMTIMEOUTS {
     DWORD ReadIntervalTimeout;
     DWORD ReadTotalTimeoutMultiplier;
@@ -310,6 +322,14 @@ typedef struct HINSTANCE__ *HINSTANCE;
 typedef HINSTANCE HMODULE;
 typedef INT_PTR (WINAPI *FARPROC)(void);
 
+/* A thread's start routine (CreateThread). */
+typedef DWORD (WINAPI *PTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
+typedef PTHREAD_START_ROUTINE LPTHREAD_START_ROUTINE;
+
+/* CreateThread flags. */
+#define CREATE_SUSPENDED 0x00000004
+#define STACK_SIZE_PARAM_IS_A_RESERVATION 0x00010000
+
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
 #define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
 #define INFINITE 0xFFFFFFFF
@@ -365,13 +385,24 @@ WINBASEAPI BOOL WINAPI CloseHandle(HANDLE hObject);
 WINBASEAPI HANDLE WINAPI GetCurrentProcess(VOID);
 WINBASEAPI DWORD WINAPI GetCurrentProcessId(VOID);
 WINBASEAPI DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+WINBASEAPI DWORD WINAPI WaitForSingleObjectEx(HANDLE hHandle, DWORD dwMilliseconds, BOOL bAlertable);
 WINBASEAPI BOOL WINAPI GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode);
 WINBASEAPI VOID WINAPI Sleep(DWORD dwMilliseconds);
+WINBASEAPI DWORD WINAPI SleepEx(DWORD dwMilliseconds, BOOL bAlertable);
 WINBASEAPI DWORD WINAPI GetTickCount(VOID);
+
+/* Threads. */
+WINBASEAPI HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
+                                      LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
+                                      DWORD dwCreationFlags, LPDWORD lpThreadId);
+WINBASEAPI HANDLE WINAPI GetCurrentThread(VOID);
+WINBASEAPI DWORD WINAPI GetCurrentThreadId(VOID);
+WINBASEAPI BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
 
 /* Modules. */
 WINBASEAPI DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
 WINBASEAPI HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
+WINBASEAPI HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName);
 WINBASEAPI FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 
 /* Version and WOW64. */
@@ -440,6 +471,13 @@ WINBASEAPI BOOL WINAPI SetEvent(HANDLE hEvent);
 WINBASEAPI BOOL WINAPI ResetEvent(HANDLE hEvent);
 WINBASEAPI DWORD WINAPI WaitForMultipleObjects(DWORD nCount, CONST HANDLE *lpHandles, BOOL bWaitAll,
                                                DWORD dwMilliseconds);
+WINBASEAPI DWORD WINAPI WaitForMultipleObjectsEx(DWORD nCount, CONST HANDLE *lpHandles, BOOL bWaitAll,
+                                                 DWORD dwMilliseconds, BOOL bAlertable);
+
+/* Mutexes. */
+WINBASEAPI HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCSTR lpName);
+WINBASEAPI HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCWSTR lpName);
+WINBASEAPI BOOL WINAPI ReleaseMutex(HANDLE hMutex);
 
 /* Communications devices. */
 WINBASEAPI BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB);
@@ -462,6 +500,10 @@ WINBASEAPI BOOL WINAPI WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPP
 WINBASEAPI BOOL WINAPI SetCommBreak(HANDLE hFile);
 WINBASEAPI BOOL WINAPI ClearCommBreak(HANDLE hFile);
 WINBASEAPI BOOL WINAPI TransmitCommChar(HANDLE hFile, char cChar);
+WINBASEAPI BOOL WINAPI GetDefaultCommConfigA(LPCSTR lpszName, LPCOMMCONFIG lpCC, LPDWORD lpdwSize);
+WINBASEAPI BOOL WINAPI GetDefaultCommConfigW(LPCWSTR lpszName, LPCOMMCONFIG lpCC, LPDWORD lpdwSize);
+WINBASEAPI BOOL WINAPI GetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, LPDWORD lpdwSize);
+WINBASEAPI BOOL WINAPI SetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, DWORD dwSize);
 
 /* Profile (INI) files. */
 WINBASEAPI UINT WINAPI GetPrivateProfileIntA(LPCSTR lpAppName, LPCSTR lpKeyName, INT nDefault, LPCSTR lpFileName);
@@ -470,4 +512,65 @@ WINBASEAPI DWORD WINAPI GetPrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyN
 
 #ifdef __cplusplus
 }
+#endif
+
+/* The generic names: the W function when UNICODE is defined, the A one
+   otherwise. A generic name whose W form this subset lacks then names an
+   undeclared function, so the program fails to build instead of calling
+   the ANSI form with wide text. */
+#ifndef UNICODE
+typedef WIN32_FIND_DATAA WIN32_FIND_DATA, *PWIN32_FIND_DATA, *LPWIN32_FIND_DATA;
+typedef OSVERSIONINFOA OSVERSIONINFO, *POSVERSIONINFO, *LPOSVERSIONINFO;
+typedef OSVERSIONINFOEXA OSVERSIONINFOEX, *POSVERSIONINFOEX, *LPOSVERSIONINFOEX;
+#endif
+#ifdef UNICODE
+#define BuildCommDCB BuildCommDCBW
+#define BuildCommDCBAndTimeouts BuildCommDCBAndTimeoutsW
+#define CopyFile CopyFileW
+#define CreateDirectory CreateDirectoryW
+#define CreateEvent CreateEventW
+#define CreateFile CreateFileW
+#define CreateMutex CreateMutexW
+#define DeleteFile DeleteFileW
+#define FindFirstFile FindFirstFileW
+#define FindNextFile FindNextFileW
+#define FormatMessage FormatMessageW
+#define GetCurrentDirectory GetCurrentDirectoryW
+#define GetDefaultCommConfig GetDefaultCommConfigW
+#define GetFileAttributes GetFileAttributesW
+#define GetFullPathName GetFullPathNameW
+#define GetModuleFileName GetModuleFileNameW
+#define GetModuleHandle GetModuleHandleW
+#define GetPrivateProfileInt GetPrivateProfileIntW
+#define GetPrivateProfileString GetPrivateProfileStringW
+#define GetSystemDirectory GetSystemDirectoryW
+#define GetVersionEx GetVersionExW
+#define GetWindowsDirectory GetWindowsDirectoryW
+#define QueryDosDevice QueryDosDeviceW
+#define SetCurrentDirectory SetCurrentDirectoryW
+#else
+#define BuildCommDCB BuildCommDCBA
+#define BuildCommDCBAndTimeouts BuildCommDCBAndTimeoutsA
+#define CopyFile CopyFileA
+#define CreateDirectory CreateDirectoryA
+#define CreateEvent CreateEventA
+#define CreateFile CreateFileA
+#define CreateMutex CreateMutexA
+#define DeleteFile DeleteFileA
+#define FindFirstFile FindFirstFileA
+#define FindNextFile FindNextFileA
+#define FormatMessage FormatMessageA
+#define GetCurrentDirectory GetCurrentDirectoryA
+#define GetDefaultCommConfig GetDefaultCommConfigA
+#define GetFileAttributes GetFileAttributesA
+#define GetFullPathName GetFullPathNameA
+#define GetModuleFileName GetModuleFileNameA
+#define GetModuleHandle GetModuleHandleA
+#define GetPrivateProfileInt GetPrivateProfileIntA
+#define GetPrivateProfileString GetPrivateProfileStringA
+#define GetSystemDirectory GetSystemDirectoryA
+#define GetVersionEx GetVersionExA
+#define GetWindowsDirectory GetWindowsDirectoryA
+#define QueryDosDevice QueryDosDeviceA
+#define SetCurrentDirectory SetCurrentDirectoryA
 #endif

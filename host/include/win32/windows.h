@@ -1,13 +1,15 @@
 /*
- * The Win32 API subset that the package's user-mode programs (the installer)
- * call, in the host build: the declarations of kernel32, user32 and
- * advapi32 that host/win32 implements on the simulated machine.
+ * The Win32 API subset that user-mode programs (the installer, the vendor
+ * tool, serial terminal programs) call, in the host build: the declarations
+ * of kernel32, user32 and advapi32 that host/win32 implements on the
+ * simulated machine.
  */
 #pragma once
 
 #include "winnt.h"
 #include "winerror.h"
 #include "winbase.h"
+#include "winnls.h"
 #include "winreg.h"
 #include "winuser.h"
 

@@ -44,6 +44,10 @@
 #define ANYSIZE_ARRAY 1
 #define MAX_PATH 260
 
+/* Nameless members of unions and structures. */
+#define DUMMYUNIONNAME
+#define DUMMYSTRUCTNAME
+
 typedef void *PVOID, *LPVOID;
 typedef const void *LPCVOID;
 typedef void *HANDLE, **PHANDLE, **LPHANDLE;
@@ -62,6 +66,64 @@ typedef wchar_t WCHAR, *PWSTR, *LPWSTR;
 typedef const wchar_t *PCWSTR, *LPCWSTR;
 typedef LONG HRESULT;
 typedef DWORD ACCESS_MASK, *PACCESS_MASK;
+
+/* A 64-bit value, also as its two 32-bit halves (the kernel headers define
+   the same unions). */
+#ifndef _LARGE_INTEGER_DEFINED
+#define _LARGE_INTEGER_DEFINED
+typedef union _LARGE_INTEGER {
+    struct {
+        DWORD LowPart;
+        LONG HighPart;
+    } DUMMYSTRUCTNAME;
+    struct {
+        DWORD LowPart;
+        LONG HighPart;
+    } u;
+    LONGLONG QuadPart;
+} LARGE_INTEGER, *PLARGE_INTEGER;
+
+typedef union _ULARGE_INTEGER {
+    struct {
+        DWORD LowPart;
+        DWORD HighPart;
+    } DUMMYSTRUCTNAME;
+    struct {
+        DWORD LowPart;
+        DWORD HighPart;
+    } u;
+    ULONGLONG QuadPart;
+} ULARGE_INTEGER, *PULARGE_INTEGER;
+#endif
+
+/* Generic text: TCHAR and TEXT("...") are the wide forms when UNICODE is
+   defined and the ANSI forms otherwise (the A/W function names follow the
+   same switch in the other headers). */
+#ifdef UNICODE
+typedef WCHAR TCHAR, *PTCHAR;
+typedef LPWSTR LPTSTR, PTSTR;
+typedef LPCWSTR LPCTSTR, PCTSTR;
+#define __TEXT(quote) L##quote
+#else
+typedef char TCHAR, *PTCHAR;
+typedef LPSTR LPTSTR, PTSTR;
+typedef LPCSTR LPCTSTR, PCTSTR;
+#define __TEXT(quote) quote
+#endif
+#define TEXT(quote) __TEXT(quote)
+
+/* Memory helpers (the C runtime's memset/memcpy/memmove/memcmp). */
+#include <string.h>
+#define RtlEqualMemory(Destination, Source, Length) (!memcmp((Destination), (Source), (Length)))
+#define RtlMoveMemory(Destination, Source, Length) memmove((Destination), (Source), (Length))
+#define RtlCopyMemory(Destination, Source, Length) memcpy((Destination), (Source), (Length))
+#define RtlFillMemory(Destination, Length, Fill) memset((Destination), (Fill), (Length))
+#define RtlZeroMemory(Destination, Length) memset((Destination), 0, (Length))
+#define EqualMemory RtlEqualMemory
+#define MoveMemory RtlMoveMemory
+#define CopyMemory RtlCopyMemory
+#define FillMemory RtlFillMemory
+#define ZeroMemory RtlZeroMemory
 
 typedef struct _LUID {
     DWORD LowPart;
@@ -161,6 +223,3 @@ typedef struct _TOKEN_PRIVILEGES {
 /* The most objects one wait can wait for. */
 #define MAXIMUM_WAIT_OBJECTS 64
 
-/* Nameless members of unions and structures. */
-#define DUMMYUNIONNAME
-#define DUMMYSTRUCTNAME
