@@ -6,7 +6,8 @@
 // time the simulated machine spends per byte, on 1 and on 12 ports at once
 // (all threads of the process: the application, the driver's workers, the
 // DPC thread and the controller model). A second benchmark counts the USB
-// control transfers that open, SetCommState and close cost a port.
+// control transfers that the common Win32 calls cost a port, with the
+// port's register image and without it.
 //
 // Besides the CPU time per byte it reports, per byte moved, the context
 // switches of the whole process (voluntary and involuntary, from
@@ -23,6 +24,7 @@
 
 #include <chrono>
 #include <ctime>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -133,28 +135,141 @@ void EndToEnd(benchmark::State& state)
 }
 BENCHMARK(EndToEnd)->Arg(1)->Arg(12)->MeasureProcessCPUTime()->Unit(benchmark::kMillisecond);
 
+// The DCB a port has after it is added (9600 8N1, DTR and RTS on, no
+// handshake), and one that changes every field of it that reaches the
+// device or the driver's settings.
+void defaultState(DCB& dcb)
+{
+    dcb.BaudRate = 9600;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fDsrSensitivity = FALSE;
+    dcb.fOutX = dcb.fInX = dcb.fErrorChar = dcb.fNull = dcb.fAbortOnError = dcb.fTXContinueOnXoff = FALSE;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+    dcb.ErrorChar = dcb.EofChar = dcb.EvtChar = 0;
+    dcb.XonLim = 100;
+    dcb.XoffLim = 300;
+}
+
+void fullChange(DCB& dcb)
+{
+    dcb.BaudRate = 115200;
+    dcb.ByteSize = 7;
+    dcb.Parity = EVENPARITY;
+    dcb.StopBits = TWOSTOPBITS;
+    dcb.fOutxCtsFlow = TRUE;
+    dcb.fOutX = dcb.fInX = TRUE;
+    dcb.fDtrControl = DTR_CONTROL_DISABLE;
+    dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    dcb.XonChar = 0x01;
+    dcb.XoffChar = 0x02;
+    dcb.ErrorChar = '?';
+    dcb.EvtChar = '\n';
+    dcb.XonLim = 64;
+    dcb.XoffLim = 512;
+}
+
+// The USB control transfers each common Win32 call costs a port, with the
+// register image (as the driver runs) and without it (every register
+// access sent to the device), one port of the rig each.
 void ControlTransfers(benchmark::State& state)
 {
-    zbench::CommRig rig(2);
-    uint64_t open = 0, setState = 0, close = 0;
-    for (auto _ : state) {
-        rig.run([&] {
-            uint64_t before = rig.controlTransfers(0);
-            HANDLE h = CreateFileA(rig.comPath(0).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                   0, nullptr);
-            uint64_t opened = rig.controlTransfers(0);
-            configure(h, 115200);
-            uint64_t configured = rig.controlTransfers(0);
-            CloseHandle(h);
-            open = opened - before;
-            setState = configured - opened;
-            close = rig.controlTransfers(0) - configured;
-            return 0;
+    struct Call {
+        const char* name;
+        std::function<bool(HANDLE&, const std::string&)> run;
+    };
+    auto setState = [](HANDLE h, void (*change)(DCB&)) {
+        return zbench::setLine(h, 9600, [change](DCB& dcb) {
+            defaultState(dcb);
+            change(dcb);
         });
+    };
+    const std::vector<Call> calls = {
+        {"open", [](HANDLE& h, const std::string& path) {
+             h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+             return h != INVALID_HANDLE_VALUE;
+         }},
+        // The open does not program the line: the first SetCommState
+        // sends the framing and the trigger scale the port has kept.
+        {"SetCommState_first", [&](HANDLE& h, const std::string&) { return setState(h, [](DCB&) {}); }},
+        {"SetCommState_rate", [&](HANDLE& h, const std::string&) {
+             return setState(h, [](DCB& dcb) { dcb.BaudRate = 115200; });
+         }},
+        {"SetCommState_same", [&](HANDLE& h, const std::string&) {
+             return setState(h, [](DCB& dcb) { dcb.BaudRate = 115200; });
+         }},
+        {"SetCommState_defaults", [&](HANDLE& h, const std::string&) { return setState(h, [](DCB&) {}); }},
+        {"SetCommState_full", [&](HANDLE& h, const std::string&) { return setState(h, fullChange); }},
+        {"SetCommTimeouts", [](HANDLE& h, const std::string&) {
+             COMMTIMEOUTS t = {MAXDWORD, 0, 0, 10, 1000};
+             return SetCommTimeouts(h, &t) != FALSE;
+         }},
+        {"SetCommMask", [](HANDLE& h, const std::string&) { return SetCommMask(h, EV_RXCHAR | EV_CTS) != FALSE; }},
+        {"EscapeCommFunction_SETDTR", [](HANDLE& h, const std::string&) {
+             return EscapeCommFunction(h, SETDTR) != FALSE;
+         }},
+        {"EscapeCommFunction_SETDTR_again", [](HANDLE& h, const std::string&) {
+             return EscapeCommFunction(h, SETDTR) != FALSE;
+         }},
+        {"EscapeCommFunction_CLRRTS", [](HANDLE& h, const std::string&) {
+             return EscapeCommFunction(h, CLRRTS) != FALSE;
+         }},
+        {"EscapeCommFunction_SETBREAK", [](HANDLE& h, const std::string&) {
+             return EscapeCommFunction(h, SETBREAK) != FALSE;
+         }},
+        {"EscapeCommFunction_CLRBREAK", [](HANDLE& h, const std::string&) {
+             return EscapeCommFunction(h, CLRBREAK) != FALSE;
+         }},
+        {"GetCommModemStatus", [](HANDLE& h, const std::string&) {
+             DWORD modem = 0;
+             return GetCommModemStatus(h, &modem) != FALSE;
+         }},
+        {"ClearCommError", [](HANDLE& h, const std::string&) {
+             DWORD errors = 0;
+             COMSTAT stat = {};
+             return ClearCommError(h, &errors, &stat) != FALSE;
+         }},
+        {"PurgeComm", [](HANDLE& h, const std::string&) {
+             return PurgeComm(h, PURGE_RXABORT | PURGE_RXCLEAR | PURGE_TXABORT | PURGE_TXCLEAR) != FALSE;
+         }},
+        {"close", [](HANDLE& h, const std::string&) { return CloseHandle(h) != FALSE; }},
+        {"open_again", [](HANDLE& h, const std::string& path) {
+             h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+             return h != INVALID_HANDLE_VALUE;
+         }},
+        {"close_again", [](HANDLE& h, const std::string&) { return CloseHandle(h) != FALSE; }},
+    };
+    zbench::CommRig rig(2);
+    rig.setRegisterImage(1, false);
+    std::vector<uint64_t> counts[2];
+    std::string error;
+    for (auto _ : state) {
+        for (int uart = 0; uart < 2; ++uart) {
+            counts[uart].clear();
+            rig.run([&] {
+                HANDLE h = INVALID_HANDLE_VALUE;
+                for (const Call& call : calls) {
+                    uint64_t before = rig.controlTransfers(uart);
+                    if (!call.run(h, rig.comPath(uart)))
+                        error = std::string(call.name) + " failed";
+                    counts[uart].push_back(rig.controlTransfers(uart) - before);
+                }
+                return 0;
+            });
+        }
     }
-    state.counters["open"] = double(open);
-    state.counters["SetCommState"] = double(setState);
-    state.counters["close"] = double(close);
+    if (!error.empty()) {
+        state.SkipWithError(error.c_str());
+        return;
+    }
+    for (size_t i = 0; i < calls.size(); ++i) {
+        state.counters[calls[i].name] = double(counts[0][i]);
+        state.counters[std::string(calls[i].name) + "_no_image"] = double(counts[1][i]);
+    }
 }
 BENCHMARK(ControlTransfers)->Iterations(1);
 

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <map>
 #include <vector>
 
 namespace zbench {
@@ -41,6 +42,7 @@ struct CommRig::State {
     ~State()
     {
         windows.reset();
+        farEnds.clear();
         loops.clear();
         plug.reset();
         machine.pnp().waitIdle();
@@ -68,6 +70,7 @@ struct CommRig::State {
     std::unique_ptr<host::usb::Plug> plug;
     std::unique_ptr<host::win32::System> windows;
     std::vector<std::unique_ptr<zmodel::LoopbackPlug>> loops;
+    std::map<int, std::unique_ptr<zmodel::FarEnd>> farEnds;
 };
 
 CommRig::CommRig(int ports, Clock clock) : state_(std::make_unique<State>(ports, clock)) {}
@@ -110,5 +113,22 @@ uint64_t CommRig::controlTransfers(int uart) const
 int CommRig::violations() const { return state_->violations; }
 
 uint64_t CommRig::machineTime() const { return state_->machine.now(); }
+
+void CommRig::setRegisterImage(int uart, bool on)
+{
+    PDEVICE_EXTENSION port = zsim::portExtension(state_->plug->pdo(zmodel::Controller::uartHubPort(uart)));
+    if (port)
+        InterlockedExchange(&port->RegisterImage.Disabled, on ? 0 : 1);
+}
+
+zmodel::FarEnd& CommRig::farEnd(int uart)
+{
+    std::unique_ptr<zmodel::FarEnd>& far = state_->farEnds[uart];
+    if (!far) {
+        state_->loops.at(uart).reset();
+        far = std::make_unique<zmodel::FarEnd>(state_->controller.uart(uart));
+    }
+    return *far;
+}
 
 } // namespace zbench

@@ -10,6 +10,10 @@
 #include <memory>
 #include <string>
 
+namespace zmodel {
+class FarEnd;
+}
+
 namespace zbench {
 
 // The machine's clock: virtual, free-running real time, or paced real time
@@ -37,6 +41,12 @@ public:
     int violations() const;
     // The machine's clock (100 ns units).
     uint64_t machineTime() const;
+    // Whether UART i's port keeps its register image (on by default); off,
+    // every register access goes to the device. Set while the port is idle.
+    void setRegisterImage(int uart, bool on);
+    // A scripted far end on UART i in place of its loopback plug (made on
+    // first use, at 9600 8N1). Its methods may be called from the program.
+    zmodel::FarEnd& farEnd(int uart);
 
 private:
     struct State;

@@ -16,14 +16,22 @@
 //
 //     realtime_bench [--seconds S] [--rates R1,R2,...] [--max-ports N]
 //                    [--free-running | --virtual]
+//     realtime_bench --latency [--rates R1,R2,...] [--repeats N]
 //
 // Prints one line per trial and a table of the wall-time shares. Exits 0
 // when the runs could be made (whatever they achieved), 1 when the machine
 // could not be set up.
+//
+// --latency measures what latency_bench measures on the virtual clock (the
+// time from the far end starting a character to ReadFile completing, and
+// the Modbus-style turnaround; see latency.h) on a machine whose clock
+// simply follows the host's (free-running), N times each (median and worst), and prints the
+// figures beside the virtual clock's and the physical floor.
 #include <windows.h>
 
 #include "comm_line.h"
 #include "comm_rig.h"
+#include "latency.h"
 
 #include <algorithm>
 #include <chrono>
@@ -40,6 +48,9 @@ struct Options {
     std::vector<DWORD> rates{115200, 921600, 3000000};
     int maxPorts = 12;
     zbench::Clock clock = zbench::Clock::Paced;
+    bool latency = false;
+    int repeats = 20;
+    bool ratesGiven = false;
 };
 
 // The byte at position k of port i's stream.
@@ -269,9 +280,14 @@ Options parse(int argc, char** argv)
             o.clock = zbench::Clock::Virtual;
         } else if (a == "--free-running") {
             o.clock = zbench::Clock::RealTime;
+        } else if (a == "--latency") {
+            o.latency = true;
+        } else if (a == "--repeats") {
+            o.repeats = std::max(1, std::atoi(value().c_str()));
         } else if (a == "--max-ports") {
             o.maxPorts = std::clamp(std::atoi(value().c_str()), 1, 12);
         } else if (a == "--rates") {
+            o.ratesGiven = true;
             o.rates.clear();
             std::string list = value();
             for (size_t pos = 0; pos < list.size();) {
@@ -281,7 +297,8 @@ Options parse(int argc, char** argv)
             }
         } else {
             std::fprintf(stderr, "usage: realtime_bench [--seconds S] [--rates R1,R2,...] [--max-ports N] "
-                                 "[--free-running | --virtual]\n");
+                                 "[--free-running | --virtual]\n"
+                                 "       realtime_bench --latency [--rates R1,R2,...] [--repeats N]\n");
             std::exit(2);
         }
     }
@@ -292,9 +309,45 @@ Options parse(int argc, char** argv)
 
 } // namespace
 
+// Latency in real time beside the virtual clock's figure and the floor.
+int latencyMain(const Options& options)
+{
+    zbench::LatencyOptions latency;
+    if (options.ratesGiven)
+        latency.rates = options.rates;
+    std::string error;
+    std::vector<zbench::LatencyFigure> exact;
+    {
+        zbench::CommRig rig(2);
+        if (rig.ready())
+            exact = zbench::measureLatency(rig, latency, error);
+    }
+    latency.repeats = options.repeats;
+    zbench::CommRig rig(2, zbench::Clock::RealTime);
+    if (!rig.ready() || !error.empty()) {
+        std::fprintf(stderr, "realtime_bench: %s\n", error.empty() ? "the ports have no COM names" : error.c_str());
+        return 1;
+    }
+    std::vector<zbench::LatencyFigure> real = zbench::measureLatency(rig, latency, error);
+    if (!error.empty() || real.size() != exact.size()) {
+        std::fprintf(stderr, "realtime_bench: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("%10s  %7s  %-15s  %10s  %13s  %14s  %14s\n", "bit/s", "trigger", "", "floor (us)",
+                "virtual (us)", "real, median", "real, worst");
+    for (size_t i = 0; i < real.size(); ++i)
+        std::printf("%10lu  %7u  %-15s  %10.1f  %13.1f  %14.1f  %14.1f\n", static_cast<unsigned long>(real[i].rate),
+                    real[i].trigger, real[i].what.c_str(), real[i].floorUs, exact[i].medianUs, real[i].medianUs,
+                    real[i].worstUs);
+    std::printf("%d repeats in real time; verifier reports: %d\n", latency.repeats, rig.violations());
+    return 0;
+}
+
 int main(int argc, char** argv)
 {
     const Options options = parse(argc, argv);
+    if (options.latency)
+        return latencyMain(options);
     // The smallest controller with enough UARTs.
     const int uarts = options.maxPorts <= 2 ? 2 : options.maxPorts <= 4 ? 4 : options.maxPorts <= 8 ? 8 : 12;
     zbench::CommRig rig(uarts, options.clock);

@@ -46,6 +46,16 @@ struct FarEnd::State {
     LineReceiver receiver;
     std::vector<ReceivedChar> received;
 
+    // The answer waiting for its request (answer()).
+    struct Answer {
+        size_t count = 0;
+        size_t seen = 0;                  // characters taken since it was armed
+        std::optional<LineTime> lastEnd;  // the count-th one's end, once taken
+        uint64_t delay = 0;
+        std::vector<uint8_t> bytes;
+    };
+    std::optional<Answer> answer;
+
     // The state's lock, with actions run once it is released (wire notices
     // and scheduler requests never run under it).
     class Lock {
@@ -109,7 +119,28 @@ struct FarEnd::State {
         if (!receiver.settings()) in->prune(now());
         receiver.advance(*in, now(), [this](const Received& r) {
             received.push_back(ReceivedChar{r.ch, r.errors, machineTimeOf(r.end)});
+            if (answer && ++answer->seen == answer->count) answer->lastEnd = r.end;
         });
+    }
+
+    // Sends the answer once the request's last character is known: taken
+    // already, or on the wire ahead of time.
+    void checkAnswer(Lock& l) {
+        if (!answer || !in || !receiver.settings()) return;
+        std::optional<LineTime> end = answer->lastEnd;
+        if (!end) {
+            size_t missing = answer->count - answer->seen;
+            receiver.lookAhead(*in, [&](const Received& r) {
+                if (--missing > 0) return true;
+                end = r.end;
+                return false;
+            });
+        }
+        if (!end) return;
+        Answer a = std::move(*answer);
+        answer.reset();
+        enqueue(*end + lineTimeOf(a.delay), a.bytes, kNoFault);
+        pump(l);
     }
 
     void restartReceiver() {
@@ -157,6 +188,7 @@ FarEnd::FarEnd(Uart& uart, LineSettings settings) : state_(std::make_shared<Stat
             if (auto st = weak.lock()) {
                 State::Lock l2(*st);
                 st->runReceiver();
+                st->checkAnswer(l2);
             }
         });
         s.restartReceiver();
@@ -268,6 +300,21 @@ std::vector<ReceivedChar> FarEnd::takeReceived() {
     std::vector<ReceivedChar> out;
     out.swap(state_->received);
     return out;
+}
+
+void FarEnd::answer(size_t count, uint64_t delay, std::vector<uint8_t> bytes) {
+    State::Lock l(*state_);
+    State& s = *state_;
+    if (s.settings.rate.stopped()) throw std::invalid_argument("the far end's rate is 0");
+    s.runReceiver();
+    s.answer.reset();
+    if (count == 0) {
+        s.enqueue(s.now() + lineTimeOf(delay), bytes, kNoFault);
+        s.pump(l);
+        return;
+    }
+    s.answer = State::Answer{count, 0, std::nullopt, delay, std::move(bytes)};
+    s.checkAnswer(l);
 }
 
 void FarEnd::setModemLines(ModemInputs lines) {

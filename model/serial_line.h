@@ -84,6 +84,14 @@ public:
     // consumer that forwards what arrives loses nothing between the two).
     std::vector<ReceivedChar> takeReceived();
 
+    // Answering, as a device that replies to a request: once `count` more
+    // characters have come from the UART (counted from this call), `bytes`
+    // go out starting `delay` (100 ns) after the last one's stop bit, behind
+    // whatever is queued. One answer waits at a time; a new call replaces
+    // it. The characters the UART has put on the line are seen ahead of
+    // time, so the answer's start is exact.
+    void answer(size_t count, uint64_t delay, std::vector<uint8_t> bytes);
+
     // Modem lines: this end drives the UART's CTS, DSR, RI and DCD, and sees
     // its DTR (bit 0), RTS (bit 1), OUT1, OUT2 (modemOutputs()).
     void setModemLines(ModemInputs lines);

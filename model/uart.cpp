@@ -27,10 +27,7 @@ constexpr uint8_t kStatusSdaIn = 0x02;
 
 // At most 253 characters fit behind one length byte with the status byte.
 constexpr size_t kMaxPacketChars = 253;
-// A receiver with characters below the trigger level hands them on after
-// this many character times without a new one, as a 16550 raises its
-// character time-out.
-constexpr LineTime kCharacterTimeout = 4;
+constexpr LineTime kCharacterTimeout = kReceiveTimeoutCharacters;
 
 constexpr unsigned triggerScaleOf(uint8_t config1) { return 1u << ((config1 >> 2) & 3); }
 
@@ -75,6 +72,23 @@ uint8_t Uart::peekRegister(uint16_t address) const {
 uint16_t Uart::divisor() const {
     std::lock_guard g(hub_.mutex);
     return core_.divisor();
+}
+
+RegisterFile Uart::registerFile() const {
+    std::lock_guard g(hub_.mutex);
+    RegisterFile f;
+    for (size_t i = 0; i < f.portControl.size(); ++i) {
+        uint16_t address = uint16_t(kPortControlFirst + i);
+        f.portControl[i] = address == kGpio ? uint8_t((gpio_ & 0xFC) | chipGroup_)
+                                            : portControl_[address - kPortControlFirst];
+    }
+    f.ier = core_.interruptEnable();
+    f.lcr = core_.lineControl();
+    f.mcr = core_.modemControl();
+    f.scr = core_.peek(kScr);
+    f.fcr = uint8_t(core_.fifoControl() & ~0x06);
+    f.divisor = core_.divisor();
+    return f;
 }
 
 LineSettings Uart::lineSettingsLocked() const {

@@ -11,11 +11,33 @@
 #include "uart16550.h"
 #include "wire.h"
 
+#include <array>
 #include <deque>
 
 namespace zmodel {
 
 class ChipFunction;
+
+// A receiver with characters below the trigger level hands them on after
+// this many character times without a new one, as a 16550 raises its
+// character time-out.
+inline constexpr unsigned kReceiveTimeoutCharacters = 4;
+
+// What the host has programmed into a UART: the port-control registers
+// 0x105-0x10E as a read returns them, IER, LCR, MCR, the scratch register,
+// the divisor latch, and the FIFO control register as last written without
+// its reset bits (which act once and are not kept). Status (LSR, MSR, IIR)
+// and the FIFOs' contents are not part of it.
+struct RegisterFile {
+    std::array<uint8_t, 10> portControl{};
+    uint8_t ier = 0;
+    uint8_t lcr = 0;
+    uint8_t mcr = 0;
+    uint8_t scr = 0;
+    uint8_t fcr = 0;
+    uint16_t divisor = 0;
+    friend bool operator==(const RegisterFile&, const RegisterFile&) = default;
+};
 
 class Uart : public Function {
 public:
@@ -26,6 +48,7 @@ public:
     // Register contents as a read would return them, without side effects.
     uint8_t peekRegister(uint16_t address) const;
     uint16_t divisor() const;
+    RegisterFile registerFile() const;
 
     // The line as the registers program it: rate = clock / (oversampling x
     // divisor) with the clock from SERIAL_CONFIG_REG0 bits 0-1 and the

@@ -132,6 +132,8 @@ public:
     uint8_t interruptIdentification() const;
 
     uint16_t divisor() const { return uint16_t(dll_ | (dlm_ << 8)); }
+    // The FIFO control register as last written (it cannot be read back).
+    uint8_t fifoControl() const { return fcr_; }
     uint8_t lineControl() const { return lcr_; }
     uint8_t interruptEnable() const { return ier_; }
     bool fifoEnabled() const { return fifoEnabled_; }

@@ -14,6 +14,7 @@ set(ZEPHAN_PORT_SOURCES
   ${ZEPHAN_PORT_DIR}/frame/create_close.cpp
   ${ZEPHAN_PORT_DIR}/frame/read_write.cpp
   ${ZEPHAN_PORT_DIR}/chip/register.cpp
+  ${ZEPHAN_PORT_DIR}/chip/register_image.cpp
   ${ZEPHAN_PORT_DIR}/chip/urb.cpp
   ${ZEPHAN_PORT_DIR}/chip/i2c.cpp
   ${ZEPHAN_PORT_DIR}/chip/configuration.cpp

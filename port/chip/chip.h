@@ -20,11 +20,34 @@
 
 EXTERN_C_START
 
-/* register.cpp: PASSIVE_LEVEL or APC_LEVEL (they wait on RegisterMutex). */
+/*
+ * register.cpp: PASSIVE_LEVEL or APC_LEVEL (they wait on RegisterMutex).
+ * ReadRegister and WriteRegister always go to the device; UpdateRegister
+ * goes through the register image.
+ */
 NTSTATUS ReadRegister(PDEVICE_EXTENSION Port, USHORT Address, ULONG Length, PUCHAR Buffer);
 NTSTATUS WriteRegister(PDEVICE_EXTENSION Port, USHORT Address, ULONG Length, PUCHAR Buffer);
 NTSTATUS UpdateRegister(PDEVICE_EXTENSION Port, USHORT Address, UCHAR Mask, UCHAR Bits, PUCHAR Read,
                         PUCHAR Written);
+
+/*
+ * register_image.cpp: the port's image of the registers only the driver
+ * changes. GetRegister, SetRegister, DivisorLatchHolds: PASSIVE_LEVEL or
+ * APC_LEVEL; LoadRegisterImage and the bypass: PASSIVE_LEVEL; the
+ * invalidation: any IRQL. NoteRegisterTransfer is ReadRegister's and
+ * WriteRegister's, with RegisterMutex held.
+ */
+NTSTATUS GetRegister(PDEVICE_EXTENSION Port, USHORT Address, PUCHAR Value);
+NTSTATUS SetRegister(PDEVICE_EXTENSION Port, USHORT Address, UCHAR Value);
+BOOLEAN DivisorLatchHolds(PDEVICE_EXTENSION Port, USHORT Divisor);
+VOID LoadRegisterImage(PDEVICE_EXTENSION Port);
+VOID InvalidateRegisterImage(PDEVICE_EXTENSION Port);
+LONG RegisterImageGeneration(PDEVICE_EXTENSION Port);
+VOID EnterRegisterBypass(PDEVICE_EXTENSION Port);
+VOID LeaveRegisterBypass(PDEVICE_EXTENSION Port);
+VOID NoteRegisterTransfer(PDEVICE_EXTENSION Port, USHORT Address, ULONG Length, const UCHAR *Buffer,
+                          BOOLEAN Read, NTSTATUS Status, LONG Generation);
+
 /* The oversampling code of SERIAL_SAMPLE_CONFIG_REG for a rate of 16, 12, 8 or 4. */
 UCHAR SampleRateCode(UCHAR SampleRate);
 

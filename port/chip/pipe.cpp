@@ -15,12 +15,17 @@ NTSTATUS ResetPipe(PDEVICE_EXTENSION Port, USBD_PIPE_HANDLE Pipe)
     return SubmitUrbSynchronously(Port, (PURB)&urb);
 }
 
-/* Resets the hub port of the device and waits for the reset to finish. */
+/*
+ * Resets the hub port of the device and waits for the reset to finish.
+ * The reset goes to the device whatever the register image holds, and
+ * leaves the image invalid: the next access of each register reads it.
+ */
 NTSTATUS ResetPort(PDEVICE_EXTENSION Port)
 {
     PDEVICE_OBJECT lower = Port->LowerDeviceObject;
     if (lower == NULL)
         return STATUS_UNSUCCESSFUL;
+    InvalidateRegisterImage(Port);
 
     KEVENT event;
     IO_STATUS_BLOCK ioStatus;
@@ -34,5 +39,6 @@ NTSTATUS ResetPort(PDEVICE_EXTENSION Port)
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
         status = ioStatus.Status;
     }
+    InvalidateRegisterImage(Port);
     return status;
 }

@@ -14,6 +14,7 @@ static NTSTATUS AccessRegister(PDEVICE_EXTENSION Port, USHORT Address, ULONG Len
         return STATUS_INVALID_PARAMETER;
 
     KeWaitForSingleObject(&Port->RegisterMutex, Executive, KernelMode, FALSE, NULL);
+    LONG generation = RegisterImageGeneration(Port);
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     for (ULONG attempt = 0; attempt < REGISTER_ACCESS_ATTEMPTS; attempt++) {
         const USHORT urbSize = sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
@@ -27,8 +28,11 @@ static NTSTATUS AccessRegister(PDEVICE_EXTENSION Port, USHORT Address, ULONG Len
                               ZEPHAN_REGISTER_REQUEST, Address, 0, Buffer, NULL, Length, NULL);
         status = SubmitUrbSynchronously(Port, urb);
         FreePool(urb);
+        /* A failed try may or may not have reached the register: the image is invalid. */
+        NoteRegisterTransfer(Port, Address, Length, Buffer, Read, status, generation);
         if (NT_SUCCESS(status))
             break;
+        generation = RegisterImageGeneration(Port);
         DelayMilliseconds(1);
     }
     KeReleaseMutex(&Port->RegisterMutex, FALSE);
@@ -47,25 +51,27 @@ NTSTATUS WriteRegister(PDEVICE_EXTENSION Port, USHORT Address, ULONG Length, PUC
 }
 
 /*
- * Read-modify-write of one register: the bits of Mask take their values
- * from Bits, the others stay as read. A register whose read failed is not
- * written, since its other bits are unknown. *Read receives the value read
- * (0 when the read failed) and *Written the value written (the value read
- * when nothing was written); either may be null. Returns the OR of the
- * read and write statuses. PASSIVE_LEVEL or APC_LEVEL.
+ * Read-modify-write of one register through the register image: the bits
+ * of Mask take their values from Bits, the others stay as they are. The
+ * image answers the read and drops a write that changes nothing where it
+ * can. A register whose read failed is not written, since its other bits
+ * are unknown. *Read receives the value read (0 when the read failed) and
+ * *Written the value written (the value read when nothing was written);
+ * either may be null. Returns the OR of the read and write statuses.
+ * PASSIVE_LEVEL or APC_LEVEL.
  */
 NTSTATUS UpdateRegister(PDEVICE_EXTENSION Port, USHORT Address, UCHAR Mask, UCHAR Bits, PUCHAR Read,
                         PUCHAR Written)
 {
     UCHAR value = 0;
-    NTSTATUS status = ReadRegister(Port, Address, 1, &value);
+    NTSTATUS status = GetRegister(Port, Address, &value);
     if (!NT_SUCCESS(status))
         value = 0;
     if (Read != NULL)
         *Read = value;
     if (NT_SUCCESS(status)) {
         value = (UCHAR)((value & ~Mask) | (Bits & Mask));
-        status |= WriteRegister(Port, Address, 1, &value);
+        status |= SetRegister(Port, Address, value);
     }
     if (Written != NULL)
         *Written = value;

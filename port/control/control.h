@@ -29,6 +29,8 @@ NTSTATUS SetDtrLine(PDEVICE_EXTENSION Port);
 NTSTATUS ClearDtrLine(PDEVICE_EXTENSION Port);
 NTSTATUS SetRtsLine(PDEVICE_EXTENSION Port);
 NTSTATUS ClearRtsLine(PDEVICE_EXTENSION Port);
+/* DTR and RTS raised together with OtherBits of MODEM_CONTROL_REGISTER, in one write. */
+NTSTATUS RaiseModemLines(PDEVICE_EXTENSION Port, UCHAR OtherBits);
 VOID SerialSetupNewHandFlow(PDEVICE_EXTENSION Port, PSERIAL_HANDFLOW NewHandFlow);
 
 /*

@@ -145,15 +145,16 @@ static ULONG TxHolds(PDEVICE_EXTENSION Port)
  * and set bit 4 unless PortModeFlags bit 1 is set (then they clear it), so
  * break on and break off leave them alike; later chips clear bit 3 for the
  * break and set it again afterwards. Neither register is written from a
- * value that could not be read. PASSIVE_LEVEL.
+ * value that could not be read. The revision is read only when the mode
+ * bits are to change. PASSIVE_LEVEL.
  */
 static VOID SetBreakModeBits(PDEVICE_EXTENSION Port, BOOLEAN BreakOn)
 {
-    UCHAR gpioStatus = 0;
-    NTSTATUS status = ReadRegister(Port, SERIAL_GPIO_STATUS_REG, 1, &gpioStatus);
     UCHAR config0 = 0;
-    status |= ReadRegister(Port, SERIAL_CONFIG_REG0, 1, &config0);
-    if (!NT_SUCCESS(status) || (config0 & CONFIG0_MODE_FLAG0) == 0)
+    if (!NT_SUCCESS(GetRegister(Port, SERIAL_CONFIG_REG0, &config0)) || (config0 & CONFIG0_MODE_FLAG0) == 0)
+        return;
+    UCHAR gpioStatus = 0;
+    if (!NT_SUCCESS(ReadRegister(Port, SERIAL_GPIO_STATUS_REG, 1, &gpioStatus)))
         return;
 
     if ((gpioStatus & GPIO_STATUS_REVISION_MASK) == 0) {
@@ -167,7 +168,7 @@ static VOID SetBreakModeBits(PDEVICE_EXTENSION Port, BOOLEAN BreakOn)
     } else {
         config0 |= CONFIG0_MODE_FLAG1;
     }
-    WriteRegister(Port, SERIAL_CONFIG_REG0, 1, &config0);
+    SetRegister(Port, SERIAL_CONFIG_REG0, config0);
 }
 
 /*
@@ -177,11 +178,11 @@ static VOID SetBreakModeBits(PDEVICE_EXTENSION Port, BOOLEAN BreakOn)
 static NTSTATUS SetLineBreak(PDEVICE_EXTENSION Port, BOOLEAN On)
 {
     UCHAR lcr = 0;
-    NTSTATUS status = ReadRegister(Port, LINE_CONTROL_REGISTER, 1, &lcr);
+    NTSTATUS status = GetRegister(Port, LINE_CONTROL_REGISTER, &lcr);
     if (!NT_SUCCESS(status))
         return status;
     lcr = On ? (UCHAR)(lcr | LCR_BREAK) : (UCHAR)(lcr & ~LCR_BREAK);
-    return status | WriteRegister(Port, LINE_CONTROL_REGISTER, 1, &lcr);
+    return status | SetRegister(Port, LINE_CONTROL_REGISTER, lcr);
 }
 
 /*
@@ -559,8 +560,16 @@ static NTSTATUS RunControl(PDEVICE_EXTENSION Port, PIRP Irp, const CONTROL_REQUE
         if (buffer == NULL)
             return STATUS_INVALID_PARAMETER;
         SERIAL_HANDFLOW handFlow = *(PSERIAL_HANDFLOW)buffer;
+        BOOLEAN changed = !RtlEqualMemory(&handFlow, &Port->HandFlow, sizeof(handFlow));
         SerialSetupNewHandFlow(Port, &handFlow);
-        SerialHandleModemUpdate(Port);
+        /*
+         * The holds and modem events are worked out again under a new
+         * record. The record in force sent again (SetCommState sends it
+         * with every call) leaves them as they are, and the modem status
+         * register is not read for it.
+         */
+        if (changed)
+            SerialHandleModemUpdate(Port);
         return STATUS_SUCCESS;
     }
 
@@ -631,7 +640,7 @@ static NTSTATUS RunControl(PDEVICE_EXTENSION Port, PIRP Irp, const CONTROL_REQUE
             return STATUS_INVALID_PARAMETER;
         /* A register that could not be read is reported as the failure it is. */
         UCHAR mcr = 0;
-        status = ReadRegister(Port, MODEM_CONTROL_REGISTER, 1, &mcr);
+        status = GetRegister(Port, MODEM_CONTROL_REGISTER, &mcr);
         if (!NT_SUCCESS(status))
             return status;
         *(PULONG)buffer = mcr;
@@ -644,8 +653,7 @@ static NTSTATUS RunControl(PDEVICE_EXTENSION Port, PIRP Irp, const CONTROL_REQUE
             return STATUS_BUFFER_TOO_SMALL;
         if (buffer == NULL)
             return STATUS_INVALID_PARAMETER;
-        UCHAR mcr = (UCHAR)*(PULONG)buffer;
-        return WriteRegister(Port, MODEM_CONTROL_REGISTER, 1, &mcr);
+        return SetRegister(Port, MODEM_CONTROL_REGISTER, (UCHAR)*(PULONG)buffer);
     }
 
     case IOCTL_SERIAL_SET_FIFO_CONTROL:

@@ -8,7 +8,10 @@
  * writes the line control register from the requested stop bits, parity and
  * word length, and sets the receive FIFO trigger (FIFO_CONTROL_REGISTER and
  * the trigger scale in SERIAL_CONFIG_REG1). BaudRate and LineControl change
- * only when the whole sequence succeeded.
+ * only when the whole sequence succeeded. The accesses go through the
+ * register image: a register that already holds its new value is neither
+ * read nor written, so a call that changes nothing sends no transfer and a
+ * new rate alone costs the divisor latch sequence.
  *
  * Every register access is a synchronous vendor request: PASSIVE_LEVEL.
  */
@@ -82,12 +85,19 @@ static NTSTATUS SetHighClock(PDEVICE_EXTENSION Port, BOOLEAN High, PUCHAR Value)
  * two bytes are written and read back, and the latch is closed again. The
  * divisor bytes are written only while the latch is known to be open;
  * otherwise they would land in the transmit holding and interrupt enable
- * registers. Returns the OR of the statuses of the accesses that program
- * the latch (the read-backs only trace). PASSIVE_LEVEL.
+ * registers. A latch the register image shows holding the divisor already
+ * is left closed; otherwise only the bytes that change are written, and
+ * the read-backs come from the image where it holds them. Returns the OR
+ * of the statuses of the accesses that program the latch (the read-backs
+ * only trace). PASSIVE_LEVEL.
  */
 static NTSTATUS WriteDivisorLatch(PDEVICE_EXTENSION Port, USHORT Divisor, UCHAR SelUartClk)
 {
     PDEVICE_OBJECT device = Port->DeviceObject;
+    if (DivisorLatchHolds(Port, Divisor)) {
+        PortTrace(device, "-- read Divisor: %x SelUartClk:%x set 0x%X\n", Divisor, SelUartClk, Divisor >> 8);
+        return STATUS_SUCCESS;
+    }
     UCHAR value = 0;
     NTSTATUS status = UpdateRegister(Port, LINE_CONTROL_REGISTER, LCR_DIVISOR_LATCH,
                                      LCR_DIVISOR_LATCH, &value, NULL);
@@ -95,15 +105,13 @@ static NTSTATUS WriteDivisorLatch(PDEVICE_EXTENSION Port, USHORT Divisor, UCHAR 
 
     UCHAR readBack = 0;
     if (NT_SUCCESS(status)) {
-        value = (UCHAR)(Divisor & 0xFF);
-        status |= WriteRegister(Port, DIVISOR_LATCH_LSB, 1, &value);
-        ReadRegister(Port, DIVISOR_LATCH_LSB, 1, &readBack);
+        status |= SetRegister(Port, DIVISOR_LATCH_LSB, (UCHAR)(Divisor & 0xFF));
+        GetRegister(Port, DIVISOR_LATCH_LSB, &readBack);
         PortTrace(device, "-- read DIVISOR_LATCH_LSB: %x\n", readBack);
 
-        value = (UCHAR)(Divisor >> 8);
-        status |= WriteRegister(Port, DIVISOR_LATCH_MSB, 1, &value);
+        status |= SetRegister(Port, DIVISOR_LATCH_MSB, (UCHAR)(Divisor >> 8));
         readBack = 0;
-        ReadRegister(Port, DIVISOR_LATCH_MSB, 1, &readBack);
+        GetRegister(Port, DIVISOR_LATCH_MSB, &readBack);
         PortTrace(device, "-- read DIVISOR_LATCH_MSB: %x\n", readBack);
     }
 
@@ -205,7 +213,7 @@ NTSTATUS SerialSetBaudRateAndLineControl(PDEVICE_EXTENSION Port, ULONG NewBaudRa
     }
 
     UCHAR config0 = 0;
-    status = ReadRegister(Port, SERIAL_CONFIG_REG0, 1, &config0);
+    status = GetRegister(Port, SERIAL_CONFIG_REG0, &config0);
     if (!NT_SUCCESS(status))
         goto Done;
     PortTrace(device, "-- SerialSetBaudRateAndLineControl read SERIAL_CONFIG_REG0: %x\n", config0);
@@ -239,7 +247,7 @@ NTSTATUS SerialSetBaudRateAndLineControl(PDEVICE_EXTENSION Port, ULONG NewBaudRa
         goto Done;
     }
     config0 = (UCHAR)((config0 & ~CONFIG0_UART_CLOCK_MASK) | selUartClk);
-    rateStatus |= WriteRegister(Port, SERIAL_CONFIG_REG0, 1, &config0);
+    rateStatus |= SetRegister(Port, SERIAL_CONFIG_REG0, config0);
 
     rateStatus |= UpdateRegister(Port, SERIAL_SAMPLE_CONFIG_REG, SAMPLE_CONFIG_RATE_MASK,
                                  SampleRateCode(sampleRate), NULL, NULL);
@@ -249,28 +257,33 @@ NTSTATUS SerialSetBaudRateAndLineControl(PDEVICE_EXTENSION Port, ULONG NewBaudRa
     /* Line control, from scratch. */
     {
         UCHAR current = 0;
-        status = ReadRegister(Port, LINE_CONTROL_REGISTER, 1, &current);
+        status = GetRegister(Port, LINE_CONTROL_REGISTER, &current);
         BOOLEAN valid;
         UCHAR lcr = LineControlValue(&lineControl, &valid);
         if (!valid)
             status = STATUS_INVALID_PARAMETER;
         /* Written even when invalid: the valid parts take effect. */
-        status |= WriteRegister(Port, LINE_CONTROL_REGISTER, 1, &lcr);
+        status |= SetRegister(Port, LINE_CONTROL_REGISTER, lcr);
     }
 
-    /* FIFOs enabled and both emptied; the receive trigger above 1200 bit/s. */
+    /*
+     * FIFOs enabled and both emptied; the receive trigger above 1200 bit/s.
+     * When the image shows the FIFOs enabled at this trigger already, the
+     * write is left out, and the FIFOs keep what they hold (in particular
+     * the characters of a write still being sent).
+     */
     {
         UCHAR fcr = (UCHAR)(FCR_ENABLE | FCR_RESET_RECEIVE | FCR_RESET_TRANSMIT);
         if (rate > SINGLE_BYTE_TRIGGER_RATE)
             fcr |= (UCHAR)(Port->RxTriggerBits & FCR_TRIGGER_MASK);
         PortTrace(device, "-- write FIFO_CONTROL_REGISTER: %x\n", fcr);
-        status |= WriteRegister(Port, FIFO_CONTROL_REGISTER, 1, &fcr);
+        status |= SetRegister(Port, FIFO_CONTROL_REGISTER, fcr);
     }
 
     /* Trigger scale: 00 at 1200 bit/s and below; bits 0-1 are always set. */
     {
         UCHAR config1 = 0;
-        NTSTATUS readStatus = ReadRegister(Port, SERIAL_CONFIG_REG1, 1, &config1);
+        NTSTATUS readStatus = GetRegister(Port, SERIAL_CONFIG_REG1, &config1);
         PortTrace(device, "-- read SERIAL_CONFIG_REG1: %x\n", config1);
         status |= readStatus;
         if (NT_SUCCESS(readStatus)) {
@@ -280,7 +293,7 @@ NTSTATUS SerialSetBaudRateAndLineControl(PDEVICE_EXTENSION Port, ULONG NewBaudRa
             config1 = (UCHAR)((config1 & ~(CONFIG1_TRIGGER_SCALE_MASK | CONFIG1_ALWAYS_SET)) |
                               scale | CONFIG1_ALWAYS_SET);
             PortTrace(device, "-- read SERIAL_CONFIG_REG1: %x\n", config1);
-            status |= WriteRegister(Port, SERIAL_CONFIG_REG1, 1, &config1);
+            status |= SetRegister(Port, SERIAL_CONFIG_REG1, config1);
         }
     }
 

@@ -3,7 +3,8 @@
  * register.
  *
  * The four line operations are read-modify-writes of MODEM_CONTROL_REGISTER
- * (bit 0 DTR, bit 1 RTS); they leave the lines alone while AutoFlowControl
+ * (bit 0 DTR, bit 1 RTS) through the register image, so a line already as
+ * asked costs no transfer; they leave the lines alone while AutoFlowControl
  * is set. SerialSetupNewHandFlow applies a new handshake record: only a
  * change of the DTR mode or of the RTS mode touches a line; the record is
  * stored whole. The handshake modes that follow the modem inputs are acted
@@ -80,6 +81,34 @@ NTSTATUS ClearRtsLine(PDEVICE_EXTENSION Port)
     NTSTATUS status = UpdateRegister(Port, MODEM_CONTROL_REGISTER, MCR_RTS, 0, &read, &value);
     PortTrace(device, "-- Clr RTS %x\n", read);
     PortTrace(device, "-- Clring RTS for %x=%x\n", MODEM_CONTROL_REGISTER, value);
+    return status;
+}
+
+/*
+ * Raises DTR and RTS and sets OtherBits of MODEM_CONTROL_REGISTER (OUT2
+ * and loopback at open) in one read-modify-write, so that opening a port
+ * costs one write of the register instead of three. DTR and RTS stay as
+ * they are while AutoFlowControl is set. Returns the OR of the read and
+ * write statuses. PASSIVE_LEVEL.
+ */
+NTSTATUS RaiseModemLines(PDEVICE_EXTENSION Port, UCHAR OtherBits)
+{
+    PAGED_CODE();
+    PDEVICE_OBJECT device = Port->DeviceObject;
+    UCHAR lines = 0;
+    PortTrace(device, "-- Setting DTR \n");
+    PortTrace(device, "-- Setting RTS \n");
+    if (Port->AutoFlowControl != 0)
+        PortTrace(device, "-- AutoFlowControl=%d \n", Port->AutoFlowControl);
+    else
+        lines = MCR_DTR | MCR_RTS;
+    UCHAR bits = (UCHAR)(OtherBits | lines);
+    UCHAR value;
+    NTSTATUS status = UpdateRegister(Port, MODEM_CONTROL_REGISTER, bits, bits, NULL, &value);
+    if (lines != 0) {
+        PortTrace(device, "-- Setting DTR for %x=%x\n", MODEM_CONTROL_REGISTER, value);
+        PortTrace(device, "-- Setting RTS for %x=%x\n", MODEM_CONTROL_REGISTER, value);
+    }
     return status;
 }
 
@@ -177,7 +206,7 @@ VOID SerialSetupNewHandFlow(PDEVICE_EXTENSION Port, PSERIAL_HANDFLOW NewHandFlow
               " Enter SerialSetupNewHandFlow HandFlow.FlowReplace = 0x%x HandFlow.ControlHandShake = 0x%x\n",
               Port->HandFlow.FlowReplace, Port->HandFlow.ControlHandShake);
     UCHAR portControl = 0;
-    ReadRegister(Port, SERIAL_PORT_CONTROL_REG, 1, &portControl);
+    GetRegister(Port, SERIAL_PORT_CONTROL_REG, &portControl);
     PortTrace(device, "****** pdx=%x,  autoflow=%x, flag=%x\n", record, portControl, Port->AutoFlowControl);
 
     ULONG dtrMode = handFlow.ControlHandShake & SERIAL_DTR_MASK;

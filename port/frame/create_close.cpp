@@ -23,21 +23,16 @@ static BOOLEAN StrapSelectsModeFlag(UCHAR Strap)
     return Strap == 2 || Strap == 3 || Strap == 6;
 }
 
-static NTSTATUS WriteByte(PDEVICE_EXTENSION Port, USHORT Address, UCHAR Value)
-{
-    return WriteRegister(Port, Address, 1, &Value);
-}
-
 /*
  * Drives the transceiver outputs, bits 4-6 of SERIAL_GPIO_REG, keeping
  * bits 3 and 7 of what was read; bit 7 is then cleared while idle
  * power-down or wake is allowed and set otherwise. Nothing is written when
- * the read fails. PASSIVE_LEVEL.
+ * the read fails. Through the register image. PASSIVE_LEVEL.
  */
 NTSTATUS WriteTransceiverOutputs(PDEVICE_EXTENSION Port, UCHAR Outputs)
 {
     UCHAR value = 0;
-    NTSTATUS status = ReadRegister(Port, SERIAL_GPIO_REG, 1, &value);
+    NTSTATUS status = GetRegister(Port, SERIAL_GPIO_REG, &value);
     if (!NT_SUCCESS(status))
         return status;
     value = (UCHAR)((value & GPIO_KEEP_MASK) | (Outputs & GPIO_MODE_MASK));
@@ -45,7 +40,7 @@ NTSTATUS WriteTransceiverOutputs(PDEVICE_EXTENSION Port, UCHAR Outputs)
         value &= (UCHAR)~GPIO_TRANSCEIVER_ENABLE;
     else
         value |= GPIO_TRANSCEIVER_ENABLE;
-    return WriteRegister(Port, SERIAL_GPIO_REG, 1, &value);
+    return SetRegister(Port, SERIAL_GPIO_REG, value);
 }
 
 /*
@@ -110,7 +105,9 @@ static NTSTATUS OpenPort(PDEVICE_EXTENSION port, PDEVICE_OBJECT DeviceObject, PI
  * close of a port are serialised by OpenCloseMutex, so a close still
  * tearing down never undoes the set-up of an open that follows it. A
  * failing step fails the open with its own status, and what was started
- * is stopped again. PASSIVE_LEVEL.
+ * is stopped again. Registers go through the register image, so a
+ * register that already holds its open value is neither read nor written.
+ * PASSIVE_LEVEL.
  */
 NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
@@ -153,34 +150,37 @@ static NTSTATUS OpenPort(PDEVICE_EXTENSION port, PDEVICE_OBJECT DeviceObject, PI
 
     /* Oversampling and sample point. */
     UCHAR sample = 0;
-    if (NT_SUCCESS(ReadRegister(port, SERIAL_SAMPLE_CONFIG_REG, 1, &sample))) {
+    if (NT_SUCCESS(GetRegister(port, SERIAL_SAMPLE_CONFIG_REG, &sample))) {
         sample = (UCHAR)((sample & SAMPLE_CONFIG_KEEP_MASK) | (UCHAR)(port->SampleBits << SAMPLE_CONFIG_BITS_SHIFT)
                          | SampleRateCode(port->SampleRate) | port->SampleBit0);
-        WriteByte(port, SERIAL_SAMPLE_CONFIG_REG, sample);
+        SetRegister(port, SERIAL_SAMPLE_CONFIG_REG, sample);
     }
 
     SetTransceiverMode(port, port->PortMode);
 
     /* The mode flags; this write's status is one half of the open's. */
     UCHAR config0 = 0;
-    NTSTATUS statusA = ReadRegister(port, SERIAL_CONFIG_REG0, 1, &config0);
+    NTSTATUS statusA = GetRegister(port, SERIAL_CONFIG_REG0, &config0);
     if (NT_SUCCESS(statusA)) {
         PortTrace(DeviceObject, "DispatchCreate:Get SERIAL_CONFIG_REG0 : %x\n", config0);
         config0 = ApplyPortModeFlags(port, config0);
         PortTrace(DeviceObject, "DispatchCreate:Set SERIAL_CONFIG_REG0 : %x\n", config0);
-        statusA = WriteByte(port, SERIAL_CONFIG_REG0, config0);
+        statusA = SetRegister(port, SERIAL_CONFIG_REG0, config0);
     }
 
-    /* FIFOs: no receive trigger at 1200 bit/s and below. */
+    /*
+     * FIFOs: no receive trigger at 1200 bit/s and below. Always written:
+     * the FIFOs are emptied of what arrived while the port was closed.
+     */
+    UCHAR fcr = 0;
     if (port->FifoPresent) {
-        UCHAR fcr = FCR_ENABLE | FCR_RESET_RECEIVE | FCR_RESET_TRANSMIT;
+        fcr = FCR_ENABLE | FCR_RESET_RECEIVE | FCR_RESET_TRANSMIT;
         if (port->BaudRate > 1200)
             fcr |= port->RxTriggerBits;
-        WriteByte(port, FIFO_CONTROL_REGISTER, fcr);
     } else {
         PortTrace(DeviceObject, "-- fifo disable: FifoPresent:%x\n", port->FifoPresent);
-        WriteByte(port, FIFO_CONTROL_REGISTER, 0);
     }
+    WriteRegister(port, FIFO_CONTROL_REGISTER, 1, &fcr);
 
     /* The data path starts afresh. */
     KIRQL irql;
@@ -193,21 +193,19 @@ static NTSTATUS OpenPort(PDEVICE_EXTENSION port, PDEVICE_OBJECT DeviceObject, PI
         KeSetEvent(&port->ReadEvent, IO_NO_INCREMENT, FALSE);
     KeSetEvent(&port->InterruptEvent, IO_NO_INCREMENT, FALSE);
 
+    /* Reading the line status clears errors left from before the open. */
     UCHAR lsr = 0;
     ReadRegister(port, LINE_STATUS_REGISTER, 1, &lsr);
     PortTrace(DeviceObject, "-- LINE_STATUS_REGISTER:%x\n", lsr);
-    UCHAR mcr = 0;
-    if (NT_SUCCESS(ReadRegister(port, MODEM_CONTROL_REGISTER, 1, &mcr))) {
-        PortTrace(DeviceObject, "-- MODEM_CONTROL_REGISTER:%x\n", mcr);
-        mcr |= port->LoopbackAtOpen == 1 ? (UCHAR)(MCR_OUT2 | MCR_LOOPBACK) : (UCHAR)MCR_OUT2;
-        WriteByte(port, MODEM_CONTROL_REGISTER, mcr);
-    }
 
-    SetDtrLine(port);
-    SetRtsLine(port);
+    /* OUT2 (with loopback when the settings ask for it), DTR and RTS in one write. */
+    UCHAR mcr = 0;
+    GetRegister(port, MODEM_CONTROL_REGISTER, &mcr);
+    PortTrace(DeviceObject, "-- MODEM_CONTROL_REGISTER:%x\n", mcr);
+    RaiseModemLines(port, port->LoopbackAtOpen == 1 ? (UCHAR)(MCR_OUT2 | MCR_LOOPBACK) : (UCHAR)MCR_OUT2);
 
     port->AutoFlowControl = 0;
-    NTSTATUS statusB = WriteByte(port, INTERRUPT_ENABLE_REGISTER, port->MsrInterruptOff ? 0 : IER_MODEM_STATUS);
+    NTSTATUS statusB = SetRegister(port, INTERRUPT_ENABLE_REGISTER, port->MsrInterruptOff ? 0 : IER_MODEM_STATUS);
 
     DelayMilliseconds(OPEN_FINISH_MS);
     NTSTATUS status = !NT_SUCCESS(statusA) ? statusA : statusB;
@@ -274,13 +272,13 @@ NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     /* Registers and lines back to idle; their statuses do not matter here. */
     UpdateRegister(port, SERIAL_PORT_CONTROL_REG, PORT_CONTROL_LINE_MASK, 0, NULL, NULL);
-    WriteByte(port, SERIAL_PORT_AUX_REG0, 0);
-    WriteByte(port, SERIAL_PORT_AUX_REG1, 0);
+    SetRegister(port, SERIAL_PORT_AUX_REG0, 0);
+    SetRegister(port, SERIAL_PORT_AUX_REG1, 0);
     port->AutoFlowControl = 0;
     ClearRtsLine(port);
     ClearDtrLine(port);
     UpdateRegister(port, MODEM_CONTROL_REGISTER, MCR_OUT2, 0, NULL, NULL);
-    WriteByte(port, INTERRUPT_ENABLE_REGISTER, 0);
+    SetRegister(port, INTERRUPT_ENABLE_REGISTER, 0);
 
     if (ReadSharedLong(&port->DeviceEnable) && handles == 0)
         StartIdleTimer(port, FALSE);

@@ -102,6 +102,22 @@ typedef struct _TRANSFER_CONTEXT {
     ULONG Cancels;                       /* cancellations under way: the request is not reused meanwhile */
 } TRANSFER_CONTEXT, *PTRANSFER_CONTEXT;
 
+/*
+ * The port's image of the registers that only the driver changes
+ * (chip/register_image.cpp): the port-control registers 0x105-0x10E, the
+ * divisor latch, IER, FCR, LCR and MCR. Value[n] holds what the device
+ * holds while bit n of Valid is set. Value and Bypass are used only by the
+ * holder of RegisterMutex; Valid, Generation and Disabled are shared.
+ */
+#define REGISTER_IMAGE_ENTRIES 16
+typedef struct _REGISTER_IMAGE {
+    volatile ULONG Valid;                /* shared */
+    volatile LONG Generation;            /* counts invalidations; shared */
+    volatile LONG Disabled;              /* 1: every access goes to the device; shared */
+    LONG Bypass;                         /* the mutex holder goes to the device (the power-up restore) */
+    UCHAR Value[REGISTER_IMAGE_ENTRIES];
+} REGISTER_IMAGE, *PREGISTER_IMAGE;
+
 typedef struct _DEVICE_EXTENSION {
     /* Frame. */
     PDEVICE_OBJECT DeviceObject;
@@ -163,6 +179,7 @@ typedef struct _DEVICE_EXTENSION {
 
     /* Register access. */
     KMUTEX RegisterMutex;
+    REGISTER_IMAGE RegisterImage;
     KMUTEX OpenCloseMutex;               /* serialises open and close */
 
     /* USB descriptors and configuration. */

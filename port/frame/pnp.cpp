@@ -168,6 +168,8 @@ static VOID ProbeUart(PDEVICE_EXTENSION Port)
  */
 static NTSTATUS StartDevice(PDEVICE_EXTENSION Port)
 {
+    /* A device that starts may have been reset or replaced: the image starts empty. */
+    InvalidateRegisterImage(Port);
     NTSTATUS status = ReadDeviceDescriptor(Port);
     if (!NT_SUCCESS(status))
         return status;
@@ -177,6 +179,7 @@ static NTSTATUS StartDevice(PDEVICE_EXTENSION Port)
         return status;
     }
     ProbeUart(Port);
+    LoadRegisterImage(Port);
     RegisterWmi(Port);
 
     LoadSettingsDefaults(Port);

@@ -220,6 +220,8 @@ static NTSTATUS RunPowerMachine(PPOWER_OPERATION Op, LONG Event)
             WriteSharedLong(&port->DevicePower, stack->Parameters.Power.State.DeviceState);
             PoSetPowerState(port->DeviceObject, DevicePowerState, stack->Parameters.Power.State);
             WriteSharedLong(&port->PowerDownSeen, 0);
+            /* The chip was unpowered: what the register image holds is gone. */
+            InvalidateRegisterImage(port);
             if (!ReadSharedLong(&port->RestoreNeeded)) {
                 action = PowerActFinish;
                 break;
@@ -242,6 +244,7 @@ static NTSTATUS RunPowerMachine(PPOWER_OPERATION Op, LONG Event)
                 /* Leaving D0: the modem lines are kept for the power-up (a DispatchPower run, PASSIVE_LEVEL). */
                 if (current == PowerDeviceD0 && Event == PowerEventNewIrp)
                     SaveModemLines(port);
+                InvalidateRegisterImage(port);
                 WriteSharedLong(&port->DevicePower, target);
                 PoSetPowerState(port->DeviceObject, DevicePowerState, stack->Parameters.Power.State);
                 if (ReadSharedLong(&port->RestoreNeeded)) {

@@ -6,6 +6,11 @@
  * interrupt enable register, the line rate and line control, and the modem
  * lines as they were when the port left D0.
  *
+ * The register image cannot be trusted after a power-up: the restore holds
+ * the register mutex and bypasses the image, so every register goes
+ * through the hardware, read and written as it always was, and the image
+ * is filled again from what the restore reads and writes.
+ *
  * Every access is a synchronous vendor request under the register mutex:
  * PASSIVE_LEVEL.
  */
@@ -19,6 +24,7 @@ VOID RestorePortSettings(PDEVICE_EXTENSION Port)
     WriteSharedLong(&Port->WakeArmed, 0);
     WriteSharedLong(&Port->IdleRequestPending, 0);
 
+    EnterRegisterBypass(Port);
     SetTransceiverMode(Port, Port->PortMode);
     if (Port->PortModeFlags & 0x03) {
         UCHAR config0 = 0;
@@ -41,6 +47,7 @@ VOID RestorePortSettings(PDEVICE_EXTENSION Port)
         Port->ModemControlSaved = 0;
         WriteRegister(Port, MODEM_CONTROL_REGISTER, 1, &Port->SavedModemControl);
     }
+    LeaveRegisterBypass(Port);
 }
 
 /*
@@ -51,7 +58,7 @@ VOID SaveModemLines(PDEVICE_EXTENSION Port)
 {
     PAGED_CODE();
     UCHAR mcr = 0;
-    if (NT_SUCCESS(ReadRegister(Port, MODEM_CONTROL_REGISTER, 1, &mcr))) {
+    if (NT_SUCCESS(GetRegister(Port, MODEM_CONTROL_REGISTER, &mcr))) {
         Port->SavedModemControl = mcr;
         Port->ModemControlSaved = 1;
     }

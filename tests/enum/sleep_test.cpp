@@ -27,14 +27,14 @@ struct OpenPort {
     int uart;
     ULONG rate;
     SERIAL_LINE_CONTROL lineControl;
-    std::unique_ptr<zmodel::LoopbackPlug> plug;
-    zmodel::LineSettings line;
-    std::vector<uint8_t> sent;
+    std::unique_ptr<zmodel::LoopbackPlug> plug{};
+    zmodel::LineSettings line{};
+    std::vector<uint8_t> sent{};
     std::vector<uint8_t> readBuffer = std::vector<uint8_t>(12);
     ULONG events = 0;
-    std::shared_ptr<host::PendingIo> read, wait;
+    std::shared_ptr<host::PendingIo> read{}, wait{};
     // Last, so that it goes first: closing ends what is still pending.
-    std::unique_ptr<host::DeviceFile> file;
+    std::unique_ptr<host::DeviceFile> file{};
 };
 
 class SleepTest : public EnumTest {

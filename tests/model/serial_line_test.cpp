@@ -328,6 +328,39 @@ TEST_F(Line, TransmitterSendsBackToBackWhileBulkOutWaitsForRoom) {
     EXPECT_EQ(far.received().back().at, after9600(start, 200));
 }
 
+// A far end that answers a request: the answer starts its set delay after
+// the request's last stop bit, whether that character is taken already or
+// only seen on the line ahead of time; characters before the answer was
+// armed do not count.
+TEST_F(Line, FarEndAnswersARequestAfterItsLastStopBit) {
+    program(u, 0, false, 0, 12, 0x03, 0x07);     // 9600 8N1, FIFOs, trigger 1
+    FarEnd far(u);
+    Capture out;
+    bulkOut(u, out, {'x'});
+    sched.runAll();
+    far.answer(3, 10'000, {'o', 'k'});           // 1 ms after the third character
+    bulkOut(u, out, {'r', 'e', 'q'});
+    uint64_t start = sched.now() + kTransferLatency;
+    uint64_t answered = after9600(start + 10'000, 4);   // the 'o' is in
+    sched.runUntil(answered - 1);
+    EXPECT_EQ(u.rxFifoCount(), 0u);
+    sched.runUntil(answered);
+    EXPECT_EQ(u.rxFifoCount(), 1u);
+    sched.runAll();
+    EXPECT_EQ(drain(), (std::vector<uint8_t>{4, 'o', 'k', 0x60}));
+    EXPECT_EQ(far.receivedBytes(), (std::vector<uint8_t>{'x', 'r', 'e', 'q'}));
+
+    // Armed for a request that is on the line already, ahead of time.
+    bulkOut(u, out, {'a', 'b'});
+    sched.runUntil(sched.now() + kTransferLatency);
+    answered = after9600(sched.now(), 3);          // right behind the 'b'
+    far.answer(2, 0, {'!'});
+    sched.runUntil(answered - 1);
+    EXPECT_EQ(u.rxFifoCount(), 0u);
+    sched.runUntil(answered);
+    EXPECT_EQ(u.rxFifoCount(), 1u);
+}
+
 // Characters written into the transmit FIFO are on the wire ahead of time;
 // what changes while they wait still reaches all but the two the transmitter
 // has taken (the one being shifted out and the next).

@@ -310,8 +310,10 @@ TEST_F(DeviceControlTest, ModemControlReadsAndWritesTheRegister)
     EXPECT_EQ(reg(MODEM_CONTROL_REGISTER), MCR_DTR | MCR_OUT2);
     EXPECT_EQ(control(IOCTL_SERIAL_GET_MODEM_CONTROL, nullptr, 0, &value, 3).status, STATUS_BUFFER_TOO_SMALL);
 
-    // A register that cannot be read is a failure, not a value of 0.
-    failRegisterAccesses(REGISTER_ACCESS_ATTEMPTS);
+    // A register that cannot be read is a failure, not a value of 0: after
+    // a write that failed, the register is read again, and that fails too.
+    failRegisterAccesses(2 * REGISTER_ACCESS_ATTEMPTS);
+    EXPECT_FALSE(NT_SUCCESS(setValue(IOCTL_SERIAL_SET_MODEM_CONTROL, ULONG(MCR_RTS)).status));
     value = 0xAA;
     r = getValue(IOCTL_SERIAL_GET_MODEM_CONTROL, &value);
     EXPECT_FALSE(NT_SUCCESS(r.status));

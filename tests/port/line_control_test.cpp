@@ -3,7 +3,9 @@
 // receive trigger, and the rule that BaudRate and LineControl change only on
 // success. A filter device under the port records every register request
 // the driver sends, so the tests see the exact sequence of accesses as well
-// as what the UART's registers hold afterwards.
+// as what the UART's registers hold afterwards. The tests see the sequence
+// as the device gets it without the port's register image, and then what
+// the image leaves of it.
 #include "port_fixture.h"
 
 #include "host/nt/kernel.h"
@@ -165,6 +167,9 @@ protected:
         setLine = DRIVER_ROUTINE(SerialSetBaudRateAndLineControl);
         writeRegister = DRIVER_ROUTINE(WriteRegister);
         log = std::make_unique<RegisterLog>(*machine, port(0));
+        // Every access as the device gets it: the sequence the power-up
+        // restore sends, and any call of a port without its register image.
+        useImage(false);
         // The clock and trigger settings a port starts with when the
         // settings file has no record for it.
         p()->BaudMode = DEFAULT_BAUD_MODE;
@@ -183,6 +188,7 @@ protected:
     PDEVICE_EXTENSION p() { return port(0); }
     zmodel::Uart& uart() { return controller().uart(0); }
     UCHAR reg(USHORT address) { return uart().peekRegister(address); }
+    void useImage(bool on) { InterlockedExchange(&p()->RegisterImage.Disabled, on ? 0 : 1); }
 
     NTSTATUS set(ULONG rate, std::optional<SERIAL_LINE_CONTROL> lc = std::nullopt)
     {
@@ -280,6 +286,61 @@ TEST_F(LineControlTest, ACallIsNineteenAccessesInTheDivisorLatchOrder)
     EXPECT_EQ(reg(INTERRUPT_IDENT_REGISTER) & IIR_FIFOS_ENABLED, IIR_FIFOS_ENABLED);
     EXPECT_TRUE(uart().takeTransmitted().empty());
     EXPECT_EQ(p()->BaudRate, 9600u);
+}
+
+// With its register image the port sends only what changes the device:
+// nothing for the settings in force, the divisor latch for a new rate (the
+// latch byte that keeps its value left out), the line control register for
+// a new framing, the FIFO and trigger registers when the trigger changes.
+// After a failed transfer the image is invalid: the next call reads what it
+// needs again and the device ends up as it should.
+TEST_F(LineControlTest, WithItsImageAPortSendsOnlyWhatChangesTheDevice)
+{
+    useImage(true);
+    ASSERT_EQ(set(9600, line(STOP_BIT_1, NO_PARITY, 8)), STATUS_SUCCESS);
+    ASSERT_EQ(set(9600, line(STOP_BIT_1, NO_PARITY, 8)), STATUS_SUCCESS);
+    EXPECT_TRUE(log->take().empty());
+    EXPECT_EQ(urbs, 0u);
+
+    struct Step {
+        ULONG rate;
+        std::optional<SERIAL_LINE_CONTROL> lc;
+        std::vector<Access> sent;
+    };
+    const Step steps[] = {
+        {115200, std::nullopt,
+         {W(LINE_CONTROL_REGISTER, 0x83), W(DIVISOR_LATCH_LSB, 1), W(LINE_CONTROL_REGISTER, 0x03)}},
+        {0, line(STOP_BITS_2, EVEN_PARITY, 7), {W(LINE_CONTROL_REGISTER, 0x1E)}},
+        {1200, std::nullopt,
+         {W(LINE_CONTROL_REGISTER, 0x9E), W(DIVISOR_LATCH_LSB, 96), W(LINE_CONTROL_REGISTER, 0x1E),
+          W(FIFO_CONTROL_REGISTER, 0x07), W(SERIAL_CONFIG_REG1, 0x03)}},
+        {50, std::nullopt,
+         {W(LINE_CONTROL_REGISTER, 0x9E), W(DIVISOR_LATCH_LSB, 0x00), W(DIVISOR_LATCH_MSB, 0x09),
+          W(LINE_CONTROL_REGISTER, 0x1E)}},
+        {3000000, std::nullopt,
+         {W(SERIAL_PORT_CONTROL_REG, PORT_CONTROL_HIGH_CLOCK), W(SERIAL_CONFIG_REG0, 0x02),
+          W(LINE_CONTROL_REGISTER, 0x9E), W(DIVISOR_LATCH_LSB, 1), W(DIVISOR_LATCH_MSB, 0),
+          W(LINE_CONTROL_REGISTER, 0x1E), W(FIFO_CONTROL_REGISTER, 0xC7), W(SERIAL_CONFIG_REG1, 0x0B)}},
+        {3000000, std::nullopt, {}},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.rate);
+        ASSERT_EQ(set(step.rate, step.lc), STATUS_SUCCESS);
+        EXPECT_EQ(log->take(), step.sent);
+    }
+    EXPECT_EQ(uart().divisor(), 1);
+    EXPECT_EQ(effectiveRate(), 3000000.0);
+
+    // A transfer fails: the call fails, and the next one finds the device as it is.
+    hub().failNext(hubPort(0), 20, USBD_STATUS_STALL_PID);
+    EXPECT_FALSE(NT_SUCCESS(set(9600, line(STOP_BIT_1, NO_PARITY, 8))));
+    ASSERT_EQ(set(9600, line(STOP_BIT_1, NO_PARITY, 8)), STATUS_SUCCESS);
+    EXPECT_EQ(uart().divisor(), 12);
+    EXPECT_EQ(effectiveRate(), 9600.0);
+    EXPECT_EQ(reg(LINE_CONTROL_REGISTER), 0x03);
+    EXPECT_EQ(reg(SERIAL_CONFIG_REG1) & CONFIG1_TRIGGER_SCALE_MASK, 0x08);
+    ASSERT_EQ(set(9600, line(STOP_BIT_1, NO_PARITY, 8)), STATUS_SUCCESS);
+    EXPECT_EQ(urbs, 0u);
 }
 
 TEST_F(LineControlTest, EveryTableRowGivesItsClockAndDivisor)

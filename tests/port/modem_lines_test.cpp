@@ -5,6 +5,8 @@
 // which leaves RTS to the break control).
 #include "control_fixture.h"
 
+#include <functional>
+
 namespace ztest {
 namespace {
 
@@ -50,12 +52,55 @@ TEST_F(ModemLinesTest, AutoFlowControlLeavesTheLinesAlone)
 TEST_F(ModemLinesTest, ARegisterThatCannotBeReadIsNotWrittenBlind)
 {
     poke(MODEM_CONTROL_REGISTER, MCR_RTS | MCR_OUT2);
+    // The write fails, and the register is unknown from then on...
     failRegisterAccesses(REGISTER_ACCESS_ATTEMPTS);
     EXPECT_FALSE(NT_SUCCESS(DRIVER_ROUTINE(SetDtrLine)(p())));
     EXPECT_EQ(mcr(), MCR_RTS | MCR_OUT2);
+    // ... so the next change reads it first, and writes nothing when it cannot.
     failRegisterAccesses(REGISTER_ACCESS_ATTEMPTS);
     EXPECT_FALSE(NT_SUCCESS(control(IOCTL_SERIAL_CLR_RTS).status));
     EXPECT_EQ(mcr(), MCR_RTS | MCR_OUT2);
+}
+
+// With the register image a line change is one write, and a line already
+// as asked costs nothing. After anything that may have changed the chip (a
+// failed transfer, a port reset) the next change reads the register first;
+// a raw register write keeps the image as the device holds it.
+TEST_F(ModemLinesTest, ALineChangeReadsTheRegisterOnlyWhenTheImageCannotTell)
+{
+    struct Case {
+        const char* what;
+        std::function<void()> event;
+        uint64_t transfers;   // of the CLR_DTR after it
+    };
+    const Case cases[] = {
+        {"nothing", [] {}, 1},
+        {"a failed transfer",
+         [&] {
+             UCHAR ier = 0;
+             failRegisterAccesses(REGISTER_ACCESS_ATTEMPTS);
+             control(IOCTL_GET_IER, nullptr, 0, &ier, 1);
+         },
+         2},
+        {"a port reset", [&] { EXPECT_EQ(control(IOCTL_USB_RESET_PORT).status, STATUS_SUCCESS); }, 2},
+        {"a raw write of the register", [&] {
+             UCHAR request[260] = {0x24, 0x01, 1, 0, MCR_DTR | MCR_OUT2};
+             EXPECT_EQ(control(IOCTL_WRITE_REGISTER, request, 260, request, 260).status, STATUS_SUCCESS);
+         },
+         1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(control(IOCTL_SERIAL_SET_DTR).status, STATUS_SUCCESS);
+        uint64_t before = hub().controlTransferCount(hubPort(0));
+        ASSERT_EQ(control(IOCTL_SERIAL_SET_DTR).status, STATUS_SUCCESS);
+        EXPECT_EQ(hub().controlTransferCount(hubPort(0)), before);
+        c.event();
+        before = hub().controlTransferCount(hubPort(0));
+        ASSERT_EQ(control(IOCTL_SERIAL_CLR_DTR).status, STATUS_SUCCESS);
+        EXPECT_EQ(hub().controlTransferCount(hubPort(0)) - before, c.transfers);
+        EXPECT_EQ(lines() & MCR_DTR, 0);
+    }
 }
 
 TEST_F(ModemLinesTest, DtrModeChangesMoveTheLineOnce)

@@ -237,7 +237,9 @@ TEST_F(OpenCloseTest, CleanupEndsThePendingReadWriteAndWaitSoTheCloseFollowsAndT
 TEST_F(OpenCloseTest, AFailedOpenStopsWhatItStartedAndReportsItsOwnStatus)
 {
     // The mode-flag register refuses every try: the open fails with that
-    // access's status, not with statuses OR-ed together.
+    // access's status, not with statuses OR-ed together. (The flag changes,
+    // so the open has to write the register.)
+    p->PortModeFlags = 0x01;
     controller().uart(0).failRegister(SERIAL_CONFIG_REG0, REGISTER_ACCESS_ATTEMPTS);
     std::unique_ptr<host::DeviceFile> file;
     EXPECT_EQ(open(&file), STATUS_UNSUCCESSFUL);

@@ -2,6 +2,7 @@
 
 #include "host/nt/cm_registry.h"
 #include "host/nt/pnp.h"
+#include "host/nt/power.h"
 #include "host/nt/strings.h"
 #include "host/usb/usb_bus.h"
 #include "tools/sim/port_machine.h"
@@ -45,6 +46,21 @@ void CommTest::unplugController()
         machine->pnp().waitIdle();
     }
     controller_.reset();
+}
+
+void CommTest::setRegisterImage(int uart, bool on)
+{
+    PDEVICE_EXTENSION port = zsim::portExtension(plug_->pdo(zmodel::Controller::uartHubPort(uart)));
+    ASSERT_NE(port, nullptr);
+    InterlockedExchange(&port->RegisterImage.Disabled, on ? 0 : 1);
+}
+
+bool CommTest::sleepAndWake(uint32_t ms)
+{
+    if (!NT_SUCCESS(machine->power().sleep(PowerSystemSleeping3)))
+        return false;
+    machine->sleep(uint64_t(ms) * 10000);
+    return NT_SUCCESS(machine->power().wake());
 }
 
 std::string CommTest::comName(int uart)

@@ -74,6 +74,13 @@ protected:
     // Machine time in milliseconds.
     double nowMs() const { return static_cast<double>(machine->now()) / 10000.0; }
 
+    // Whether UART i's port keeps its register image (on by default); off,
+    // every register access goes to the device.
+    void setRegisterImage(int uart, bool on);
+    // The machine sleeps (S3) for `ms` of machine time and wakes again;
+    // false when either transition fails.
+    bool sleepAndWake(uint32_t ms);
+
 private:
     host::win32::ProcessOptions appOptions() const;
 

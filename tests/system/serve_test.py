@@ -37,7 +37,8 @@ class Serve:
         self.process = subprocess.Popen([ZSIM, "serve", "--dir", directory, *options], stdout=subprocess.PIPE,
                                         stderr=subprocess.STDOUT, text=True)
         self.ready = threading.Event()
-        threading.Thread(target=self._read, daemon=True).start()
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
         if not self.ready.wait(180):
             self.process.kill()
             raise SystemExit("zsim serve did not come up:\n" + "".join(self.output))
@@ -54,6 +55,10 @@ class Serve:
     def stop(self):
         self.process.send_signal(signal.SIGINT)
         code = self.process.wait(120)
+        # The reader may still hold zsim's last lines (the verifier's
+        # summary among them) when the process has ended: wait for the pipe
+        # to be read to its end.
+        self.reader.join(30)
         return code, "".join(self.output)
 
 
