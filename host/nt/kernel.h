@@ -165,6 +165,7 @@ public:
     void addHostThread(std::thread thread);  // joined when the dispatcher goes away
     void joinHostThreads();
     void beginShutdown() { std::lock_guard g(lock); shuttingDown_ = true; }
+    bool shuttingDown() { std::lock_guard g(lock); return shuttingDown_; }
     ThreadRec* createThreadRecord(std::string name);
     void startDpcThread();
     void stopDpcThread();

@@ -27,8 +27,9 @@ zmodel::Controller& EnumTest::plug(zmodel::Variant variant, zmodel::ControllerOp
     plugs_.push_back(host::usb::plug(*machine, *controllers_.back()));
     machine->pnp().waitIdle();
     // The driver that runs is the one the test asked for.
-    if (host::DriverImage* loaded = machine->pnp().image(u"Zephan_GPIOEnum"))
+    if (host::DriverImage* loaded = machine->pnp().image(u"Zephan_GPIOEnum")) {
         EXPECT_EQ(loaded->peImage() != nullptr, shippedImages());
+    }
     return *controllers_.back();
 }
 

@@ -277,6 +277,34 @@ TEST_F(KeTest, SystemThreadEndsByReturningAndItsObjectIsSignalled) {
     ObDereferenceObject(thread);
 }
 
+// Shutdown tells every driver thread still alive to leave its next wait; a
+// thread that reaches its first wait only after that (still starting, or
+// busy) leaves there too instead of waiting for ever.
+struct LateWaiter {
+    host::Machine* machine = nullptr;
+    KEVENT never;
+};
+
+KSTART_ROUTINE waitOnceTheMachineShutsDown;
+VOID waitOnceTheMachineShutsDown(PVOID context) {
+    auto* w = static_cast<LateWaiter*>(context);
+    while (!w->machine->dispatcher().shuttingDown())
+        std::this_thread::yield();
+    KeWaitForSingleObject(&w->never, Executive, KernelMode, FALSE, nullptr);
+}
+
+TEST_F(KeTest, AThreadThatFirstWaitsDuringShutdownLeavesAtThatWait) {
+    LateWaiter w;
+    w.machine = machine.get();
+    KeInitializeEvent(&w.never, NotificationEvent, FALSE);
+    HANDLE h;
+    ASSERT_EQ(PsCreateSystemThread(&h, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, waitOnceTheMachineShutsDown, &w),
+              STATUS_SUCCESS);
+    ZwClose(h);
+    expectViolation("is still running when the machine shuts down");
+    shutdownMachine();
+}
+
 // A DPC that falls due while the test's thread waits at PASSIVE_LEVEL may run
 // on that thread; it still runs at DISPATCH_LEVEL and still waits for a spin
 // lock another thread holds, as on a processor of its own.

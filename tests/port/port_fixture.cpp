@@ -28,8 +28,9 @@ void PortTest::plugController(zmodel::Variant variant)
     machine->sleep(1);
     machine->sleep(2 * zmodel::kTransferLatency + 1);
     // The driver that runs is the one the test asked for.
-    if (host::DriverImage* image = zsim::portImage(*machine))
+    if (host::DriverImage* image = zsim::portImage(*machine)) {
         EXPECT_EQ(image->peImage() != nullptr, shippedImages());
+    }
 }
 
 void PortTest::unplugController()
