@@ -7,6 +7,7 @@
 #include "tools/sim/port_machine.h"
 
 #include <atomic>
+#include <cstdlib>
 #include <map>
 #include <vector>
 
@@ -30,7 +31,8 @@ struct CommRig::State {
     State(int ports, Clock clock)
         : machine(options(violations, clock)), controller(variantOf(ports), zmodel::ControllerOptions{.uartsEnabledAtPlugIn = true})
     {
-        zsim::installPortDriver(machine, zsim::defaultPortImage(), zsim::PortClass::Ports);
+        zsim::installPortDriver(machine, shipped() ? zsim::shippedPortImage() : zsim::defaultPortImage(),
+                                zsim::PortClass::Ports);
         plug = host::usb::plug(machine, controller);
         machine.pnp().waitIdle();
         windows = std::make_unique<host::win32::System>(machine);
@@ -45,6 +47,13 @@ struct CommRig::State {
         plug.reset();
         machine.pnp().waitIdle();
         machine.shutdown();
+    }
+    // ZEPHAN_DRIVER_IMAGES=shipped: the machine loads the port driver's
+    // shipped image (Zephan_Port.sys) instead of its host build.
+    static bool shipped()
+    {
+        const char* images = std::getenv("ZEPHAN_DRIVER_IMAGES");
+        return images && std::string(images) == "shipped";
     }
     static host::MachineOptions options(std::atomic<int>& violations, Clock clock)
     {

@@ -23,7 +23,8 @@ enum class Clock { Virtual, RealTime, Paced };
 class CommRig {
 public:
     // ports: 2, 4, 8 or 12. Verifier reports (the shut-down's leak checks
-    // included) are counted in violations().
+    // included) are counted in violations(). The port driver is its host
+    // build, or the shipped image when ZEPHAN_DRIVER_IMAGES=shipped.
     explicit CommRig(int ports, Clock clock = Clock::Virtual);
     ~CommRig();
     CommRig(const CommRig&) = delete;

@@ -17,3 +17,13 @@ function(zephan_kernel_target target)
   target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti -Wno-multichar)
   target_include_directories(${target} BEFORE PRIVATE ${CMAKE_SOURCE_DIR}/host/include)
 endfunction()
+
+# A program that loads a shipped KMDF driver image needs the library that
+# exports WDFLDR.SYS's routines (zkmdf) loaded, although it calls none of
+# them itself: linked without --as-needed, as the system has the framework
+# loader whether a program uses it or not.
+set(CMAKE_LINK_LIBRARY_USING_NO_AS_NEEDED "LINKER:--push-state,--no-as-needed" "<LINK_ITEM>" "LINKER:--pop-state")
+set(CMAKE_LINK_LIBRARY_USING_NO_AS_NEEDED_SUPPORTED TRUE)
+function(zephan_link_framework_loader target)
+  target_link_libraries(${target} PRIVATE "$<LINK_LIBRARY:NO_AS_NEEDED,zkmdf>")
+endfunction()

@@ -4,6 +4,10 @@
 //   zsim demo [--ports N] [--rates R1,R2,...]    the whole story, from the installer to data
 //   zsim serve [--ports N] ... [--dir DIR]       COM ports as ptys for Linux programs, until Ctrl-C
 //   zsim COMMAND --help                          what a command does and takes
+//
+// With --shipped, demo and serve install the drivers' shipped images
+// (Zephan_Port.sys and Zephan_GPIOEnum.sys from the Windows build), which
+// the machine maps with its image loader, instead of their host builds.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -56,6 +60,10 @@ int demo(const Arguments& args)
     zsim::DemoOptions options;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
+        if (a == "--shipped") {
+            options.shipped = true;
+            continue;
+        }
         if (i + 1 >= args.size())
             return usage("demo", "unknown or incomplete option '" + a + "'");
         const std::string& value = args[++i];
@@ -90,6 +98,10 @@ int serve(const Arguments& args)
     options.dir = zsim::defaultServeDir();
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
+        if (a == "--shipped") {
+            options.shipped = true;
+            continue;
+        }
         if (i + 1 >= args.size())
             return usage("serve", "unknown or incomplete option '" + a + "'");
         const std::string& value = args[++i];
@@ -127,7 +139,7 @@ int serve(const Arguments& args)
 }
 
 const Command kCommands[] = {
-    {"demo", demo, "zsim demo [--ports 2|4|8|12] [--rates R1,R2,...]",
+    {"demo", demo, "zsim demo [--ports 2|4|8|12] [--rates R1,R2,...] [--shipped]",
      "The whole story on one simulated machine, in a few seconds of wall time:\n"
      "a fresh x64 Windows 10 machine with one controller plugged in (12 ports\n"
      "unless --ports says otherwise, UARTs off); the package's setup.exe runs as a\n"
@@ -135,9 +147,11 @@ const Command kCommands[] = {
      "onwards; each port then carries a test pattern through a loopback plug at\n"
      "each rate (default 9600,115200,921600,3000000) with every byte checked;\n"
      "zport shows the vendor settings; a table sums it up. Times are machine\n"
-     "time. Exits 0 when all went well, 1 when anything failed.\n"},
+     "time. Exits 0 when all went well, 1 when anything failed. With --shipped\n"
+     "the machine runs the drivers' shipped images (Zephan_Port.sys,\n"
+     "Zephan_GPIOEnum.sys from the Windows build) instead of their host builds.\n"},
     {"serve", serve,
-     "zsim serve [--ports N] [--controllers K] [--loopback i] [--null-modem i:j] [--line-pty i] [--dir DIR]",
+     "zsim serve [--ports N] [--controllers K] [--loopback i] [--null-modem i:j] [--line-pty i] [--dir DIR] [--shipped]",
      "Runs a machine in paced real time until Ctrl-C, with K controllers of N\n"
      "ports (default one of 4), and offers every COM port to Linux programs as a\n"
      "pseudo-terminal: DIR/COM3 links to it. A program's termios (rate, stop\n"
@@ -151,7 +165,8 @@ const Command kCommands[] = {
      "from the shell against the machine: zport --dir DIR COMMAND.\n"
      "The machine's registry and files stay in DIR (default $ZSIM_DIR or\n"
      "~/.zsim) between runs, so COM names and settings stay; the first run\n"
-     "installs the package. Exits 0 after a clean shutdown.\n"},
+     "installs the package (with --shipped, the drivers' shipped images). Exits 0\n"
+     "after a clean shutdown.\n"},
 };
 
 const Command* find(const std::string& name)

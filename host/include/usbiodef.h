@@ -43,7 +43,7 @@ DEFINE_GUID(GUID_DEVINTERFACE_USB_HOST_CONTROLLER, 0x3abf6f2d, 0x71c4, 0x462a, 0
 #define GUID_CLASS_USB_HOST_CONTROLLER GUID_DEVINTERFACE_USB_HOST_CONTROLLER
 
 /* Called by the hub when the device may be suspended (selective suspend). */
-typedef VOID (*USB_IDLE_CALLBACK)(PVOID Context);
+typedef VOID (NTAPI *USB_IDLE_CALLBACK)(PVOID Context);
 
 typedef struct _USB_IDLE_CALLBACK_INFO {
     USB_IDLE_CALLBACK IdleCallback;

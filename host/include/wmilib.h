@@ -26,30 +26,30 @@ typedef struct _WMIGUIDREGINFO {
     ULONG Flags;
 } WMIGUIDREGINFO, *PWMIGUIDREGINFO;
 
-typedef NTSTATUS WMI_QUERY_REGINFO_CALLBACK(PDEVICE_OBJECT DeviceObject, PULONG RegFlags,
+typedef NTSTATUS NTAPI WMI_QUERY_REGINFO_CALLBACK(PDEVICE_OBJECT DeviceObject, PULONG RegFlags,
                                             PUNICODE_STRING InstanceName, PUNICODE_STRING *RegistryPath,
                                             PUNICODE_STRING MofResourceName, PDEVICE_OBJECT *Pdo);
 typedef WMI_QUERY_REGINFO_CALLBACK *PWMI_QUERY_REGINFO;
 
-typedef NTSTATUS WMI_FUNCTION_CONTROL_CALLBACK(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex,
+typedef NTSTATUS NTAPI WMI_FUNCTION_CONTROL_CALLBACK(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex,
                                                WMIENABLEDISABLECONTROL Function, BOOLEAN Enable);
 typedef WMI_FUNCTION_CONTROL_CALLBACK *PWMI_FUNCTION_CONTROL;
 
-typedef NTSTATUS WMI_QUERY_DATABLOCK_CALLBACK(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex,
+typedef NTSTATUS NTAPI WMI_QUERY_DATABLOCK_CALLBACK(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex,
                                               ULONG InstanceIndex, ULONG InstanceCount,
                                               PULONG InstanceLengthArray, ULONG BufferAvail, PUCHAR Buffer);
 typedef WMI_QUERY_DATABLOCK_CALLBACK *PWMI_QUERY_DATABLOCK;
 
-typedef NTSTATUS WMI_EXECUTE_METHOD_CALLBACK(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex,
+typedef NTSTATUS NTAPI WMI_EXECUTE_METHOD_CALLBACK(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex,
                                              ULONG InstanceIndex, ULONG MethodId, ULONG InBufferSize,
                                              ULONG OutBufferSize, PUCHAR Buffer);
 typedef WMI_EXECUTE_METHOD_CALLBACK *PWMI_EXECUTE_METHOD;
 
-typedef NTSTATUS WMI_SET_DATABLOCK_CALLBACK(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex,
+typedef NTSTATUS NTAPI WMI_SET_DATABLOCK_CALLBACK(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex,
                                             ULONG InstanceIndex, ULONG BufferSize, PUCHAR Buffer);
 typedef WMI_SET_DATABLOCK_CALLBACK *PWMI_SET_DATABLOCK;
 
-typedef NTSTATUS WMI_SET_DATAITEM_CALLBACK(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex,
+typedef NTSTATUS NTAPI WMI_SET_DATAITEM_CALLBACK(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex,
                                            ULONG InstanceIndex, ULONG DataItemId, ULONG BufferSize,
                                            PUCHAR Buffer);
 typedef WMI_SET_DATAITEM_CALLBACK *PWMI_SET_DATAITEM;

@@ -32,6 +32,8 @@ static PDRIVER_UNLOAD FxFrameworkUnload = NULL;
 static UNICODE_STRING FxRegistryPath = {0, 0, NULL};
 static WCHAR FxRegistryPathBuffer[260];
 
+static DRIVER_UNLOAD FxStubDriverUnload;
+
 static VOID FxStubDriverUnload(PDRIVER_OBJECT DriverObject) {
     if (FxFrameworkUnload != NULL)
         FxFrameworkUnload(DriverObject);

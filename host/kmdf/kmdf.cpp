@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "host/nt/kernel.h"
+#include "host/nt/mm_exports.h"
 #include "host/nt/machine.h"
 #include "kmdf_power.h"
 
@@ -117,9 +118,9 @@ struct FxObject {
     // Cleanup, then destroy: the context is still valid in both.
     void dispose() {
         if (cleanup)
-            cleanup(this);
+            callDriver(cleanup, WDFOBJECT(this));
         if (destroy)
-            destroy(this);
+            callDriver(destroy, WDFOBJECT(this));
     }
 };
 
@@ -305,7 +306,7 @@ struct PowerLock {
 NTSTATUS enterD0(FxDevice* d, WDF_POWER_DEVICE_STATE previous) {
     NTSTATUS status = STATUS_SUCCESS;
     if (d->pnp.EvtDeviceD0Entry)
-        status = d->pnp.EvtDeviceD0Entry((WDFDEVICE)d, previous);
+        status = callDriver(d->pnp.EvtDeviceD0Entry, (WDFDEVICE)d, previous);
     if (NT_SUCCESS(status))
         d->power = WdfPowerDeviceD0;
     return status;
@@ -317,7 +318,7 @@ void leaveD0(FxDevice* d, WDF_POWER_DEVICE_STATE target) {
         return;
     }
     if (d->pnp.EvtDeviceD0Exit)
-        (void)d->pnp.EvtDeviceD0Exit((WDFDEVICE)d, target);
+        (void)callDriver(d->pnp.EvtDeviceD0Exit, (WDFDEVICE)d, target);
     d->power = target;
 }
 
@@ -328,7 +329,7 @@ void stopHardware(FxDevice* d) {
         return;
     leaveD0(d, WdfPowerDeviceD3Final);
     if (d->pnp.EvtDeviceReleaseHardware)
-        (void)d->pnp.EvtDeviceReleaseHardware((WDFDEVICE)d, nullptr);
+        (void)callDriver(d->pnp.EvtDeviceReleaseHardware, (WDFDEVICE)d, WDFCMRESLIST(nullptr));
     d->started = false;
 }
 
@@ -336,6 +337,8 @@ void setInterfaces(FxDevice* d, bool enable) {
     for (auto& name : d->interfaces)
         (void)IoSetDeviceInterfaceState(&name, enable);
 }
+
+IO_COMPLETION_ROUTINE onForwardDone;
 
 NTSTATUS onForwardDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     if (irp->PendingReturned)
@@ -421,14 +424,14 @@ NTSTATUS dispatchPnp(FxDevice* d, PIRP irp) {
         if (NT_SUCCESS(status)) {
             PowerLock lock(d);
             if (d->pnp.EvtDevicePrepareHardware)
-                status = d->pnp.EvtDevicePrepareHardware((WDFDEVICE)d, nullptr, nullptr);
+                status = callDriver(d->pnp.EvtDevicePrepareHardware, (WDFDEVICE)d, WDFCMRESLIST(nullptr), WDFCMRESLIST(nullptr));
             if (NT_SUCCESS(status)) {
                 d->started = true;
                 setInterfaces(d, true);
                 status = enterD0(d, WdfPowerDeviceD3Final);
                 if (!NT_SUCCESS(status)) {
                     if (d->pnp.EvtDeviceReleaseHardware)
-                        (void)d->pnp.EvtDeviceReleaseHardware((WDFDEVICE)d, nullptr);
+                        (void)callDriver(d->pnp.EvtDeviceReleaseHardware, (WDFDEVICE)d, WDFCMRESLIST(nullptr));
                     d->started = false;
                 }
             }
@@ -502,12 +505,14 @@ NTSTATUS presentDeviceControl(FxDevice* d, PIRP irp) {
     request->device = d;
     request->irp = irp;
     IoMarkIrpPending(irp);
-    q->config.EvtIoDeviceControl((WDFQUEUE)q, (WDFREQUEST)request,
-                                 stack->Parameters.DeviceIoControl.OutputBufferLength,
-                                 stack->Parameters.DeviceIoControl.InputBufferLength,
-                                 stack->Parameters.DeviceIoControl.IoControlCode);
+    callDriver(q->config.EvtIoDeviceControl, (WDFQUEUE)q, (WDFREQUEST)request,
+               size_t(stack->Parameters.DeviceIoControl.OutputBufferLength),
+               size_t(stack->Parameters.DeviceIoControl.InputBufferLength),
+               ULONG(stack->Parameters.DeviceIoControl.IoControlCode));
     return STATUS_PENDING;
 }
+
+DRIVER_DISPATCH dispatch;
 
 NTSTATUS dispatch(PDEVICE_OBJECT fdo, PIRP irp) {
     FxDevice* d = fromFdo(fdo);
@@ -536,7 +541,7 @@ NTSTATUS dispatch(PDEVICE_OBJECT fdo, PIRP irp) {
         request->irp = irp;
         request->createdFile = file;
         IoMarkIrpPending(irp);
-        d->file.EvtDeviceFileCreate((WDFDEVICE)d, (WDFREQUEST)request, (WDFFILEOBJECT)file);
+        callDriver(d->file.EvtDeviceFileCreate, (WDFDEVICE)d, (WDFREQUEST)request, (WDFFILEOBJECT)file);
         return STATUS_PENDING;
     }
     case IRP_MJ_CLEANUP: {
@@ -548,7 +553,7 @@ NTSTATUS dispatch(PDEVICE_OBJECT fdo, PIRP irp) {
                 file = it->second;
         }
         if (file && d->hasFile && d->file.EvtFileCleanup)
-            d->file.EvtFileCleanup((WDFFILEOBJECT)file);
+            callDriver(d->file.EvtFileCleanup, (WDFFILEOBJECT)file);
         return completeIrp(irp, STATUS_SUCCESS);
     }
     case IRP_MJ_CLOSE: {
@@ -563,7 +568,7 @@ NTSTATUS dispatch(PDEVICE_OBJECT fdo, PIRP irp) {
         }
         if (file) {
             if (d->hasFile && d->file.EvtFileClose)
-                d->file.EvtFileClose((WDFFILEOBJECT)file);
+                callDriver(d->file.EvtFileClose, (WDFFILEOBJECT)file);
             file->dispose();
             retire(file, "closed");
         }
@@ -587,6 +592,8 @@ NTSTATUS dispatch(PDEVICE_OBJECT fdo, PIRP irp) {
     }
 }
 
+DRIVER_ADD_DEVICE addDevice;
+
 NTSTATUS addDevice(PDRIVER_OBJECT drv, PDEVICE_OBJECT pdo) {
     FxGlobals* g = globalsOf(drv);
     if (!g || !g->driver)
@@ -595,7 +602,7 @@ NTSTATUS addDevice(PDRIVER_OBJECT drv, PDEVICE_OBJECT pdo) {
     init.driver = g->driver;
     init.pdo = pdo;
     PWDFDEVICE_INIT handle = reinterpret_cast<PWDFDEVICE_INIT>(&init);
-    NTSTATUS status = g->driver->config.EvtDriverDeviceAdd((WDFDRIVER)g->driver, handle);
+    NTSTATUS status = callDriver(g->driver->config.EvtDriverDeviceAdd, (WDFDRIVER)g->driver, handle);
     if (!NT_SUCCESS(status)) {
         if (init.created) {
             deleteLinks(init.created);
@@ -611,13 +618,15 @@ NTSTATUS addDevice(PDRIVER_OBJECT drv, PDEVICE_OBJECT pdo) {
     return status;
 }
 
-void driverUnload(PDRIVER_OBJECT drv) {
+DRIVER_UNLOAD driverUnload;
+
+VOID driverUnload(PDRIVER_OBJECT drv) {
     FxGlobals* g = globalsOf(drv);
     if (!g || !g->driver)
         return;
     FxDriver* driver = g->driver;
     if (driver->config.EvtDriverUnload)
-        driver->config.EvtDriverUnload((WDFDRIVER)driver);
+        callDriver(driver->config.EvtDriverUnload, (WDFDRIVER)driver);
     driver->dispose();
     g->driver = nullptr;
     g->pub.Driver = nullptr;
@@ -626,7 +635,7 @@ void driverUnload(PDRIVER_OBJECT drv) {
 
 // ---- table functions -------------------------------------------------------
 
-NTSTATUS WdfDriverCreateImpl(PWDF_DRIVER_GLOBALS globals, PDRIVER_OBJECT drv, PCUNICODE_STRING path,
+NTSTATUS NTAPI WdfDriverCreateImpl(PWDF_DRIVER_GLOBALS globals, PDRIVER_OBJECT drv, PCUNICODE_STRING path,
                              PWDF_OBJECT_ATTRIBUTES attributes, PWDF_DRIVER_CONFIG config, WDFDRIVER* out) {
     if (!irqlAllowed("WdfDriverCreate", PASSIVE_LEVEL))
         return STATUS_INVALID_DEVICE_REQUEST;
@@ -655,7 +664,7 @@ NTSTATUS WdfDriverCreateImpl(PWDF_DRIVER_GLOBALS globals, PDRIVER_OBJECT drv, PC
     return STATUS_SUCCESS;
 }
 
-PWSTR WdfDriverGetRegistryPathImpl(PWDF_DRIVER_GLOBALS globals, WDFDRIVER driver) {
+PWSTR NTAPI WdfDriverGetRegistryPathImpl(PWDF_DRIVER_GLOBALS globals, WDFDRIVER driver) {
     if (!irqlAllowed("WdfDriverGetRegistryPath", PASSIVE_LEVEL))
         return nullptr;
     auto* d = as<FxDriver>(globals, driver, FxType::Driver, "WdfDriverGetRegistryPath");
@@ -664,7 +673,7 @@ PWSTR WdfDriverGetRegistryPathImpl(PWDF_DRIVER_GLOBALS globals, WDFDRIVER driver
 
 WdfDeviceInitRecord* initOf(PWDFDEVICE_INIT init) { return reinterpret_cast<WdfDeviceInitRecord*>(init); }
 
-VOID WdfDeviceInitSetPnpPowerEventCallbacksImpl(PWDF_DRIVER_GLOBALS globals, PWDFDEVICE_INIT init,
+VOID NTAPI WdfDeviceInitSetPnpPowerEventCallbacksImpl(PWDF_DRIVER_GLOBALS globals, PWDFDEVICE_INIT init,
                                                 PWDF_PNPPOWER_EVENT_CALLBACKS callbacks) {
     if (!irqlAllowed("WdfDeviceInitSetPnpPowerEventCallbacks", DISPATCH_LEVEL))
         return;
@@ -673,13 +682,13 @@ VOID WdfDeviceInitSetPnpPowerEventCallbacksImpl(PWDF_DRIVER_GLOBALS globals, PWD
     initOf(init)->pnp = *callbacks;
 }
 
-VOID WdfDeviceInitSetIoTypeImpl(PWDF_DRIVER_GLOBALS globals, PWDFDEVICE_INIT init, WDF_DEVICE_IO_TYPE type) {
+VOID NTAPI WdfDeviceInitSetIoTypeImpl(PWDF_DRIVER_GLOBALS globals, PWDFDEVICE_INIT init, WDF_DEVICE_IO_TYPE type) {
     if (!irqlAllowed("WdfDeviceInitSetIoType", DISPATCH_LEVEL))
         return;
     initOf(init)->ioType = type;
 }
 
-VOID WdfDeviceInitSetFileObjectConfigImpl(PWDF_DRIVER_GLOBALS globals, PWDFDEVICE_INIT init, PWDF_FILEOBJECT_CONFIG config,
+VOID NTAPI WdfDeviceInitSetFileObjectConfigImpl(PWDF_DRIVER_GLOBALS globals, PWDFDEVICE_INIT init, PWDF_FILEOBJECT_CONFIG config,
                                           PWDF_OBJECT_ATTRIBUTES) {
     if (!irqlAllowed("WdfDeviceInitSetFileObjectConfig", DISPATCH_LEVEL))
         return;
@@ -689,7 +698,7 @@ VOID WdfDeviceInitSetFileObjectConfigImpl(PWDF_DRIVER_GLOBALS globals, PWDFDEVIC
     initOf(init)->hasFile = true;
 }
 
-NTSTATUS WdfDeviceCreateImpl(PWDF_DRIVER_GLOBALS globals, PWDFDEVICE_INIT* initPtr, PWDF_OBJECT_ATTRIBUTES attributes,
+NTSTATUS NTAPI WdfDeviceCreateImpl(PWDF_DRIVER_GLOBALS globals, PWDFDEVICE_INIT* initPtr, PWDF_OBJECT_ATTRIBUTES attributes,
                              WDFDEVICE* out) {
     if (!irqlAllowed("WdfDeviceCreate", PASSIVE_LEVEL))
         return STATUS_INVALID_DEVICE_REQUEST;
@@ -742,7 +751,7 @@ NTSTATUS WdfDeviceCreateImpl(PWDF_DRIVER_GLOBALS globals, PWDFDEVICE_INIT* initP
     return STATUS_SUCCESS;
 }
 
-NTSTATUS WdfDeviceCreateDeviceInterfaceImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device, const GUID* guid,
+NTSTATUS NTAPI WdfDeviceCreateDeviceInterfaceImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device, const GUID* guid,
                                             PCUNICODE_STRING reference) {
     if (!irqlAllowed("WdfDeviceCreateDeviceInterface", PASSIVE_LEVEL))
         return STATUS_INVALID_DEVICE_REQUEST;
@@ -759,7 +768,7 @@ NTSTATUS WdfDeviceCreateDeviceInterfaceImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVI
     return status;
 }
 
-NTSTATUS WdfDeviceCreateSymbolicLinkImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device, PCUNICODE_STRING link) {
+NTSTATUS NTAPI WdfDeviceCreateSymbolicLinkImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device, PCUNICODE_STRING link) {
     if (!irqlAllowed("WdfDeviceCreateSymbolicLink", PASSIVE_LEVEL))
         return STATUS_INVALID_DEVICE_REQUEST;
     auto* d = as<FxDevice>(globals, device, FxType::Device, "WdfDeviceCreateSymbolicLink");
@@ -784,7 +793,7 @@ NTSTATUS WdfDeviceCreateSymbolicLinkImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE 
     return status;
 }
 
-NTSTATUS WdfDeviceOpenRegistryKeyImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device, ULONG type, ACCESS_MASK access,
+NTSTATUS NTAPI WdfDeviceOpenRegistryKeyImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device, ULONG type, ACCESS_MASK access,
                                       PWDF_OBJECT_ATTRIBUTES attributes, WDFKEY* out) {
     if (!irqlAllowed("WdfDeviceOpenRegistryKey", PASSIVE_LEVEL))
         return STATUS_INVALID_DEVICE_REQUEST;
@@ -802,7 +811,7 @@ NTSTATUS WdfDeviceOpenRegistryKeyImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE dev
     return STATUS_SUCCESS;
 }
 
-NTSTATUS WdfDeviceAssignS0IdleSettingsImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device,
+NTSTATUS NTAPI WdfDeviceAssignS0IdleSettingsImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device,
                                            PWDF_DEVICE_POWER_POLICY_IDLE_SETTINGS settings) {
     if (!irqlAllowed("WdfDeviceAssignS0IdleSettings", PASSIVE_LEVEL))
         return STATUS_INVALID_DEVICE_REQUEST;
@@ -817,7 +826,7 @@ NTSTATUS WdfDeviceAssignS0IdleSettingsImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVIC
     return STATUS_SUCCESS;
 }
 
-VOID WdfDeviceSetPnpCapabilitiesImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device, PWDF_DEVICE_PNP_CAPABILITIES caps) {
+VOID NTAPI WdfDeviceSetPnpCapabilitiesImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device, PWDF_DEVICE_PNP_CAPABILITIES caps) {
     if (!irqlAllowed("WdfDeviceSetPnpCapabilities", DISPATCH_LEVEL))
         return;
     auto* d = as<FxDevice>(globals, device, FxType::Device, "WdfDeviceSetPnpCapabilities");
@@ -859,7 +868,7 @@ bool startPowerUp(FxDevice* d) {
 // A power reference keeps the device in D0. Waiting for D0 is allowed only at
 // PASSIVE_LEVEL; without the wait, a device that is not in D0 (idle, or on its
 // way back) is powered up in the background and the call returns STATUS_PENDING.
-NTSTATUS WdfDeviceStopIdleImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device, BOOLEAN waitForD0) {
+NTSTATUS NTAPI WdfDeviceStopIdleImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device, BOOLEAN waitForD0) {
     if (!irqlAllowed("WdfDeviceStopIdle", waitForD0 ? PASSIVE_LEVEL : DISPATCH_LEVEL))
         return STATUS_INVALID_DEVICE_REQUEST;
     auto* d = as<FxDevice>(globals, device, FxType::Device, "WdfDeviceStopIdle");
@@ -880,7 +889,7 @@ NTSTATUS WdfDeviceStopIdleImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device, BO
     return STATUS_PENDING;
 }
 
-VOID WdfDeviceResumeIdleImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device) {
+VOID NTAPI WdfDeviceResumeIdleImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device) {
     if (!irqlAllowed("WdfDeviceResumeIdle", DISPATCH_LEVEL))
         return;
     auto* d = as<FxDevice>(globals, device, FxType::Device, "WdfDeviceResumeIdle");
@@ -892,14 +901,14 @@ VOID WdfDeviceResumeIdleImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device) {
     }
 }
 
-WDFDEVICE WdfFileObjectGetDeviceImpl(PWDF_DRIVER_GLOBALS globals, WDFFILEOBJECT file) {
+WDFDEVICE NTAPI WdfFileObjectGetDeviceImpl(PWDF_DRIVER_GLOBALS globals, WDFFILEOBJECT file) {
     if (!irqlAllowed("WdfFileObjectGetDevice", DISPATCH_LEVEL))
         return nullptr;
     auto* f = as<FxFile>(globals, file, FxType::File, "WdfFileObjectGetDevice");
     return f ? (WDFDEVICE)f->device : nullptr;
 }
 
-NTSTATUS WdfIoQueueCreateImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device, PWDF_IO_QUEUE_CONFIG config,
+NTSTATUS NTAPI WdfIoQueueCreateImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device, PWDF_IO_QUEUE_CONFIG config,
                               PWDF_OBJECT_ATTRIBUTES attributes, WDFQUEUE* out) {
     if (!irqlAllowed("WdfIoQueueCreate", DISPATCH_LEVEL))
         return STATUS_INVALID_DEVICE_REQUEST;
@@ -924,14 +933,14 @@ NTSTATUS WdfIoQueueCreateImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device, PWD
     return STATUS_SUCCESS;
 }
 
-WDFDEVICE WdfIoQueueGetDeviceImpl(PWDF_DRIVER_GLOBALS globals, WDFQUEUE queue) {
+WDFDEVICE NTAPI WdfIoQueueGetDeviceImpl(PWDF_DRIVER_GLOBALS globals, WDFQUEUE queue) {
     if (!irqlAllowed("WdfIoQueueGetDevice", DISPATCH_LEVEL))
         return nullptr;
     auto* q = as<FxQueue>(globals, queue, FxType::Queue, "WdfIoQueueGetDevice");
     return q ? (WDFDEVICE)q->device : nullptr;
 }
 
-PVOID WdfObjectGetTypedContextWorkerImpl(PWDF_DRIVER_GLOBALS globals, WDFOBJECT handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO type) {
+PVOID FASTCALL WdfObjectGetTypedContextWorkerImpl(PWDF_DRIVER_GLOBALS globals, WDFOBJECT handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO type) {
     if (!irqlAllowed("WdfObjectGetTypedContextWorker", DISPATCH_LEVEL))
         return nullptr;
     FxObject* o = lookup(globals, handle, "WdfObjectGetTypedContextWorker");
@@ -941,7 +950,7 @@ PVOID WdfObjectGetTypedContextWorkerImpl(PWDF_DRIVER_GLOBALS globals, WDFOBJECT 
     return o->contextType == unique ? o->context.data() : nullptr;
 }
 
-VOID WdfObjectDeleteImpl(PWDF_DRIVER_GLOBALS globals, WDFOBJECT handle) {
+VOID NTAPI WdfObjectDeleteImpl(PWDF_DRIVER_GLOBALS globals, WDFOBJECT handle) {
     if (!irqlAllowed("WdfObjectDelete", DISPATCH_LEVEL))
         return;
     FxObject* o = lookup(globals, handle, "WdfObjectDelete");
@@ -957,7 +966,7 @@ VOID WdfObjectDeleteImpl(PWDF_DRIVER_GLOBALS globals, WDFOBJECT handle) {
     report(std::string("WdfObjectDelete of a ") + typeName(o->type) + ", which the driver may not delete");
 }
 
-VOID WdfRegistryCloseImpl(PWDF_DRIVER_GLOBALS globals, WDFKEY key) {
+VOID NTAPI WdfRegistryCloseImpl(PWDF_DRIVER_GLOBALS globals, WDFKEY key) {
     if (!irqlAllowed("WdfRegistryClose", PASSIVE_LEVEL))
         return;
     auto* k = as<FxKey>(globals, key, FxType::Key, "WdfRegistryClose");
@@ -968,7 +977,7 @@ VOID WdfRegistryCloseImpl(PWDF_DRIVER_GLOBALS globals, WDFKEY key) {
     retire(k, "closed");
 }
 
-NTSTATUS WdfRegistryQueryULongImpl(PWDF_DRIVER_GLOBALS globals, WDFKEY key, PCUNICODE_STRING name, PULONG value) {
+NTSTATUS NTAPI WdfRegistryQueryULongImpl(PWDF_DRIVER_GLOBALS globals, WDFKEY key, PCUNICODE_STRING name, PULONG value) {
     if (!irqlAllowed("WdfRegistryQueryULong", PASSIVE_LEVEL))
         return STATUS_INVALID_DEVICE_REQUEST;
     auto* k = as<FxKey>(globals, key, FxType::Key, "WdfRegistryQueryULong");
@@ -989,7 +998,7 @@ NTSTATUS WdfRegistryQueryULongImpl(PWDF_DRIVER_GLOBALS globals, WDFKEY key, PCUN
     return STATUS_SUCCESS;
 }
 
-NTSTATUS WdfRegistryAssignULongImpl(PWDF_DRIVER_GLOBALS globals, WDFKEY key, PCUNICODE_STRING name, ULONG value) {
+NTSTATUS NTAPI WdfRegistryAssignULongImpl(PWDF_DRIVER_GLOBALS globals, WDFKEY key, PCUNICODE_STRING name, ULONG value) {
     if (!irqlAllowed("WdfRegistryAssignULong", PASSIVE_LEVEL))
         return STATUS_INVALID_DEVICE_REQUEST;
     auto* k = as<FxKey>(globals, key, FxType::Key, "WdfRegistryAssignULong");
@@ -1009,7 +1018,7 @@ VOID completeRequest(FxRequest* r, NTSTATUS status, ULONG_PTR information) {
     completeIrp(irp, status, information);
 }
 
-VOID WdfRequestCompleteImpl(PWDF_DRIVER_GLOBALS globals, WDFREQUEST request, NTSTATUS status) {
+VOID NTAPI WdfRequestCompleteImpl(PWDF_DRIVER_GLOBALS globals, WDFREQUEST request, NTSTATUS status) {
     if (!irqlAllowed("WdfRequestComplete", DISPATCH_LEVEL))
         return;
     auto* r = as<FxRequest>(globals, request, FxType::Request, "WdfRequestComplete");
@@ -1017,7 +1026,7 @@ VOID WdfRequestCompleteImpl(PWDF_DRIVER_GLOBALS globals, WDFREQUEST request, NTS
         completeRequest(r, status, 0);
 }
 
-VOID WdfRequestCompleteWithInformationImpl(PWDF_DRIVER_GLOBALS globals, WDFREQUEST request, NTSTATUS status,
+VOID NTAPI WdfRequestCompleteWithInformationImpl(PWDF_DRIVER_GLOBALS globals, WDFREQUEST request, NTSTATUS status,
                                            ULONG_PTR information) {
     if (!irqlAllowed("WdfRequestCompleteWithInformation", DISPATCH_LEVEL))
         return;
@@ -1042,7 +1051,7 @@ NTSTATUS retrieveBuffer(FxRequest* r, bool input, size_t minimum, PVOID* buffer,
     return STATUS_SUCCESS;
 }
 
-NTSTATUS WdfRequestRetrieveInputBufferImpl(PWDF_DRIVER_GLOBALS globals, WDFREQUEST request, size_t minimum, PVOID* buffer,
+NTSTATUS NTAPI WdfRequestRetrieveInputBufferImpl(PWDF_DRIVER_GLOBALS globals, WDFREQUEST request, size_t minimum, PVOID* buffer,
                                            size_t* length) {
     if (!irqlAllowed("WdfRequestRetrieveInputBuffer", DISPATCH_LEVEL))
         return STATUS_INVALID_DEVICE_REQUEST;
@@ -1050,7 +1059,7 @@ NTSTATUS WdfRequestRetrieveInputBufferImpl(PWDF_DRIVER_GLOBALS globals, WDFREQUE
     return r ? retrieveBuffer(r, true, minimum, buffer, length) : STATUS_INVALID_PARAMETER;
 }
 
-NTSTATUS WdfRequestRetrieveOutputBufferImpl(PWDF_DRIVER_GLOBALS globals, WDFREQUEST request, size_t minimum, PVOID* buffer,
+NTSTATUS NTAPI WdfRequestRetrieveOutputBufferImpl(PWDF_DRIVER_GLOBALS globals, WDFREQUEST request, size_t minimum, PVOID* buffer,
                                             size_t* length) {
     if (!irqlAllowed("WdfRequestRetrieveOutputBuffer", DISPATCH_LEVEL))
         return STATUS_INVALID_DEVICE_REQUEST;
@@ -1092,7 +1101,7 @@ NTSTATUS submitUrb(FxDevice* d, PURB urb, LONGLONG timeout) {
 // instead of holding the PnP start for ever.
 constexpr LONGLONG kFrameworkUrbTimeout = -5 * 10'000'000LL;
 
-NTSTATUS WdfUsbTargetDeviceCreateImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device, PWDF_OBJECT_ATTRIBUTES attributes,
+NTSTATUS NTAPI WdfUsbTargetDeviceCreateImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE device, PWDF_OBJECT_ATTRIBUTES attributes,
                                       WDFUSBDEVICE* out) {
     if (!irqlAllowed("WdfUsbTargetDeviceCreate", PASSIVE_LEVEL))
         return STATUS_INVALID_DEVICE_REQUEST;
@@ -1115,7 +1124,7 @@ NTSTATUS WdfUsbTargetDeviceCreateImpl(PWDF_DRIVER_GLOBALS globals, WDFDEVICE dev
     return STATUS_SUCCESS;
 }
 
-NTSTATUS WdfUsbTargetDeviceSelectConfigImpl(PWDF_DRIVER_GLOBALS globals, WDFUSBDEVICE usb, PWDF_OBJECT_ATTRIBUTES,
+NTSTATUS NTAPI WdfUsbTargetDeviceSelectConfigImpl(PWDF_DRIVER_GLOBALS globals, WDFUSBDEVICE usb, PWDF_OBJECT_ATTRIBUTES,
                                             PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS params) {
     if (!irqlAllowed("WdfUsbTargetDeviceSelectConfig", PASSIVE_LEVEL))
         return STATUS_INVALID_DEVICE_REQUEST;
@@ -1157,7 +1166,7 @@ NTSTATUS WdfUsbTargetDeviceSelectConfigImpl(PWDF_DRIVER_GLOBALS globals, WDFUSBD
     return status;
 }
 
-NTSTATUS WdfUsbTargetDeviceSendControlTransferSynchronouslyImpl(PWDF_DRIVER_GLOBALS globals, WDFUSBDEVICE usb,
+NTSTATUS NTAPI WdfUsbTargetDeviceSendControlTransferSynchronouslyImpl(PWDF_DRIVER_GLOBALS globals, WDFUSBDEVICE usb,
                                                                 WDFREQUEST request,
                                                                 PWDF_REQUEST_SEND_OPTIONS options,
                                                                 PWDF_USB_CONTROL_SETUP_PACKET setup,
@@ -1211,7 +1220,7 @@ NTSTATUS WdfUsbTargetDeviceSendControlTransferSynchronouslyImpl(PWDF_DRIVER_GLOB
 
 // ---- the function table ----------------------------------------------------
 
-template <int I> NTSTATUS unimplemented() {
+template <int I> NTSTATUS NTAPI unimplemented() {
     report("function table entry " + std::to_string(I) + " is not implemented on the host");
     return STATUS_NOT_IMPLEMENTED;
 }
@@ -1223,37 +1232,43 @@ template <int... I> constexpr auto makeTable(std::integer_sequence<int, I...>) {
 struct Table {
     std::array<WDFFUNC, WdfFunctionTableNumEntries> entries = makeTable(
         std::make_integer_sequence<int, WdfFunctionTableNumEntries>{});
+    // Each entry goes in through its own function type, so an implementation
+    // whose signature or calling convention differs does not build, and
+    // through the export boundary, as a routine of the kernel does for an
+    // image (a thread that ends in a framework call made by an image).
+    template <class Pfn, auto F> void put(int index) {
+        [[maybe_unused]] Pfn typed = F;
+        entries[index] = reinterpret_cast<WDFFUNC>(&host::ExportBoundary<F>::call);
+    }
     Table() {
-        auto set = [&](int index, auto fn) { entries[index] = reinterpret_cast<WDFFUNC>(fn); };
-        set(WdfDriverCreateTableIndex, &WdfDriverCreateImpl);
-        set(WdfDriverGetRegistryPathTableIndex, &WdfDriverGetRegistryPathImpl);
-        set(WdfDeviceInitSetPnpPowerEventCallbacksTableIndex, &WdfDeviceInitSetPnpPowerEventCallbacksImpl);
-        set(WdfDeviceInitSetIoTypeTableIndex, &WdfDeviceInitSetIoTypeImpl);
-        set(WdfDeviceInitSetFileObjectConfigTableIndex, &WdfDeviceInitSetFileObjectConfigImpl);
-        set(WdfDeviceCreateTableIndex, &WdfDeviceCreateImpl);
-        set(WdfDeviceCreateDeviceInterfaceTableIndex, &WdfDeviceCreateDeviceInterfaceImpl);
-        set(WdfDeviceCreateSymbolicLinkTableIndex, &WdfDeviceCreateSymbolicLinkImpl);
-        set(WdfDeviceOpenRegistryKeyTableIndex, &WdfDeviceOpenRegistryKeyImpl);
-        set(WdfDeviceAssignS0IdleSettingsTableIndex, &WdfDeviceAssignS0IdleSettingsImpl);
-        set(WdfDeviceSetPnpCapabilitiesTableIndex, &WdfDeviceSetPnpCapabilitiesImpl);
-        set(WdfDeviceStopIdleTableIndex, &WdfDeviceStopIdleImpl);
-        set(WdfDeviceResumeIdleTableIndex, &WdfDeviceResumeIdleImpl);
-        set(WdfFileObjectGetDeviceTableIndex, &WdfFileObjectGetDeviceImpl);
-        set(WdfIoQueueCreateTableIndex, &WdfIoQueueCreateImpl);
-        set(WdfIoQueueGetDeviceTableIndex, &WdfIoQueueGetDeviceImpl);
-        set(WdfObjectGetTypedContextWorkerTableIndex, &WdfObjectGetTypedContextWorkerImpl);
-        set(WdfObjectDeleteTableIndex, &WdfObjectDeleteImpl);
-        set(WdfRegistryCloseTableIndex, &WdfRegistryCloseImpl);
-        set(WdfRegistryQueryULongTableIndex, &WdfRegistryQueryULongImpl);
-        set(WdfRegistryAssignULongTableIndex, &WdfRegistryAssignULongImpl);
-        set(WdfRequestCompleteTableIndex, &WdfRequestCompleteImpl);
-        set(WdfRequestCompleteWithInformationTableIndex, &WdfRequestCompleteWithInformationImpl);
-        set(WdfRequestRetrieveInputBufferTableIndex, &WdfRequestRetrieveInputBufferImpl);
-        set(WdfRequestRetrieveOutputBufferTableIndex, &WdfRequestRetrieveOutputBufferImpl);
-        set(WdfUsbTargetDeviceCreateTableIndex, &WdfUsbTargetDeviceCreateImpl);
-        set(WdfUsbTargetDeviceSelectConfigTableIndex, &WdfUsbTargetDeviceSelectConfigImpl);
-        set(WdfUsbTargetDeviceSendControlTransferSynchronouslyTableIndex,
-            &WdfUsbTargetDeviceSendControlTransferSynchronouslyImpl);
+        put<PFN_WDFDRIVERCREATE, &WdfDriverCreateImpl>(WdfDriverCreateTableIndex);
+        put<PFN_WDFDRIVERGETREGISTRYPATH, &WdfDriverGetRegistryPathImpl>(WdfDriverGetRegistryPathTableIndex);
+        put<PFN_WDFDEVICEINITSETPNPPOWEREVENTCALLBACKS, &WdfDeviceInitSetPnpPowerEventCallbacksImpl>(WdfDeviceInitSetPnpPowerEventCallbacksTableIndex);
+        put<PFN_WDFDEVICEINITSETIOTYPE, &WdfDeviceInitSetIoTypeImpl>(WdfDeviceInitSetIoTypeTableIndex);
+        put<PFN_WDFDEVICEINITSETFILEOBJECTCONFIG, &WdfDeviceInitSetFileObjectConfigImpl>(WdfDeviceInitSetFileObjectConfigTableIndex);
+        put<PFN_WDFDEVICECREATE, &WdfDeviceCreateImpl>(WdfDeviceCreateTableIndex);
+        put<PFN_WDFDEVICECREATEDEVICEINTERFACE, &WdfDeviceCreateDeviceInterfaceImpl>(WdfDeviceCreateDeviceInterfaceTableIndex);
+        put<PFN_WDFDEVICECREATESYMBOLICLINK, &WdfDeviceCreateSymbolicLinkImpl>(WdfDeviceCreateSymbolicLinkTableIndex);
+        put<PFN_WDFDEVICEOPENREGISTRYKEY, &WdfDeviceOpenRegistryKeyImpl>(WdfDeviceOpenRegistryKeyTableIndex);
+        put<PFN_WDFDEVICEASSIGNS0IDLESETTINGS, &WdfDeviceAssignS0IdleSettingsImpl>(WdfDeviceAssignS0IdleSettingsTableIndex);
+        put<PFN_WDFDEVICESETPNPCAPABILITIES, &WdfDeviceSetPnpCapabilitiesImpl>(WdfDeviceSetPnpCapabilitiesTableIndex);
+        put<PFN_WDFDEVICESTOPIDLE, &WdfDeviceStopIdleImpl>(WdfDeviceStopIdleTableIndex);
+        put<PFN_WDFDEVICERESUMEIDLE, &WdfDeviceResumeIdleImpl>(WdfDeviceResumeIdleTableIndex);
+        put<PFN_WDFFILEOBJECTGETDEVICE, &WdfFileObjectGetDeviceImpl>(WdfFileObjectGetDeviceTableIndex);
+        put<PFN_WDFIOQUEUECREATE, &WdfIoQueueCreateImpl>(WdfIoQueueCreateTableIndex);
+        put<PFN_WDFIOQUEUEGETDEVICE, &WdfIoQueueGetDeviceImpl>(WdfIoQueueGetDeviceTableIndex);
+        put<PFN_WDFOBJECTGETTYPEDCONTEXTWORKER, &WdfObjectGetTypedContextWorkerImpl>(WdfObjectGetTypedContextWorkerTableIndex);
+        put<PFN_WDFOBJECTDELETE, &WdfObjectDeleteImpl>(WdfObjectDeleteTableIndex);
+        put<PFN_WDFREGISTRYCLOSE, &WdfRegistryCloseImpl>(WdfRegistryCloseTableIndex);
+        put<PFN_WDFREGISTRYQUERYULONG, &WdfRegistryQueryULongImpl>(WdfRegistryQueryULongTableIndex);
+        put<PFN_WDFREGISTRYASSIGNULONG, &WdfRegistryAssignULongImpl>(WdfRegistryAssignULongTableIndex);
+        put<PFN_WDFREQUESTCOMPLETE, &WdfRequestCompleteImpl>(WdfRequestCompleteTableIndex);
+        put<PFN_WDFREQUESTCOMPLETEWITHINFORMATION, &WdfRequestCompleteWithInformationImpl>(WdfRequestCompleteWithInformationTableIndex);
+        put<PFN_WDFREQUESTRETRIEVEINPUTBUFFER, &WdfRequestRetrieveInputBufferImpl>(WdfRequestRetrieveInputBufferTableIndex);
+        put<PFN_WDFREQUESTRETRIEVEOUTPUTBUFFER, &WdfRequestRetrieveOutputBufferImpl>(WdfRequestRetrieveOutputBufferTableIndex);
+        put<PFN_WDFUSBTARGETDEVICECREATE, &WdfUsbTargetDeviceCreateImpl>(WdfUsbTargetDeviceCreateTableIndex);
+        put<PFN_WDFUSBTARGETDEVICESELECTCONFIG, &WdfUsbTargetDeviceSelectConfigImpl>(WdfUsbTargetDeviceSelectConfigTableIndex);
+        put<PFN_WDFUSBTARGETDEVICESENDCONTROLTRANSFERSYNCHRONOUSLY, &WdfUsbTargetDeviceSendControlTransferSynchronouslyImpl>(WdfUsbTargetDeviceSendControlTransferSynchronouslyTableIndex);
     }
 };
 
@@ -1375,4 +1390,17 @@ extern "C" NTSTATUS NTAPI WdfVersionUnbind(PUNICODE_STRING, PWDF_BIND_INFO, PWDF
     releaseHandles(g);
     delete g;
     return STATUS_SUCCESS;
+}
+
+// The framework loader's exports to images (WDFLDR.SYS).
+namespace {
+const host::ExportEntry kWdfLdr[] = {
+    ZH_EXPORT(WdfVersionBind),
+    ZH_EXPORT(WdfVersionUnbind),
+};
+} // namespace
+
+extern "C" {
+extern const host::ExportModule ZhostModule_wdfldr_sys;
+const host::ExportModule ZhostModule_wdfldr_sys = {"WDFLDR.SYS", kWdfLdr, std::size(kWdfLdr)};
 }

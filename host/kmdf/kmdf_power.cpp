@@ -19,11 +19,15 @@ struct RequestWait {
     NTSTATUS status = STATUS_PENDING;
 };
 
+REQUEST_POWER_COMPLETE onDevicePowerDone;
+
 VOID onDevicePowerDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK iosb) {
     auto* wait = static_cast<RequestWait*>(context);
     wait->status = iosb->Status;
     KeSetEvent(&wait->done, IO_NO_INCREMENT, FALSE);
 }
+
+IO_COMPLETION_ROUTINE onForwardDone;
 
 NTSTATUS onForwardDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     if (irp->PendingReturned)
@@ -49,7 +53,7 @@ WDF_POWER_DEVICE_STATE wdfStateOf(DEVICE_POWER_STATE state) {
     }
 }
 
-VOID heldCancelRoutine(PDEVICE_OBJECT device, PIRP irp);
+DRIVER_CANCEL heldCancelRoutine;
 
 FxPowerPolicy* policyOf(PIRP irp) {
     return static_cast<FxPowerPolicy*>(irp->Tail.Overlay.DriverContext[0]);

@@ -722,7 +722,7 @@ NTSTATUS NTAPI RtlCreateRegistryKey(ULONG RelativeTo, PWSTR Path) {
 static NTSTATUS rtlDeliver(PRTL_QUERY_REGISTRY_TABLE entry, PWSTR name, ULONG type, PVOID data, ULONG length,
                            PVOID context) {
     if (!(entry->Flags & RTL_QUERY_REGISTRY_DIRECT))
-        return entry->QueryRoutine(name, type, data, length, context, entry->EntryContext);
+        return callDriver(entry->QueryRoutine, name, type, data, length, context, entry->EntryContext);
     if (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ) {
         auto* us = static_cast<PUNICODE_STRING>(entry->EntryContext);
         if (!us->Buffer) {
@@ -826,7 +826,7 @@ NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_
             values = cur->values;
         }
         if (e->Flags & RTL_QUERY_REGISTRY_NOVALUE) {
-            s = e->QueryRoutine(nullptr, REG_NONE, nullptr, 0, Context, e->EntryContext);
+            s = callDriver(e->QueryRoutine, nullptr, REG_NONE, nullptr, 0, Context, e->EntryContext);
         } else if (!e->Name) {
             for (auto& v : values) {
                 s = rtlQueryValue(e, &v, Context);

@@ -5,7 +5,6 @@
 
 #include "kernel.h"
 
-#include <dlfcn.h>
 
 namespace host {
 
@@ -50,13 +49,9 @@ PVOID Pool::allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void* caller)
     bool win8 = os.major > 6 || (os.major == 6 && os.minor >= 2);
     if ((type & 512) && !win8)
         machine_.verifier().report("ExAllocatePoolWithTag: no-execute pool types do not exist before Windows 8");
-    Dl_info info{};
-    const void* owner = nullptr;
-    std::string ownerName;
-    if (caller && dladdr(caller, &info)) {
-        owner = info.dli_fbase;
-        ownerName = info.dli_fname ? info.dli_fname : "";
-    }
+    CodeOwner code = codeOwner(machine_, caller);
+    const void* owner = code.base;
+    std::string ownerName = std::move(code.name);
     std::lock_guard g(mutex_);
     if (failCountdown_ && --failCountdown_ == 0)
         return nullptr;

@@ -420,14 +420,14 @@ VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerR
     m.pnp().postWork([IoWorkItem] {
         PDEVICE_OBJECT dev = IoWorkItem->device;
         IoWorkItem->queued = false;
-        IoWorkItem->routine(dev, IoWorkItem->context);
+        callDriver(IoWorkItem->routine, dev, IoWorkItem->context);
         ObfDereferenceObject(dev);
     });
 }
 
 VOID NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType) {
     Machine& m = machineOf("ExQueueWorkItem");
-    m.pnp().postWork([WorkItem] { WorkItem->WorkerRoutine(WorkItem->Parameter); });
+    m.pnp().postWork([WorkItem] { callDriver(WorkItem->WorkerRoutine, WorkItem->Parameter); });
 }
 
 EXTERN_C_END

@@ -10,7 +10,9 @@ namespace host {
 
 namespace {
 
-void setupBuffers(Machine& m, PIRP irp, PIO_STACK_LOCATION sp, PDEVICE_OBJECT top, UCHAR major, ULONG code,
+// False when the pool cannot give the system buffer: the I/O manager then
+// fails the request before any driver sees it.
+bool setupBuffers(Machine& m, PIRP irp, PIO_STACK_LOCATION sp, PDEVICE_OBJECT top, UCHAR major, ULONG code,
                   const void* input, ULONG inputLength, void* output, ULONG outputLength, LONGLONG offset) {
     switch (major) {
     case IRP_MJ_READ:
@@ -23,6 +25,8 @@ void setupBuffers(Machine& m, PIRP irp, PIO_STACK_LOCATION sp, PDEVICE_OBJECT to
         if (top->Flags & DO_BUFFERED_IO) {
             if (length) {
                 irp->AssociatedIrp.SystemBuffer = m.pool().allocate(NonPagedPool, length, 'fboI', nullptr);
+                if (!irp->AssociatedIrp.SystemBuffer)
+                    return false;
                 irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
                 if (write)
                     memcpy(irp->AssociatedIrp.SystemBuffer, buffer, length);
@@ -47,6 +51,8 @@ void setupBuffers(Machine& m, PIRP irp, PIO_STACK_LOCATION sp, PDEVICE_OBJECT to
             ULONG size = std::max(inputLength, outputLength);
             if (size) {
                 irp->AssociatedIrp.SystemBuffer = m.pool().allocate(NonPagedPool, size, 'tcoI', nullptr);
+                if (!irp->AssociatedIrp.SystemBuffer)
+                    return false;
                 if (input && inputLength)
                     memcpy(irp->AssociatedIrp.SystemBuffer, input, inputLength);
                 irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
@@ -59,6 +65,8 @@ void setupBuffers(Machine& m, PIRP irp, PIO_STACK_LOCATION sp, PDEVICE_OBJECT to
         case METHOD_OUT_DIRECT:
             if (input && inputLength) {
                 irp->AssociatedIrp.SystemBuffer = m.pool().allocate(NonPagedPool, inputLength, 'tcoI', nullptr);
+                if (!irp->AssociatedIrp.SystemBuffer)
+                    return false;
                 memcpy(irp->AssociatedIrp.SystemBuffer, input, inputLength);
                 irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
             }
@@ -74,6 +82,7 @@ void setupBuffers(Machine& m, PIRP irp, PIO_STACK_LOCATION sp, PDEVICE_OBJECT to
     default:
         break;
     }
+    return true;
 }
 
 } // namespace
@@ -100,7 +109,12 @@ std::shared_ptr<PendingIo> IoManager::sendAsync(PFILE_OBJECT file, UCHAR major, 
     sp->MajorFunction = major;
     sp->MinorFunction = minor;
     sp->FileObject = file;
-    setupBuffers(machine_, irp, sp, top, major, code, input, inputLength, output, outputLength, 0);
+    if (!setupBuffers(machine_, irp, sp, top, major, code, input, inputLength, output, outputLength, 0)) {
+        irp->IoStatus.Status = p->callStatus_ = STATUS_INSUFFICIENT_RESOURCES;
+        irp->IoStatus.Information = 0;
+        finishIrp(irp);
+        return p;
+    }
     if (prepare)
         prepare(irp, sp);
     p->callStatus_ = IoCallDriver(top, irp);

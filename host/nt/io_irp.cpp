@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <dlfcn.h>
 #include <sanitizer/asan_interface.h>
 
 namespace host {
@@ -53,10 +52,7 @@ PIRP IoManager::allocateIrp(CCHAR stackSize, IrpKind kind, const void* caller) {
     auto* irp = static_cast<PIRP>(std::calloc(1, size + sizeof(IO_STACK_LOCATION)));
     IoInitializeIrp(irp, size, stackSize);
     memset(reinterpret_cast<PUCHAR>(irp) + size, kGuardByte, sizeof(IO_STACK_LOCATION));
-    const void* owner = nullptr;
-    Dl_info info{};
-    if (caller && dladdr(caller, &info))
-        owner = info.dli_fbase;
+    const void* owner = codeOwner(machine_, caller).base;
     std::lock_guard g(mutex_);
     irps_[irp] = IrpRec{kind, owner, size};
     return irp;
@@ -548,7 +544,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     KIRQL before = t->irql;
     UCHAR major = sp->MajorFunction;
     uint64_t id = m.io().beginDispatch(Irp, sp, major);
-    NTSTATUS status = dispatch(DeviceObject, Irp);
+    NTSTATUS status = callDriver(dispatch, DeviceObject, Irp);
     if (t->irql != before)
         m.verifier().report("a dispatch routine (major function " + std::to_string(int(major)) +
                             ") returned at IRQL " + std::to_string(t->irql) + ", entered at " + std::to_string(before));
@@ -611,7 +607,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             bool top = Irp->CurrentLocation == Irp->StackCount + 1;
             PDEVICE_OBJECT device = top ? nullptr : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
             KIRQL before = t->irql;
-            NTSTATUS r = routine(device, Irp, context);
+            NTSTATUS r = callDriver(routine, device, Irp, context);
             if (top && r == STATUS_MORE_PROCESSING_REQUIRED && m.io().guardBroken(Irp)) {
                 m.verifier().report("the completion routine of an IRP's originator wrote the stack location past the "
                                     "IRP's last one (IoMarkIrpPending without a stack location of its own?)");
@@ -666,7 +662,7 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
     }
     Irp->CancelIrql = irql;
     ThreadRec* t = currentThread();
-    routine(IoGetCurrentIrpStackLocation(Irp)->DeviceObject, Irp);
+    callDriver(routine, IoGetCurrentIrpStackLocation(Irp)->DeviceObject, Irp);
     if (Dispatcher::spinLockOwner(&m.io().cancelLock) == reinterpret_cast<KSPIN_LOCK>(t)) {
         m.verifier().report("a cancel routine returned holding the cancel spin lock");
         IoReleaseCancelSpinLock(irql);

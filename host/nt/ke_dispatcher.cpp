@@ -164,6 +164,12 @@ void Dispatcher::notifyConditions(const void* key) {
 }
 
 void Dispatcher::block(std::unique_lock<std::mutex>& lk, ThreadRec* t, std::optional<uint64_t> deadline) {
+    // Told to end before it got to this wait (a thread that first ran while
+    // the machine was shutting down): it leaves at once.
+    if (t->killRequested) {
+        unlinkWait(t);
+        throw ThreadExit{STATUS_SUCCESS};
+    }
     t->blocked = true;
     t->deadline = deadline;
     --running_;

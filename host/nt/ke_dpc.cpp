@@ -115,7 +115,7 @@ void Dispatcher::runDpcItem(std::unique_lock<std::mutex>& lk, ThreadRec* rec) {
     lk.unlock();
     rec->irql = DISPATCH_LEVEL;
     if (routine)
-        routine(item.dpc, context, a1, a2);
+        callDriver(routine, item.dpc, context, a1, a2);
     else if (item.fn)
         item.fn();
     if (rec->irql != DISPATCH_LEVEL) {

@@ -28,6 +28,7 @@
 #include "fs_files.h"
 #include "io_manager.h"
 #include "pnp.h"
+#include "mm_image.h"
 
 // The kernel's thread object. Waitable: the header is signalled at exit.
 struct _KTHREAD {
@@ -122,6 +123,10 @@ struct ThreadRec {
     HeldSpinLocks heldSpinLocks;
     // Kernel and fast mutexes held, in acquisition order (dispatcher lock).
     std::vector<const void*> heldMutexes;
+    ImageGuard* guard = nullptr;    // innermost call into image code (mm_image.h)
+    // A system thread whose start routine lies in an image holds that image
+    // from its creation until its first call into it (mm_image.h).
+    const PeImage* startImage = nullptr;
     int criticalRegion = 0;
     bool exited = false;
 };
@@ -162,6 +167,7 @@ public:
     void addHostThread(std::thread thread);  // joined when the dispatcher goes away
     void joinHostThreads();
     void beginShutdown() { std::lock_guard g(lock); shuttingDown_ = true; }
+    bool shuttingDown() { std::lock_guard g(lock); return shuttingDown_; }
     ThreadRec* createThreadRecord(std::string name);
     void startDpcThread();
     void stopDpcThread();
@@ -458,5 +464,16 @@ struct _OBJECT_TYPE {
 namespace host {
 
 extern struct _OBJECT_TYPE ObjectTypeThread, ObjectTypeFile, ObjectTypeDevice, ObjectTypeEvent, ObjectTypeDriver;
+
+} // namespace host
+
+namespace host {
+
+// The kernel's formatting routines that take a va_list, in the form images
+// call them: the list is the Windows x64 one (8-byte argument slots). The
+// platform names (_vsnprintf, vDbgPrintEx, ...) take the host build's list.
+int __cdecl vsnprintfWindowsList(char* buffer, size_t count, const char* format, const char* argptr);
+int __cdecl vsnwprintfWindowsList(wchar_t* buffer, size_t count, const wchar_t* format, const char* argptr);
+ULONG NTAPI vDbgPrintExWindowsList(ULONG ComponentId, ULONG Level, PCSTR Format, const char* arglist);
 
 } // namespace host

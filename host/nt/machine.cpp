@@ -43,6 +43,7 @@ Machine::Machine(MachineOptions options) : options_(std::move(options)) {
     verifier_ = std::make_unique<Verifier>(options_.onViolation);
     dispatcher_ = std::make_unique<Dispatcher>(*this, options_.realTime, options_.paced, options_.timeScale);
     pool_ = std::make_unique<Pool>(*this);
+    loader_ = std::make_unique<ImageLoader>(*this);
     objects_ = std::make_unique<ObjectManager>(*this);
     registry_ = std::make_unique<Registry>(*this);
     io_ = std::make_unique<IoManager>(*this);

@@ -26,6 +26,7 @@ class PnpManager;
 class PowerManager;
 class WmiManager;
 class FileSystem;
+class ImageLoader;
 struct ThreadRec;
 namespace win32 {
 class System;
@@ -123,6 +124,7 @@ public:
     // sets (host/nt/wmi.h).
     WmiManager& wmi() { return *wmi_; }
     FileSystem& files() { return *files_; }
+    ImageLoader& loader() { return *loader_; }
     // The Win32 subsystem running on this machine (host/win32), null when
     // none was made; it sets and clears this itself.
     win32::System* win32() const { return win32_; }
@@ -143,6 +145,7 @@ private:
     std::unique_ptr<Verifier> verifier_;
     std::unique_ptr<Dispatcher> dispatcher_;
     std::unique_ptr<Pool> pool_;
+    std::unique_ptr<ImageLoader> loader_;
     std::unique_ptr<ObjectManager> objects_;
     std::unique_ptr<Registry> registry_;
     std::unique_ptr<IoManager> io_;

@@ -29,6 +29,7 @@ namespace host {
 
 class Machine;
 class WorkerThread;
+class PeImage;
 struct ThreadRec;
 
 struct DeviceDescription {
@@ -53,7 +54,12 @@ public:
     PDRIVER_OBJECT driverObject() const { return driver_; }
     const void* base() const { return base_; }
     void* handle() const { return handle_; }
-    // A C routine of the image by name (null when absent).
+    // The mapped image when the driver was loaded from its shipped .sys
+    // file, null for a host build (a shared object).
+    const PeImage* peImage() const { return pe_.get(); }
+    // A C routine or variable of the image by name (null when absent). In a
+    // shipped image every routine has the Windows convention: look up only
+    // routines declared through a role type, with that type.
     template <class T>
     T symbol(const char* name) const {
         return reinterpret_cast<T>(rawSymbol(name));
@@ -65,6 +71,7 @@ private:
     std::u16string service_;
     std::filesystem::path copy_;
     void* handle_ = nullptr;
+    std::unique_ptr<PeImage> pe_;
     const void* base_ = nullptr;
     PDRIVER_OBJECT driver_ = nullptr;
 };
@@ -185,6 +192,12 @@ private:
     void installPort(const std::u16string& enumKey);
     void releasePortName(const std::u16string& enumKey);
     NTSTATUS doUnload(Service& s);
+    // A service's image file: a shipped driver image (PE32+) is mapped by
+    // the machine's image loader, a host build (a shared object) is copied
+    // into the machine's folder and opened with dlopen.
+    static bool isDriverImageFile(const std::filesystem::path& file);
+    NTSTATUS mapImage(Service& s, DriverImage& img, PDRIVER_INITIALIZE& entry);
+    NTSTATUS openSharedObject(Service& s, DriverImage& img, PDRIVER_INITIALIZE& entry);
     DevNode* find(PDEVICE_OBJECT pdo);
     void setState(PDEVICE_OBJECT pdo, DevNodeState state);
     ArrivalInstaller arrivalInstaller_;

@@ -9,12 +9,15 @@
 #include "pnp.h"
 
 #include <dlfcn.h>
+#include <fstream>
 
 #include <system_error>
 
 namespace host {
 
 namespace {
+
+DRIVER_DISPATCH invalidRequest;
 
 NTSTATUS invalidRequest(PDEVICE_OBJECT, PIRP irp) {
     NTSTATUS status = irp->IoStatus.Status;
@@ -133,6 +136,8 @@ bool hasStack(DevNodeState s) {
 DriverImage::~DriverImage() = default;
 
 void* DriverImage::rawSymbol(const char* name) const {
+    if (pe_)
+        return pe_->symbol(name);
     return handle_ ? dlsym(handle_, name) : nullptr;
 }
 
@@ -230,6 +235,70 @@ PDRIVER_OBJECT PnpManager::busDriver(const std::u16string& name) {
     return d;
 }
 
+bool PnpManager::isDriverImageFile(const std::filesystem::path& file) {
+    char magic[2] = {};
+    std::ifstream in(file, std::ios::binary);
+    return in.read(magic, 2) && magic[0] == 'M' && magic[1] == 'Z';
+}
+
+NTSTATUS PnpManager::mapImage(Service& s, DriverImage& img, PDRIVER_INITIALIZE& entry) {
+    std::ifstream in(s.image, std::ios::binary);
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string name = toUtf8(s.name) + ".sys";
+    NTSTATUS status = STATUS_SUCCESS;
+    std::string error;
+    img.pe_ = machine_.loader().load(name, bytes, status, error);
+    if (!img.pe_) {
+        // Windows logs that the service failed to start; here the test that
+        // installed the image learns it from the verifier.
+        machine_.verifier().report("driver image " + name + " cannot be loaded: " + error);
+        return status;
+    }
+    entry = img.pe_->entryPoint();
+    img.base_ = reinterpret_cast<const void*>(img.pe_->base());
+    if (!entry) {
+        machine_.verifier().report("driver image " + name + " has no entry point");
+        machine_.loader().unload(std::move(img.pe_));
+        return STATUS_INVALID_IMAGE_FORMAT;
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS PnpManager::openSharedObject(Service& s, DriverImage& img, PDRIVER_INITIALIZE& entry) {
+    std::error_code ec;
+    std::filesystem::create_directories(machine_.folder() / "images", ec);
+    img.copy_ = machine_.folder() / "images" /
+                (toUtf8(s.name) + "-" + std::to_string(++imageCounter_) + s.image.extension().string());
+    std::filesystem::copy_file(s.image, img.copy_, std::filesystem::copy_options::overwrite_existing, ec);
+    if (ec) {
+        fprintf(stderr, "zhost: cannot copy driver image %s: %s\n", s.image.c_str(), ec.message().c_str());
+        return STATUS_DRIVER_UNABLE_TO_LOAD;
+    }
+    img.handle_ = dlopen(img.copy_.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!img.handle_) {
+        fprintf(stderr, "zhost: cannot load driver image %s: %s\n", img.copy_.c_str(), dlerror());
+        std::filesystem::remove(img.copy_, ec);
+        return STATUS_DRIVER_UNABLE_TO_LOAD;
+    }
+    // The image's entry point: a KMDF driver's is the framework's entry
+    // stub (FxDriverEntry), which binds to the framework and then calls the
+    // driver's DriverEntry; a WDM driver's is DriverEntry itself.
+    entry = reinterpret_cast<PDRIVER_INITIALIZE>(dlsym(img.handle_, "FxDriverEntry"));
+    if (!entry)
+        entry = reinterpret_cast<PDRIVER_INITIALIZE>(dlsym(img.handle_, "DriverEntry"));
+    if (!entry) {
+        fprintf(stderr, "zhost: driver image %s has no DriverEntry\n", img.copy_.c_str());
+        dlclose(img.handle_);
+        img.handle_ = nullptr;
+        std::filesystem::remove(img.copy_, ec);
+        return STATUS_DRIVER_UNABLE_TO_LOAD;
+    }
+    Dl_info info{};
+    dladdr(reinterpret_cast<void*>(entry), &info);
+    img.base_ = info.dli_fbase;
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS PnpManager::loadDriver(const std::u16string& service) {
     return sync([&]() -> NTSTATUS {
         std::lock_guard g(mutex_);
@@ -241,36 +310,10 @@ NTSTATUS PnpManager::loadDriver(const std::u16string& service) {
             return STATUS_SUCCESS;
         auto img = std::make_unique<DriverImage>();
         img->service_ = s.name;
-        std::error_code ec;
-        std::filesystem::create_directories(machine_.folder() / "images", ec);
-        img->copy_ = machine_.folder() / "images" /
-                     (toUtf8(s.name) + "-" + std::to_string(++imageCounter_) + s.image.extension().string());
-        std::filesystem::copy_file(s.image, img->copy_, std::filesystem::copy_options::overwrite_existing, ec);
-        if (ec) {
-            fprintf(stderr, "zhost: cannot copy driver image %s: %s\n", s.image.c_str(), ec.message().c_str());
-            return STATUS_DRIVER_UNABLE_TO_LOAD;
-        }
-        img->handle_ = dlopen(img->copy_.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (!img->handle_) {
-            fprintf(stderr, "zhost: cannot load driver image %s: %s\n", img->copy_.c_str(), dlerror());
-            std::filesystem::remove(img->copy_, ec);
-            return STATUS_DRIVER_UNABLE_TO_LOAD;
-        }
-        // The image's entry point: a KMDF driver's is the framework's entry
-        // stub (FxDriverEntry), which binds to the framework and then calls
-        // the driver's DriverEntry; a WDM driver's is DriverEntry itself.
-        auto entry = reinterpret_cast<PDRIVER_INITIALIZE>(dlsym(img->handle_, "FxDriverEntry"));
-        if (!entry)
-            entry = reinterpret_cast<PDRIVER_INITIALIZE>(dlsym(img->handle_, "DriverEntry"));
-        if (!entry) {
-            fprintf(stderr, "zhost: driver image %s has no DriverEntry\n", img->copy_.c_str());
-            dlclose(img->handle_);
-            std::filesystem::remove(img->copy_, ec);
-            return STATUS_DRIVER_UNABLE_TO_LOAD;
-        }
-        Dl_info info{};
-        dladdr(reinterpret_cast<void*>(entry), &info);
-        img->base_ = info.dli_fbase;
+        PDRIVER_INITIALIZE entry = nullptr;
+        NTSTATUS loaded = isDriverImageFile(s.image) ? mapImage(s, *img, entry) : openSharedObject(s, *img, entry);
+        if (!NT_SUCCESS(loaded))
+            return loaded;
         std::u16string regPath = kServicesPath + u"\\" + s.name;
         img->driver_ = newDriverObject(machine_, u"\\Driver\\" + s.name, regPath);
         img->driver_->DriverStart = const_cast<void*>(img->base_);
@@ -279,7 +322,7 @@ NTSTATUS PnpManager::loadDriver(const std::u16string& service) {
         // The registry path is the caller's only for the duration of DriverEntry.
         auto* pathCopy = new std::u16string(regPath);
         UNICODE_STRING path = unicodeView(*pathCopy);
-        NTSTATUS status = entry(s.loaded->driver_, &path);
+        NTSTATUS status = callDriver(entry, s.loaded->driver_, &path);
         memset(pathCopy->data(), 0, pathCopy->size() * 2);
         delete pathCopy;
         if (!NT_SUCCESS(status)) {
@@ -294,12 +337,14 @@ NTSTATUS PnpManager::doUnload(Service& s) {
     DriverImage* img = s.loaded.get();
     PDRIVER_OBJECT drv = img->driver_;
     std::string name = toUtf8(s.name);
-    if (drv->DeviceObject)
-        machine_.verifier().report("driver " + name + " unloads while it still has device objects");
+    // A driver of devices that PnP added has none left here; a legacy
+    // driver deletes its own in its unload routine.
     if (drv->DriverUnload) {
         drv->Flags |= DRVO_UNLOAD_INVOKED;
-        drv->DriverUnload(drv);
+        callDriver(drv->DriverUnload, drv);
     }
+    if (drv->DeviceObject)
+        machine_.verifier().report("driver " + name + " unloads while it still has device objects");
     auto blocks = machine_.pool().blocksOwnedBy(img->base_);
     if (!blocks.empty()) {
         std::string text = "driver " + name + " unloaded with " + std::to_string(blocks.size()) +
@@ -312,9 +357,13 @@ NTSTATUS PnpManager::doUnload(Service& s) {
     if (!irps.empty())
         machine_.verifier().report("driver " + name + " unloaded with " + std::to_string(irps.size()) +
                                    " IRP(s) it allocated still not freed");
-    dlclose(img->handle_);
-    std::error_code ec;
-    std::filesystem::remove(img->copy_, ec);
+    if (img->pe_) {
+        machine_.loader().unload(std::move(img->pe_));
+    } else {
+        dlclose(img->handle_);
+        std::error_code ec;
+        std::filesystem::remove(img->copy_, ec);
+    }
     machine_.objects().dereference(drv, "unload");
     s.loaded.reset();
     return STATUS_SUCCESS;
@@ -541,7 +590,7 @@ NTSTATUS PnpManager::arrive(PDEVICE_OBJECT pdo, DeviceDescription d) {
     DriverImage* img = image(service);
     PDRIVER_OBJECT drv = img->driverObject();
     addToServiceEnum(service, d.instanceId);
-    status = drv->DriverExtension->AddDevice ? drv->DriverExtension->AddDevice(drv, pdo) : STATUS_SUCCESS;
+    status = drv->DriverExtension->AddDevice ? callDriver(drv->DriverExtension->AddDevice, drv, pdo) : STATUS_SUCCESS;
     if (currentThread()->irql != PASSIVE_LEVEL) {
         machine_.verifier().report("AddDevice returned at IRQL " + std::to_string(currentThread()->irql));
         currentThread()->irql = PASSIVE_LEVEL;

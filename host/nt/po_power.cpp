@@ -26,10 +26,12 @@ struct PowerRequest {
     PDEVICE_OBJECT device;
 };
 
+IO_COMPLETION_ROUTINE powerRequestCompletion;
+
 NTSTATUS powerRequestCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     auto* req = static_cast<PowerRequest*>(context);
     if (req->completion)
-        req->completion(req->device, req->minor, req->state, req->context, &irp->IoStatus);
+        callDriver(req->completion, req->device, req->minor, req->state, req->context, &irp->IoStatus);
     Machine& m = machineOf("PoRequestPowerIrp completion");
     ObfDereferenceObject(req->device);
     delete req;
@@ -54,6 +56,8 @@ struct SystemIrpWait {
     KEVENT done;
     NTSTATUS status = STATUS_PENDING;
 };
+
+IO_COMPLETION_ROUTINE systemIrpDone;
 
 NTSTATUS systemIrpDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     auto* wait = static_cast<SystemIrpWait*>(context);

@@ -9,7 +9,11 @@ namespace host {
 
 namespace {
 
-std::string routineName(PKSTART_ROUTINE routine) {
+std::string routineName(Machine& m, PKSTART_ROUTINE routine) {
+    if (const PeImage* image = m.loader().imageAt(reinterpret_cast<const void*>(routine))) {
+        std::string name = image->symbolAt(reinterpret_cast<uintptr_t>(routine));
+        return name.empty() ? image->describe(reinterpret_cast<uintptr_t>(routine)) : name;
+    }
     Dl_info info{};
     if (dladdr(reinterpret_cast<void*>(routine), &info) && info.dli_sname)
         return info.dli_sname;
@@ -22,9 +26,10 @@ void systemThreadMain(ThreadRec* rec) {
     setCurrentThread(rec);
     Machine& m = *rec->machine;
     try {
-        rec->startRoutine(rec->startContext);
+        callDriver(rec->startRoutine, rec->startContext);
     } catch (const ThreadExit&) {
     }
+    releaseThreadStart(rec);
     if (rec->irql != PASSIVE_LEVEL)
         m.verifier().report("system thread " + rec->name + " ended at IRQL " + std::to_string(rec->irql));
     if (!rec->heldSpinLocks.empty())
@@ -50,10 +55,12 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, P
         m.verifier().report("PsCreateSystemThread at IRQL " + std::to_string(currentThread()->irql));
     if (!ThreadHandle || !StartRoutine)
         return STATUS_INVALID_PARAMETER;
-    ThreadRec* rec = m.dispatcher().createThreadRecord(routineName(StartRoutine));
+    ThreadRec* rec = m.dispatcher().createThreadRecord(routineName(m, StartRoutine));
     rec->system = true;
     rec->startRoutine = StartRoutine;
     rec->startContext = StartContext;
+    if (const PeImage* image = guardedImage(currentThread(), reinterpret_cast<const void*>(StartRoutine)))
+        holdForThreadStart(rec, image);
     // One reference for the running thread, one for the handle.
     m.objects().registerObject(&rec->kthread, &ObjectTypeThread, 2, [rec] { delete rec; });
     ObjectManager::HandleEntry e{};

@@ -126,8 +126,41 @@ std::u32string wideText(const WCHAR* p, size_t n = std::string::npos) {
     return r;
 }
 
-template <class Char, class FmtChar>
-int format(Char* buffer, size_t count, const FmtChar* fmt, va_list ap, bool wideFunction) {
+// The arguments of a host-built caller: a va_list of the host's own
+// convention, made by a variadic routine of the host build.
+class HostArguments {
+public:
+    explicit HostArguments(va_list ap) { va_copy(ap_, ap); }
+    ~HostArguments() { va_end(ap_); }
+    template <class T> T next() {
+        if constexpr (sizeof(T) < sizeof(int))
+            return T(va_arg(ap_, int));
+        else
+            return va_arg(ap_, T);
+    }
+private:
+    va_list ap_;
+};
+
+// The arguments of an image: the Windows x64 va_list, a pointer to the
+// caller's argument slots, 8 bytes each (integers, pointers and doubles
+// alike; nothing wider is passed by value through `...`).
+class WindowsArguments {
+public:
+    explicit WindowsArguments(const char* slots) : p_(slots) {}
+    template <class T> T next() {
+        static_assert(sizeof(T) <= 8);
+        T v;
+        memcpy(&v, p_, sizeof v);
+        p_ += 8;
+        return v;
+    }
+private:
+    const char* p_;
+};
+
+template <class Char, class FmtChar, class Arguments>
+int format(Char* buffer, size_t count, const FmtChar* fmt, Arguments& args, bool wideFunction) {
     Sink<Char> out(buffer, count);
     for (const FmtChar* p = fmt; *p; ++p) {
         if (*p != '%') {
@@ -145,7 +178,7 @@ int format(Char* buffer, size_t count, const FmtChar* fmt, va_list ap, bool wide
             else break;
         }
         if (*p == '*') {
-            s.width = va_arg(ap, int);
+            s.width = args.template next<int>();
             if (s.width < 0) {
                 s.left = true;
                 s.width = -s.width;
@@ -161,7 +194,7 @@ int format(Char* buffer, size_t count, const FmtChar* fmt, va_list ap, bool wide
             ++p;
             s.precision = 0;
             if (*p == '*') {
-                s.precision = va_arg(ap, int);
+                s.precision = args.template next<int>();
                 ++p;
             } else {
                 while (*p >= '0' && *p <= '9')
@@ -187,16 +220,16 @@ int format(Char* buffer, size_t count, const FmtChar* fmt, va_list ap, bool wide
             break;
         auto signedArg = [&]() -> long long {
             switch (size) {
-            case LongLong: case Ptr: return va_arg(ap, long long);
-            case Short: return short(va_arg(ap, int));
-            default: return va_arg(ap, int);
+            case LongLong: case Ptr: return args.template next<long long>();
+            case Short: return short(args.template next<int>());
+            default: return args.template next<int>();
             }
         };
         auto unsignedArg = [&]() -> unsigned long long {
             switch (size) {
-            case LongLong: case Ptr: return va_arg(ap, unsigned long long);
-            case Short: return (unsigned short)(va_arg(ap, unsigned int));
-            default: return va_arg(ap, unsigned int);
+            case LongLong: case Ptr: return args.template next<unsigned long long>();
+            case Short: return (unsigned short)(args.template next<unsigned int>());
+            default: return args.template next<unsigned int>();
             }
         };
         switch (conv) {
@@ -223,13 +256,13 @@ int format(Char* buffer, size_t count, const FmtChar* fmt, va_list ap, bool wide
         case 'p': {
             FieldFormat t = s;
             t.precision = 16;
-            integer(out, (unsigned long long)(uintptr_t)va_arg(ap, void*), false, 16, true, t, nullptr);
+            integer(out, (unsigned long long)(uintptr_t)args.template next<void*>(), false, 16, true, t, nullptr);
             break;
         }
         case 'c':
         case 'C': {
             bool wideChar = wideSize || (!narrowSize && ((conv == 'c') == wideFunction));
-            int c = va_arg(ap, int);
+            int c = args.template next<int>();
             std::u32string one(1, wideChar ? char32_t(c & 0xFFFF) : char32_t(c & 0xFF));
             text(out, one, s);
             break;
@@ -238,23 +271,23 @@ int format(Char* buffer, size_t count, const FmtChar* fmt, va_list ap, bool wide
         case 'S': {
             bool wideString = wideSize || (!narrowSize && ((conv == 's') == wideFunction));
             if (wideString)
-                text(out, wideText(va_arg(ap, const WCHAR*)), s);
+                text(out, wideText(args.template next<const WCHAR*>()), s);
             else
-                text(out, narrowText(va_arg(ap, const char*)), s);
+                text(out, narrowText(args.template next<const char*>()), s);
             break;
         }
         case 'Z': {
             if (wideSize) {
-                auto* us = va_arg(ap, const UNICODE_STRING*);
+                auto* us = args.template next<const UNICODE_STRING*>();
                 text(out, us && us->Buffer ? wideText(us->Buffer, us->Length / 2) : U"(null)", s);
             } else {
-                auto* as = va_arg(ap, const ANSI_STRING*);
+                auto* as = args.template next<const ANSI_STRING*>();
                 text(out, as && as->Buffer ? narrowText(as->Buffer, as->Length) : U"(null)", s);
             }
             break;
         }
         case 'e': case 'E': case 'f': case 'F': case 'g': case 'G': case 'a': case 'A': {
-            double v = va_arg(ap, double);
+            double v = args.template next<double>();
             char conversion[32], buf[512];
             snprintf(conversion, sizeof conversion, "%%%s%s%s%s%s*.*%c", s.left ? "-" : "", s.plus ? "+" : "", s.space ? " " : "",
                      s.alt ? "#" : "", s.zero ? "0" : "", char(conv));
@@ -264,7 +297,7 @@ int format(Char* buffer, size_t count, const FmtChar* fmt, va_list ap, bool wide
             break;
         }
         case 'n':
-            (void)va_arg(ap, void*);   // never written: a classic format-string hole
+            (void)args.template next<void*>();   // never written: a classic format-string hole
             break;
         case '%':
             out.put(U'%');
@@ -280,11 +313,49 @@ int format(Char* buffer, size_t count, const FmtChar* fmt, va_list ap, bool wide
 } // namespace
 
 int formatNarrow(char* buffer, size_t count, const char* fmt, va_list ap) {
-    return format<char, char>(buffer, count, fmt, ap, false);
+    HostArguments args(ap);
+    return format<char, char>(buffer, count, fmt, args, false);
 }
 
 int formatWide(WCHAR* buffer, size_t count, const WCHAR* fmt, va_list ap) {
-    return format<WCHAR, WCHAR>(buffer, count, fmt, ap, true);
+    HostArguments args(ap);
+    return format<WCHAR, WCHAR>(buffer, count, fmt, args, true);
+}
+
+namespace {
+
+ULONG debugPrint(const char* text) {
+    Machine& m = machineOf("DbgPrint");
+    if (m.options().onDebugPrint)
+        m.options().onDebugPrint(text);
+    return STATUS_SUCCESS;
+}
+
+template <class Arguments>
+ULONG debugPrintFormatted(PCSTR format, Arguments& args) {
+    char buf[512];
+    int n = host::format<char, char>(buf, sizeof buf - 1, format, args, false);
+    buf[n < 0 ? sizeof buf - 1 : size_t(n)] = 0;
+    return debugPrint(buf);
+}
+
+} // namespace
+
+// The Windows forms of the routines that take a va_list, for images: their
+// list is the Windows x64 one.
+int __cdecl vsnprintfWindowsList(char* buffer, size_t count, const char* format, const char* argptr) {
+    WindowsArguments args(argptr);
+    return host::format<char, char>(buffer, count, format, args, false);
+}
+
+int __cdecl vsnwprintfWindowsList(wchar_t* buffer, size_t count, const wchar_t* format, const char* argptr) {
+    WindowsArguments args(argptr);
+    return host::format<WCHAR, WCHAR>(buffer, count, format, args, true);
+}
+
+ULONG NTAPI vDbgPrintExWindowsList(ULONG ComponentId, ULONG Level, PCSTR Format, const char* arglist) {
+    WindowsArguments args(arglist);
+    return debugPrintFormatted(Format, args);
 }
 
 } // namespace host
@@ -293,6 +364,9 @@ using namespace host;
 
 EXTERN_C_START
 
+// A routine with `...` has the Windows convention (its declaration says
+// __cdecl), so the host build and images call it the same way and it reads
+// its arguments from the Windows x64 list.
 int __cdecl _vsnprintf(char* buffer, size_t count, const char* format, va_list argptr) {
     return formatNarrow(buffer, count, format, argptr);
 }
@@ -302,44 +376,39 @@ int __cdecl _vsnwprintf(wchar_t* buffer, size_t count, const wchar_t* format, va
 }
 
 int __cdecl _snprintf(char* buffer, size_t count, const char* format, ...) {
-    va_list ap;
-    va_start(ap, format);
-    int r = formatNarrow(buffer, count, format, ap);
-    va_end(ap);
+    __builtin_ms_va_list ap;
+    __builtin_ms_va_start(ap, format);
+    int r = vsnprintfWindowsList(buffer, count, format, ap);
+    __builtin_ms_va_end(ap);
     return r;
 }
 
 int __cdecl _snwprintf(wchar_t* buffer, size_t count, const wchar_t* format, ...) {
-    va_list ap;
-    va_start(ap, format);
-    int r = formatWide(buffer, count, format, ap);
-    va_end(ap);
+    __builtin_ms_va_list ap;
+    __builtin_ms_va_start(ap, format);
+    int r = vsnwprintfWindowsList(buffer, count, format, ap);
+    __builtin_ms_va_end(ap);
     return r;
 }
 
 ULONG NTAPI vDbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, va_list arglist) {
-    Machine& m = machineOf("DbgPrint");
-    char buf[512];
-    int n = formatNarrow(buf, sizeof buf - 1, Format, arglist);
-    buf[n < 0 ? sizeof buf - 1 : size_t(n)] = 0;
-    if (m.options().onDebugPrint)
-        m.options().onDebugPrint(buf);
-    return STATUS_SUCCESS;
+    HostArguments args(arglist);
+    return debugPrintFormatted(Format, args);
 }
 
 ULONG __cdecl DbgPrint(PCSTR Format, ...) {
-    va_list ap;
-    va_start(ap, Format);
-    ULONG r = vDbgPrintEx(0, 0, Format, ap);
-    va_end(ap);
+    __builtin_ms_va_list ap;
+    __builtin_ms_va_start(ap, Format);
+    ULONG r = vDbgPrintExWindowsList(0, 0, Format, ap);
+    __builtin_ms_va_end(ap);
     return r;
 }
 
 ULONG __cdecl DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...) {
-    va_list ap;
-    va_start(ap, Format);
-    ULONG r = vDbgPrintEx(ComponentId, Level, Format, ap);
-    va_end(ap);
+    __builtin_ms_va_list ap;
+    __builtin_ms_va_start(ap, Format);
+    ULONG r = vDbgPrintExWindowsList(ComponentId, Level, Format, ap);
+    __builtin_ms_va_end(ap);
     return r;
 }
 

@@ -55,6 +55,8 @@ struct SentWait {
     KEVENT done;
 };
 
+IO_COMPLETION_ROUTINE wmiIrpDone;
+
 NTSTATUS wmiIrpDone(PDEVICE_OBJECT, PIRP, PVOID context) {
     KeSetEvent(&static_cast<SentWait*>(context)->done, IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
@@ -69,7 +71,7 @@ NTSTATUS buildRegInfo(PWMILIB_CONTEXT ctx, PDEVICE_OBJECT device, PIO_STACK_LOCA
     PDEVICE_OBJECT pdo = nullptr;
     NTSTATUS status = STATUS_SUCCESS;
     if (ctx->QueryWmiRegInfo)
-        status = ctx->QueryWmiRegInfo(device, &flags, &instanceName, &registryPath, &mof, &pdo);
+        status = callDriver(ctx->QueryWmiRegInfo, device, &flags, &instanceName, &registryPath, &mof, &pdo);
     if (instanceName.Buffer)
         ExFreePool(instanceName.Buffer);
     *information = 0;
@@ -430,8 +432,8 @@ NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT Devic
         // The lengths go where the offset and length pairs will be.
         PULONG lengths = size >= dataOffset ? reinterpret_cast<PULONG>(&wnode->OffsetInstanceDataAndLength[0]) : nullptr;
         ULONG avail = size > dataOffset ? size - dataOffset : 0;
-        return WmiLibInfo->QueryWmiDataBlock(DeviceObject, Irp, index, 0, count, lengths, avail,
-                                             avail ? buffer + dataOffset : nullptr);
+        return callDriver(WmiLibInfo->QueryWmiDataBlock, DeviceObject, Irp, index, ULONG(0), count, lengths, avail,
+                          avail ? buffer + dataOffset : nullptr);
     }
     case IRP_MN_QUERY_SINGLE_INSTANCE: {
         if (!WmiLibInfo->QueryWmiDataBlock || size < sizeof(WNODE_SINGLE_INSTANCE))
@@ -439,8 +441,8 @@ NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT Devic
         auto* wnode = reinterpret_cast<PWNODE_SINGLE_INSTANCE>(buffer);
         ULONG offset = wnode->DataBlockOffset;
         ULONG avail = size > offset ? size - offset : 0;
-        return WmiLibInfo->QueryWmiDataBlock(DeviceObject, Irp, index, wnode->InstanceIndex, 1, &wnode->SizeDataBlock,
-                                             avail, avail ? buffer + offset : nullptr);
+        return callDriver(WmiLibInfo->QueryWmiDataBlock, DeviceObject, Irp, index, wnode->InstanceIndex, ULONG(1),
+                          &wnode->SizeDataBlock, avail, avail ? buffer + offset : nullptr);
     }
     case IRP_MN_CHANGE_SINGLE_INSTANCE: {
         if (!WmiLibInfo->SetWmiDataBlock || size < sizeof(WNODE_SINGLE_INSTANCE))
@@ -448,8 +450,8 @@ NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT Devic
         auto* wnode = reinterpret_cast<PWNODE_SINGLE_INSTANCE>(buffer);
         if (wnode->DataBlockOffset > size || wnode->SizeDataBlock > size - wnode->DataBlockOffset)
             return completeWith(Irp, STATUS_INVALID_PARAMETER, 0);
-        return WmiLibInfo->SetWmiDataBlock(DeviceObject, Irp, index, wnode->InstanceIndex, wnode->SizeDataBlock,
-                                           buffer + wnode->DataBlockOffset);
+        return callDriver(WmiLibInfo->SetWmiDataBlock, DeviceObject, Irp, index, wnode->InstanceIndex,
+                          wnode->SizeDataBlock, buffer + wnode->DataBlockOffset);
     }
     case IRP_MN_CHANGE_SINGLE_ITEM: {
         if (!WmiLibInfo->SetWmiDataItem || size < sizeof(WNODE_SINGLE_ITEM))
@@ -457,8 +459,8 @@ NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT Devic
         auto* wnode = reinterpret_cast<PWNODE_SINGLE_ITEM>(buffer);
         if (wnode->DataBlockOffset > size || wnode->SizeDataItem > size - wnode->DataBlockOffset)
             return completeWith(Irp, STATUS_INVALID_PARAMETER, 0);
-        return WmiLibInfo->SetWmiDataItem(DeviceObject, Irp, index, wnode->InstanceIndex, wnode->ItemId,
-                                          wnode->SizeDataItem, buffer + wnode->DataBlockOffset);
+        return callDriver(WmiLibInfo->SetWmiDataItem, DeviceObject, Irp, index, wnode->InstanceIndex, wnode->ItemId,
+                          wnode->SizeDataItem, buffer + wnode->DataBlockOffset);
     }
     case IRP_MN_EXECUTE_METHOD: {
         if (!WmiLibInfo->ExecuteWmiMethod || size < sizeof(WNODE_METHOD_ITEM))
@@ -466,9 +468,9 @@ NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT Devic
         auto* wnode = reinterpret_cast<PWNODE_METHOD_ITEM>(buffer);
         if (wnode->DataBlockOffset > size)
             return completeWith(Irp, STATUS_INVALID_PARAMETER, 0);
-        return WmiLibInfo->ExecuteWmiMethod(DeviceObject, Irp, index, wnode->InstanceIndex, wnode->MethodId,
-                                            wnode->SizeDataBlock, size - wnode->DataBlockOffset,
-                                            buffer + wnode->DataBlockOffset);
+        return callDriver(WmiLibInfo->ExecuteWmiMethod, DeviceObject, Irp, index, wnode->InstanceIndex,
+                          wnode->MethodId, wnode->SizeDataBlock, ULONG(size - wnode->DataBlockOffset),
+                          buffer + wnode->DataBlockOffset);
     }
     case IRP_MN_ENABLE_EVENTS:
     case IRP_MN_DISABLE_EVENTS:
@@ -476,10 +478,10 @@ NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT Devic
     case IRP_MN_DISABLE_COLLECTION:
         if (!WmiLibInfo->WmiFunctionControl)
             return completeWith(Irp, STATUS_SUCCESS, 0);
-        return WmiLibInfo->WmiFunctionControl(
-            DeviceObject, Irp, index,
+        return callDriver(
+            WmiLibInfo->WmiFunctionControl, DeviceObject, Irp, index,
             minor == IRP_MN_ENABLE_EVENTS || minor == IRP_MN_DISABLE_EVENTS ? WmiEventControl : WmiDataBlockControl,
-            minor == IRP_MN_ENABLE_EVENTS || minor == IRP_MN_ENABLE_COLLECTION);
+            BOOLEAN(minor == IRP_MN_ENABLE_EVENTS || minor == IRP_MN_ENABLE_COLLECTION));
     default:
         break;
     }

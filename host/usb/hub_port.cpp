@@ -16,7 +16,7 @@ namespace host::usb {
 
 namespace {
 
-VOID UsbCancelRoutine(PDEVICE_OBJECT device, PIRP irp);
+DRIVER_CANCEL UsbCancelRoutine;
 
 HubPort* portOf(PDEVICE_OBJECT pdo) {
     return static_cast<PdoExtension*>(pdo->DeviceExtension)->port->get();

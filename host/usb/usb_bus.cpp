@@ -50,7 +50,7 @@ public:
             uint64_t key = 0;
             std::optional<USB_IDLE_CALLBACK_INFO> info = p->takeIdleCallback(key);
             // A request completed meanwhile is not called back.
-            if (info && p->idlePending(key)) info->IdleCallback(info->IdleContext);
+            if (info && p->idlePending(key)) callDriver(info->IdleCallback, info->IdleContext);
         }
     }
     Machine& machine() { return machine_; }

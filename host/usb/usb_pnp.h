@@ -29,7 +29,7 @@ struct DeviceIdentity {
 };
 
 // The dispatch routine of every PDO request.
-NTSTATUS UsbPdoDispatch(PDEVICE_OBJECT device, PIRP irp);
+DRIVER_DISPATCH UsbPdoDispatch;
 
 // A new PDO on the machine's bus driver object; its extension shares the port.
 PDEVICE_OBJECT createPdo(Machine& machine, std::shared_ptr<HubPort> port);

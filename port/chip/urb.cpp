@@ -4,6 +4,8 @@
 #include "../frame/driver.h"
 
 /* Wakes the submitter and keeps the request for it to free. DISPATCH_LEVEL or below. */
+static IO_COMPLETION_ROUTINE OnUrbCompletion;
+
 static NTSTATUS OnUrbCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     UNREFERENCED_PARAMETER(DeviceObject);

@@ -9,7 +9,7 @@
 EXTERN_C_START
 
 /* device_control.cpp: PASSIVE_LEVEL. */
-NTSTATUS DispatchControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+DRIVER_DISPATCH DispatchControl;
 /* Clears the port's statistics counters, each in one step. Any IRQL. */
 VOID ClearStatistics(PDEVICE_EXTENSION Port);
 

@@ -22,15 +22,15 @@ EXTERN_C_START
 extern DRIVER_GLOBALS DriverGlobals;
 
 /* driver_entry.cpp: PASSIVE_LEVEL. */
-NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
-VOID DriverUnload(PDRIVER_OBJECT DriverObject);
+DRIVER_INITIALIZE DriverEntry;
+DRIVER_UNLOAD DriverUnload;
 
 /* add_device.cpp: PASSIVE_LEVEL. */
-NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+DRIVER_ADD_DEVICE AddDevice;
 NTSTATUS InitializePortRecord(PDEVICE_EXTENSION Port, PDEVICE_OBJECT DeviceObject);
 
 /* request.cpp: CompleteRequest* and ForwardRequest up to DISPATCH_LEVEL. */
-NTSTATUS DispatchSuccess(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+DRIVER_DISPATCH DispatchSuccess;
 NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status);
 NTSTATUS CompleteRequestInformation(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
 NTSTATUS ForwardRequest(PDEVICE_EXTENSION Port, PIRP Irp);
@@ -65,13 +65,13 @@ NTSTATUS QueryRegistryValue(PCWSTR ValueName, PCWSTR KeyPath, PVOID Data, ULONG 
 NTSTATUS SetRegistryValue(PCWSTR ValueName, PVOID Data, ULONG DataSize, ULONG Type, PCWSTR KeyPath);
 
 /* pnp.cpp: PASSIVE_LEVEL. */
-NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+DRIVER_DISPATCH DispatchPnp;
 
 /* create_close.cpp, read_write.cpp: PASSIVE_LEVEL. */
-NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+DRIVER_DISPATCH DispatchCreate;
+DRIVER_DISPATCH DispatchClose;
+DRIVER_DISPATCH DispatchCleanup;
+DRIVER_DISPATCH DispatchReadWrite;
 
 /*
  * create_close.cpp: PASSIVE_LEVEL. SetTransceiverMode drives the

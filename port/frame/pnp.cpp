@@ -6,6 +6,8 @@
 #include "driver.h"
 
 /* Signals the waiting PnP handler and keeps the request. DISPATCH_LEVEL or below. */
+static IO_COMPLETION_ROUTINE OnPnpRequestCompletion;
+
 static NTSTATUS OnPnpRequestCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     UNREFERENCED_PARAMETER(DeviceObject);

@@ -112,7 +112,7 @@ NTSTATUS SubmitIdleRequest(PDEVICE_EXTENSION Port)
  * waiting. When it cannot be asked for, the idle timer tries again once.
  * PASSIVE_LEVEL (called by the bus driver).
  */
-VOID IdleCallback(PVOID Context)
+VOID NTAPI IdleCallback(PVOID Context)
 {
     PDEVICE_EXTENSION port = (PDEVICE_EXTENSION)Context;
     PortTrace(port->DeviceObject, "-- IdleCallback\n");

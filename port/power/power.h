@@ -79,7 +79,8 @@ VOID StartIdleTimer(PDEVICE_EXTENSION Port, BOOLEAN Periodic);
 VOID CancelIdleTimer(PDEVICE_EXTENSION Port);
 NTSTATUS SubmitIdleRequest(PDEVICE_EXTENSION Port);
 VOID CancelIdleRequest(PDEVICE_EXTENSION Port);
-VOID IdleCallback(PVOID Context);
+/* USB_IDLE_CALLBACK has no routine type of its own: the convention is spelled out. */
+VOID NTAPI IdleCallback(PVOID Context);
 
 /*
  * wake.cpp: PASSIVE_LEVEL. The two switches ("DeviceEnable",

@@ -10,9 +10,10 @@ namespace ztest {
 
 void EnumTest::SetUp() {
     MachineTest::SetUp();
-    machine->pnp().installDriver(u"Zephan_GPIOEnum", ZEPHAN_ENUM_IMAGE_PATH, {u"USB\\VID_F05A&PID_7A00"});
+    const char* enumerator = shippedImages() ? ZEPHAN_ENUM_SHIPPED_IMAGE_PATH : ZEPHAN_ENUM_IMAGE_PATH;
+    machine->pnp().installDriver(u"Zephan_GPIOEnum", enumerator, {u"USB\\VID_F05A&PID_7A00"});
     if (installPort)
-        zsim::installPortDriver(*machine);
+        zsim::installPortDriver(*machine, shippedImages() ? zsim::shippedPortImage() : zsim::defaultPortImage());
 }
 
 void EnumTest::TearDown() {
@@ -25,6 +26,10 @@ zmodel::Controller& EnumTest::plug(zmodel::Variant variant, zmodel::ControllerOp
     controllers_.push_back(std::make_unique<zmodel::Controller>(variant, options));
     plugs_.push_back(host::usb::plug(*machine, *controllers_.back()));
     machine->pnp().waitIdle();
+    // The driver that runs is the one the test asked for.
+    if (host::DriverImage* loaded = machine->pnp().image(u"Zephan_GPIOEnum")) {
+        EXPECT_EQ(loaded->peImage() != nullptr, shippedImages());
+    }
     return *controllers_.back();
 }
 

@@ -23,6 +23,7 @@ struct CompletionLog {
     bool propagate = true;
 };
 
+IO_COMPLETION_ROUTINE logCompletion;
 NTSTATUS logCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     auto* log = static_cast<CompletionLog*>(context);
     log->calls.push_back("called");
@@ -189,6 +190,7 @@ struct CancelState {
 
 CancelState* gCancel = nullptr;   // the cancel routine's view of the test (one test at a time)
 
+DRIVER_CANCEL cancelQueued;
 VOID cancelQueued(PDEVICE_OBJECT, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     gCancel->cancelled++;
@@ -379,6 +381,29 @@ TEST_F(IoTest, DeviceIoControlRequestCopiesBufferedOutputAndSignals) {
     EXPECT_EQ(iosb.Information, 3u);
     EXPECT_EQ(std::string(out, 3), "bcd");
     EXPECT_EQ(out[3], 0) << "only Information bytes are copied back";
+    deleteDevice(dev);
+}
+
+// When the pool cannot give a request's system buffer, the I/O manager fails
+// the request itself: no driver sees it and nothing is left behind.
+TEST_F(IoTest, NoSystemBufferFailsTheRequestBeforeAnyDriverSeesIt) {
+    int calls = 0;
+    Handler count = [&](PDEVICE_OBJECT, PIRP irp) {
+        if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_DEVICE_CONTROL)
+            ++calls;
+        return complete(irp, STATUS_SUCCESS);
+    };
+    PDEVICE_OBJECT dev = makeDevice(*machine, &count, L"\\Device\\ZtestNoBuffer");
+    std::unique_ptr<host::DeviceFile> file;
+    ASSERT_EQ(host::DeviceFile::open(*machine, u"\\Device\\ZtestNoBuffer", &file), STATUS_SUCCESS);
+    ULONG code = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
+    char data[4] = {};
+    machine->pool().failNth(1);
+    EXPECT_EQ(file->ioctl(code, data, sizeof data, data, sizeof data).status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(calls, 0);
+    EXPECT_EQ(file->ioctl(code, data, sizeof data, data, sizeof data).status, STATUS_SUCCESS);
+    EXPECT_EQ(calls, 1);
+    file.reset();
     deleteDevice(dev);
 }
 

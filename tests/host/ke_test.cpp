@@ -43,6 +43,7 @@ struct DpcRecord {
     KIRQL irql = 0;
 };
 
+KDEFERRED_ROUTINE recordDpc;
 void recordDpc(PKDPC, PVOID context, PVOID, PVOID) {
     auto* r = static_cast<DpcRecord*>(context);
     r->times.push_back(r->machine->now());
@@ -131,6 +132,7 @@ struct MutexContest {
     uint64_t acquiredAt = 0;
 };
 
+KSTART_ROUTINE contendMutex;
 VOID contendMutex(PVOID context) {
     auto* c = static_cast<MutexContest*>(context);
     KeSetEvent(&c->started, IO_NO_INCREMENT, FALSE);
@@ -243,6 +245,7 @@ struct Worker {
     int served = 0;
 };
 
+KSTART_ROUTINE workerThread;
 VOID workerThread(PVOID context) {
     auto* w = static_cast<Worker*>(context);
     PVOID objects[2] = {&w->kill, &w->work};
@@ -274,6 +277,34 @@ TEST_F(KeTest, SystemThreadEndsByReturningAndItsObjectIsSignalled) {
     ObDereferenceObject(thread);
 }
 
+// Shutdown tells every driver thread still alive to leave its next wait; a
+// thread that reaches its first wait only after that (still starting, or
+// busy) leaves there too instead of waiting for ever.
+struct LateWaiter {
+    host::Machine* machine = nullptr;
+    KEVENT never;
+};
+
+KSTART_ROUTINE waitOnceTheMachineShutsDown;
+VOID waitOnceTheMachineShutsDown(PVOID context) {
+    auto* w = static_cast<LateWaiter*>(context);
+    while (!w->machine->dispatcher().shuttingDown())
+        std::this_thread::yield();
+    KeWaitForSingleObject(&w->never, Executive, KernelMode, FALSE, nullptr);
+}
+
+TEST_F(KeTest, AThreadThatFirstWaitsDuringShutdownLeavesAtThatWait) {
+    LateWaiter w;
+    w.machine = machine.get();
+    KeInitializeEvent(&w.never, NotificationEvent, FALSE);
+    HANDLE h;
+    ASSERT_EQ(PsCreateSystemThread(&h, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, waitOnceTheMachineShutsDown, &w),
+              STATUS_SUCCESS);
+    ZwClose(h);
+    expectViolation("is still running when the machine shuts down");
+    shutdownMachine();
+}
+
 // A DPC that falls due while the test's thread waits at PASSIVE_LEVEL may run
 // on that thread; it still runs at DISPATCH_LEVEL and still waits for a spin
 // lock another thread holds, as on a processor of its own.
@@ -286,6 +317,7 @@ struct HeldLock {
     KIRQL dpcIrql = PASSIVE_LEVEL;
 };
 
+KSTART_ROUTINE holdLockFiveMs;
 VOID holdLockFiveMs(PVOID context) {
     auto* h = static_cast<HeldLock*>(context);
     KIRQL old;
@@ -295,6 +327,7 @@ VOID holdLockFiveMs(PVOID context) {
     KeReleaseSpinLock(&h->lock, old);
 }
 
+KDEFERRED_ROUTINE takeHeldLock;
 VOID takeHeldLock(PKDPC, PVOID context, PVOID, PVOID) {
     auto* h = static_cast<HeldLock*>(context);
     KeAcquireSpinLockAtDpcLevel(&h->lock);

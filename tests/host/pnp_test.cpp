@@ -14,6 +14,7 @@ namespace {
 
 const std::u16string kInstance = u"USB\\VID_0B1E&PID_1410\\6&1a2b3c4d&0&3";
 
+DRIVER_DISPATCH pdoDispatch;
 NTSTATUS pdoDispatch(PDEVICE_OBJECT, PIRP irp) {
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status = irp->IoStatus.Status;

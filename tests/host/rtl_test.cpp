@@ -7,7 +7,14 @@
 
 namespace {
 
-class RtlTest : public ztest::MachineTest {};
+class RtlTest : public ztest::MachineTest {
+protected:
+    void SetUp() override {
+        options.onDebugPrint = [this](const std::string& line) { printed.push_back(line); };
+        MachineTest::SetUp();
+    }
+    std::vector<std::string> printed;
+};
 
 std::u16string wide(const WCHAR* s) { return std::u16string(reinterpret_cast<const char16_t*>(s)); }
 
@@ -33,6 +40,20 @@ TEST_F(RtlTest, NarrowPrintfAndPointers) {
     UNICODE_STRING empty{};
     ASSERT_EQ(RtlStringCbPrintfA(buf, sizeof buf, "%wZ", &empty), STATUS_SUCCESS);
     EXPECT_STREQ(buf, "(null)");
+}
+
+// The kernel's variadic routines have the Windows convention in both builds:
+// arguments past the fourth come from the caller's stack slots, a double
+// from its 8-byte slot.
+TEST_F(RtlTest, VariadicRoutinesReadTheWindowsArgumentList) {
+    DbgPrint("%d|%s|%I64x|%lu|%ws|%.1f|%c\n", -3, "port", 0x123456789abull, 7u, L"COM3", 2.5, 'z');
+    DbgPrintEx(0, 0, "%u-%u-%u-%u-%u\n", 1u, 2u, 3u, 4u, 5u);
+    ASSERT_EQ(printed.size(), 2u);
+    EXPECT_EQ(printed[0], "-3|port|123456789ab|7|COM3|2.5|z\n");
+    EXPECT_EQ(printed[1], "1-2-3-4-5\n");
+    char buf[64];
+    EXPECT_EQ(_snprintf(buf, sizeof buf, "%d %d %d %d %d %ws", 1, 2, 3, 4, 5, L"six"), 13);
+    EXPECT_STREQ(buf, "1 2 3 4 5 six");
 }
 
 TEST_F(RtlTest, SafeStringFunctionsTruncateAndTerminate) {

@@ -18,7 +18,7 @@ struct TestDeviceExtension {
     PDEVICE_OBJECT lower;
 };
 
-inline NTSTATUS testDispatch(PDEVICE_OBJECT device, PIRP irp) {
+inline NTSTATUS NTAPI testDispatch(PDEVICE_OBJECT device, PIRP irp) {
     auto* ext = static_cast<TestDeviceExtension*>(device->DeviceExtension);
     return (*ext->handler)(device, irp);
 }

@@ -15,6 +15,7 @@ typedef struct _ZTEST_EXTENSION {
     PDEVICE_OBJECT Lower;
 } ZTEST_EXTENSION, *PZTEST_EXTENSION;
 
+static IO_COMPLETION_ROUTINE SignalCompletion;
 static NTSTATUS SignalCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     UNREFERENCED_PARAMETER(DeviceObject);
@@ -23,6 +24,7 @@ static NTSTATUS SignalCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Co
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+static DRIVER_DISPATCH DispatchPnp;
 static NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PZTEST_EXTENSION ext = (PZTEST_EXTENSION)DeviceObject->DeviceExtension;
@@ -53,6 +55,7 @@ static NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return IoCallDriver(ext->Lower, Irp);
 }
 
+static DRIVER_DISPATCH DispatchCreateClose;
 static NTSTATUS DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     UNREFERENCED_PARAMETER(DeviceObject);
@@ -62,6 +65,7 @@ static NTSTATUS DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return STATUS_SUCCESS;
 }
 
+static DRIVER_ADD_DEVICE AddDevice;
 static NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject)
 {
     PDEVICE_OBJECT fdo;
@@ -94,6 +98,7 @@ static NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDe
     return STATUS_SUCCESS;
 }
 
+static DRIVER_UNLOAD DriverUnload;
 static VOID DriverUnload(PDRIVER_OBJECT DriverObject)
 {
     UNREFERENCED_PARAMETER(DriverObject);
@@ -101,6 +106,8 @@ static VOID DriverUnload(PDRIVER_OBJECT DriverObject)
         ExFreePoolWithTag(DriverBlock, 'tsTZ');
     DriverBlock = NULL;
 }
+
+DRIVER_INITIALIZE DriverEntry;
 
 NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {

@@ -104,13 +104,13 @@ public:
 private:
     static ScriptedBulkIn* of(PDEVICE_OBJECT device) { return *static_cast<ScriptedBulkIn**>(device->DeviceExtension); }
 
-    static NTSTATUS passDown(PDEVICE_OBJECT device, PIRP irp)
+    static NTSTATUS NTAPI passDown(PDEVICE_OBJECT device, PIRP irp)
     {
         IoSkipCurrentIrpStackLocation(irp);
         return IoCallDriver(of(device)->pdo_, irp);
     }
 
-    static VOID cancelled(PDEVICE_OBJECT device, PIRP irp)
+    static VOID NTAPI cancelled(PDEVICE_OBJECT device, PIRP irp)
     {
         IoReleaseCancelSpinLock(irp->CancelIrql);
         ScriptedBulkIn* self = of(device);
@@ -126,7 +126,7 @@ private:
         IoCompleteRequest(irp, IO_NO_INCREMENT);
     }
 
-    static NTSTATUS dispatchInternal(PDEVICE_OBJECT device, PIRP irp)
+    static NTSTATUS NTAPI dispatchInternal(PDEVICE_OBJECT device, PIRP irp)
     {
         ScriptedBulkIn* self = of(device);
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);

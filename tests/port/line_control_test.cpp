@@ -91,7 +91,7 @@ private:
                urb->UrbControlVendorClassRequest.Request == ZEPHAN_REGISTER_REQUEST;
     }
 
-    static NTSTATUS dispatch(PDEVICE_OBJECT device, PIRP irp)
+    static NTSTATUS NTAPI dispatch(PDEVICE_OBJECT device, PIRP irp)
     {
         auto* ext = static_cast<Extension*>(device->DeviceExtension);
         if (isRegisterRequest(IoGetCurrentIrpStackLocation(irp)) && irp->CurrentLocation > 1) {
@@ -103,7 +103,7 @@ private:
         return IoCallDriver(ext->lower, irp);
     }
 
-    static NTSTATUS completed(PDEVICE_OBJECT, PIRP irp, PVOID context)
+    static NTSTATUS NTAPI completed(PDEVICE_OBJECT, PIRP irp, PVOID context)
     {
         if (irp->PendingReturned)
             IoMarkIrpPending(irp);
@@ -630,6 +630,7 @@ struct ConcurrentCall {
     NTSTATUS status;
 };
 
+KSTART_ROUTINE runCall;
 VOID runCall(PVOID context)
 {
     auto* call = static_cast<ConcurrentCall*>(context);

@@ -61,7 +61,7 @@ public:
 private:
     static LowerTap* of(PDEVICE_OBJECT device) { return *static_cast<LowerTap**>(device->DeviceExtension); }
 
-    static NTSTATUS passDown(PDEVICE_OBJECT device, PIRP irp)
+    static NTSTATUS NTAPI passDown(PDEVICE_OBJECT device, PIRP irp)
     {
         IoSkipCurrentIrpStackLocation(irp);
         return IoCallDriver(of(device)->pdo_, irp);
@@ -74,7 +74,7 @@ private:
         return status;
     }
 
-    static NTSTATUS dispatchInternal(PDEVICE_OBJECT device, PIRP irp)
+    static NTSTATUS NTAPI dispatchInternal(PDEVICE_OBJECT device, PIRP irp)
     {
         LowerTap* self = of(device);
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -102,7 +102,7 @@ private:
         return passDown(device, irp);
     }
 
-    static NTSTATUS dispatchPnp(PDEVICE_OBJECT device, PIRP irp)
+    static NTSTATUS NTAPI dispatchPnp(PDEVICE_OBJECT device, PIRP irp)
     {
         LowerTap* self = of(device);
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);

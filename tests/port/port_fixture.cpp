@@ -7,7 +7,7 @@ namespace ztest {
 void PortTest::SetUp()
 {
     MachineTest::SetUp();
-    zsim::installPortDriver(*machine);
+    zsim::installPortDriver(*machine, shippedImages() ? zsim::shippedPortImage() : zsim::defaultPortImage());
 }
 
 void PortTest::TearDown()
@@ -27,6 +27,10 @@ void PortTest::plugController(zmodel::Variant variant)
     // comes back and its transfer goes out again before a test begins.
     machine->sleep(1);
     machine->sleep(2 * zmodel::kTransferLatency + 1);
+    // The driver that runs is the one the test asked for.
+    if (host::DriverImage* image = zsim::portImage(*machine)) {
+        EXPECT_EQ(image->peImage() != nullptr, shippedImages());
+    }
 }
 
 void PortTest::unplugController()
@@ -50,6 +54,7 @@ host::DriverImage& PortTest::image()
 
 namespace {
 
+IO_COMPLETION_ROUTINE signalDone;
 NTSTATUS signalDone(PDEVICE_OBJECT, PIRP, PVOID context)
 {
     KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);

@@ -223,7 +223,7 @@ NTSTATUS requestDevicePower(PDEVICE_OBJECT pdo, UCHAR minor, DEVICE_POWER_STATE 
     POWER_STATE s;
     s.DeviceState = state;
     PoRequestPowerIrp(pdo, minor, s,
-                      [](PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK iosb) {
+                      [](PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK iosb) NTAPI {
                           auto* w = static_cast<Wait*>(context);
                           w->status = iosb->Status;
                           KeSetEvent(&w->done, IO_NO_INCREMENT, FALSE);
@@ -395,7 +395,7 @@ protected:
             sp->MajorFunction = IRP_MJ_READ;
             sp->Parameters.Read.Length = 1;
             IoSetCompletionRoutine(
-                irp, [](PDEVICE_OBJECT, PIRP, PVOID e) -> NTSTATUS {
+                irp, [](PDEVICE_OBJECT, PIRP, PVOID e) NTAPI -> NTSTATUS {
                     KeSetEvent(static_cast<PKEVENT>(e), IO_NO_INCREMENT, FALSE);
                     return STATUS_MORE_PROCESSING_REQUIRED;
                 },

@@ -34,7 +34,7 @@ ReadRequest::~ReadRequest()
     IoFreeIrp(irp_);
 }
 
-NTSTATUS ReadRequest::onCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context)
+NTSTATUS NTAPI ReadRequest::onCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context)
 {
     auto* self = static_cast<ReadRequest*>(context);
     self->status_ = irp->IoStatus.Status;

@@ -44,7 +44,7 @@ public:
     PIRP irp() const { return irp_; }
 
 private:
-    static NTSTATUS onCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context);
+    static NTSTATUS NTAPI onCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context);
     host::Machine& machine_;
     PIRP irp_ = nullptr;
     std::vector<uint8_t> buffer_;

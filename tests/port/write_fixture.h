@@ -84,7 +84,7 @@ public:
     }
 
 private:
-    static NTSTATUS onCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context)
+    static NTSTATUS NTAPI onCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context)
     {
         auto* self = static_cast<PortRequest*>(context);
         self->status_ = irp->IoStatus.Status;
@@ -205,13 +205,13 @@ public:
 private:
     static BulkOutTap* of(PDEVICE_OBJECT device) { return *static_cast<BulkOutTap**>(device->DeviceExtension); }
 
-    static NTSTATUS passDown(PDEVICE_OBJECT device, PIRP irp)
+    static NTSTATUS NTAPI passDown(PDEVICE_OBJECT device, PIRP irp)
     {
         IoSkipCurrentIrpStackLocation(irp);
         return IoCallDriver(of(device)->pdo_, irp);
     }
 
-    static VOID cancelled(PDEVICE_OBJECT device, PIRP irp)
+    static VOID NTAPI cancelled(PDEVICE_OBJECT device, PIRP irp)
     {
         IoReleaseCancelSpinLock(irp->CancelIrql);
         BulkOutTap* self = of(device);
@@ -229,7 +229,7 @@ private:
         IoCompleteRequest(irp, IO_NO_INCREMENT);
     }
 
-    static NTSTATUS dispatchInternal(PDEVICE_OBJECT device, PIRP irp)
+    static NTSTATUS NTAPI dispatchInternal(PDEVICE_OBJECT device, PIRP irp)
     {
         BulkOutTap* self = of(device);
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);

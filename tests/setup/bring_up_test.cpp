@@ -149,6 +149,12 @@ TEST_F(BringUpTest, TwelvePortsTakeCom3ToCom14InHubPortOrder) {
     ASSERT_TRUE(chip);
     EXPECT_EQ(chip->service, u"Zephan_GPIOEnum");
     EXPECT_EQ(chip->state, host::DevNodeState::Started);
+    // Both drivers run as the test asked: their shipped images or host builds.
+    for (auto* service : {u"Zephan_GPIOEnum", u"Zephan_Port"}) {
+        host::DriverImage* image = machine->pnp().image(service);
+        ASSERT_NE(image, nullptr);
+        EXPECT_EQ(image->peImage() != nullptr, ztest::shippedImages());
+    }
 
     EXPECT_EQ(portsThatDoNotCarryData(), std::vector<std::string>{});
     RecordProperty("bring_up_ms", std::to_string(done - start));

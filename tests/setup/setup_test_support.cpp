@@ -37,7 +37,7 @@ std::string InstallerTest::olderInf(const std::string& inf) {
 }
 
 void InstallerTest::layOutPackage(std::optional<std::string> setupIni) {
-    EXPECT_EQ(zsim::layOutPackage(*windows, zsim::PackageSources::fromBuild(), std::move(setupIni)), "");
+    EXPECT_EQ(zsim::layOutPackage(*windows, zsim::PackageSources::fromBuild(shippedImages()), std::move(setupIni)), "");
 }
 
 uint32_t InstallerTest::runInstaller(std::vector<std::string> arguments, std::string currentDirectory) {

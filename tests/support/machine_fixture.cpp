@@ -2,7 +2,15 @@
 
 #include "host/nt/kernel.h"
 
+#include <cstdlib>
+#include <cstring>
+
 namespace ztest {
+
+bool shippedImages() {
+    const char* images = std::getenv("ZEPHAN_DRIVER_IMAGES");
+    return images && std::strcmp(images, "shipped") == 0;
+}
 
 void MachineTest::SetUp() {
     options.onViolation = [this](const std::string& text) { onViolation(text); };

@@ -14,6 +14,11 @@
 
 namespace ztest {
 
+// Whether the tests load the drivers' shipped images (the .sys files of the
+// Windows build) instead of their host builds: CTest sets
+// ZEPHAN_DRIVER_IMAGES=shipped for the tests labelled "images".
+bool shippedImages();
+
 class MachineTest : public ::testing::Test {
 protected:
     void SetUp() override;

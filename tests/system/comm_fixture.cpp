@@ -15,7 +15,8 @@ CommTest::~CommTest() = default;
 void CommTest::SetUp()
 {
     MachineTest::SetUp();
-    zsim::installPortDriver(*machine, zsim::defaultPortImage(), zsim::PortClass::Ports);
+    zsim::installPortDriver(*machine, shippedImages() ? zsim::shippedPortImage() : zsim::defaultPortImage(),
+                            zsim::PortClass::Ports);
     windows_ = std::make_unique<host::win32::System>(*machine);
 }
 
@@ -32,6 +33,10 @@ void CommTest::plugController(zmodel::Variant variant)
     plug_ = host::usb::plug(*machine, *controller_);
     machine->pnp().waitIdle();
     machine->sleep(1);
+    // The driver that runs is the one the test asked for.
+    if (host::DriverImage* image = zsim::portImage(*machine)) {
+        EXPECT_EQ(image->peImage() != nullptr, shippedImages());
+    }
 }
 
 void CommTest::unplugController()

@@ -6,6 +6,7 @@ namespace ztest {
 
 namespace {
 
+IO_COMPLETION_ROUTINE recordCompletion;
 NTSTATUS recordCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     auto* r = static_cast<UrbResult*>(context);
     r->completionIrql = KeGetCurrentIrql();

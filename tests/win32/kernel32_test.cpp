@@ -27,7 +27,7 @@ TEST_F(CommApiTest, ThreadsRunAreWaitedForAndEndWithTheirProcess) {
         DWORD id = 0;
         HANDLE t = CreateThread(
             nullptr, 0,
-            [](LPVOID p) -> DWORD {
+            [](LPVOID p) WINAPI -> DWORD {
                 auto* s = static_cast<Shared*>(p);
                 s->threadId = GetCurrentThreadId();
                 WaitForSingleObject(s->event, INFINITE);
@@ -49,7 +49,7 @@ TEST_F(CommApiTest, ThreadsRunAreWaitedForAndEndWithTheirProcess) {
         EXPECT_NE(id, GetCurrentThreadId());
         EXPECT_TRUE(CloseHandle(t));
         EXPECT_TRUE(CloseHandle(GetCurrentThread()));
-        EXPECT_EQ(CreateThread(nullptr, 0, [](LPVOID) -> DWORD { return 0; }, nullptr, CREATE_SUSPENDED, nullptr),
+        EXPECT_EQ(CreateThread(nullptr, 0, [](LPVOID) WINAPI -> DWORD { return 0; }, nullptr, CREATE_SUSPENDED, nullptr),
                   nullptr);
         EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_SUPPORTED));
         CloseHandle(shared.event);
@@ -59,7 +59,7 @@ TEST_F(CommApiTest, ThreadsRunAreWaitedForAndEndWithTheirProcess) {
         shared.port = open();
         CloseHandle(CreateThread(
             nullptr, 0,
-            [](LPVOID p) -> DWORD {
+            [](LPVOID p) WINAPI -> DWORD {
                 auto* s = static_cast<Shared*>(p);
                 char buffer[4];
                 DWORD n = 0;
@@ -82,7 +82,7 @@ TEST_F(CommApiTest, MutexesBelongToTheThreadThatTookThemAndAreAbandonedWithIt) {
         EXPECT_EQ(WaitForSingleObject(shared.mutex, 0), WAIT_OBJECT_0);
         HANDLE t = CreateThread(
             nullptr, 0,
-            [](LPVOID p) -> DWORD {
+            [](LPVOID p) WINAPI -> DWORD {
                 auto* s = static_cast<Shared*>(p);
                 DWORD r = WaitForSingleObject(s->mutex, 0);
                 BOOL released = ReleaseMutex(s->mutex);
@@ -101,7 +101,7 @@ TEST_F(CommApiTest, MutexesBelongToTheThreadThatTookThemAndAreAbandonedWithIt) {
         // A thread that ends holding it leaves it abandoned.
         t = CreateThread(
             nullptr, 0,
-            [](LPVOID p) -> DWORD { return WaitForSingleObject(static_cast<Shared*>(p)->mutex, INFINITE); }, &shared,
+            [](LPVOID p) WINAPI -> DWORD { return WaitForSingleObject(static_cast<Shared*>(p)->mutex, INFINITE); }, &shared,
             0, nullptr);
         WaitForSingleObject(t, INFINITE);
         CloseHandle(t);

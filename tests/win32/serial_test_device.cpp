@@ -53,6 +53,7 @@ NTSTATUS complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
     return status;
 }
 
+DRIVER_CANCEL cancelRoutine;
 VOID cancelRoutine(PDEVICE_OBJECT dev, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     State* st = stateOf(dev);
@@ -164,6 +165,7 @@ NTSTATUS deviceControl(State* st, PIRP irp, PIO_STACK_LOCATION sp) {
     }
 }
 
+DRIVER_DISPATCH dispatch;
 NTSTATUS dispatch(PDEVICE_OBJECT dev, PIRP irp) {
     State* st = stateOf(dev);
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);

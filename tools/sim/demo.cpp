@@ -53,9 +53,12 @@ public:
 
     int run()
     {
-        const PackageSources sources = PackageSources::fromBuild();
+        const PackageSources sources = PackageSources::fromBuild(options_.shipped);
         for (const auto& image : {sources.portImage, sources.enumImage})
-            if (!std::filesystem::exists(image)) {
+            if (image.empty()) {
+                std::fprintf(stderr, "zsim: this build made no shipped images (its Windows build is off).\n");
+                return 1;
+            } else if (!std::filesystem::exists(image)) {
                 std::fprintf(stderr,
                              "zsim: the driver image %s is missing.\n"
                              "      Build it first: bash scripts/build.sh\n",
@@ -79,8 +82,9 @@ public:
         windows.answerMessages([](const host::win32::MessageRecord& m) {
             return (m.type & 0xF) == 4 ? host::win32::No : host::win32::Ok;
         });
-        std::printf("A fresh x64 Windows 10 machine (build %u); the driver package is laid out in %s.\n",
-                    machine.options().os.build, kPackageFolder);
+        std::printf("A fresh x64 Windows 10 machine (build %u); the driver package is laid out in %s%s.\n",
+                    machine.options().os.build, kPackageFolder,
+                    options_.shipped ? " with the drivers' shipped images" : "");
         if (std::string problems = layOutPackage(windows, sources); !problems.empty()) {
             std::fprintf(stderr, "zsim: the package could not be laid out:\n%s", problems.c_str());
             return 1;
@@ -117,6 +121,15 @@ public:
         std::printf("\nThe enumerator brings the ports up in hub order:\n");
         std::vector<Port> ports = bringUp(machine, controller, *plug, installStart);
         bool ok = int(ports.size()) == options_.ports;
+        // The drivers that run are the images the package holds.
+        for (const char16_t* service : {u"Zephan_GPIOEnum", u"Zephan_Port"}) {
+            host::DriverImage* image = machine.pnp().image(service);
+            if (image && (image->peImage() != nullptr) != options_.shipped) {
+                std::printf("  %s runs its %s, not the image the package holds\n", narrow(service).c_str(),
+                            image->peImage() ? "shipped image" : "host build");
+                ok = false;
+            }
+        }
         for (size_t i = 0; i < ports.size(); ++i)
             if (ports[i].comName != "COM" + std::to_string(3 + i)) {
                 std::printf("  UART %d is %s, not COM%zu: the ports did not come up in hub order\n", ports[i].uart,

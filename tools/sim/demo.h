@@ -10,6 +10,7 @@ namespace zsim {
 struct DemoOptions {
     int ports = 12;                                               // 2, 4, 8 or 12
     std::vector<uint32_t> rates{9600, 115200, 921600, 3000000};   // bit/s
+    bool shipped = false;          // the drivers' shipped images instead of their host builds
 };
 
 // Runs the demonstration and prints it; the exit code is 0 when every port

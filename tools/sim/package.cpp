@@ -33,8 +33,10 @@ std::string crlf(const std::string& text)
 
 } // namespace
 
-PackageSources PackageSources::fromBuild()
+PackageSources PackageSources::fromBuild(bool shipped)
 {
+    if (shipped)
+        return {ZEPHAN_PACKAGE_DIR, ZEPHAN_PORT_SHIPPED_IMAGE_PATH, ZEPHAN_ENUM_SHIPPED_IMAGE_PATH};
     return {ZEPHAN_PACKAGE_DIR, ZEPHAN_PORT_IMAGE_PATH, ZEPHAN_ENUM_IMAGE_PATH};
 }
 

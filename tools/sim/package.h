@@ -1,7 +1,7 @@
 // The driver package on a simulated machine's disk, laid out as
 // package/assemble.sh lays it out (C:\Zephan\setup.exe, setup.ini, cfg\,
 // X86|X64|Arm64\{devcon.exe, Port\, Enum\}), with the host builds of the
-// drivers as the .sys files, and the package's programs (the installer,
+// drivers or their shipped images as the .sys files, and the package's programs (the installer,
 // zport) as programs of the machine's Win32 subsystem.
 //
 // This header uses the standard library and host/win32's system.h only.
@@ -20,8 +20,10 @@ struct PackageSources {
     std::filesystem::path packageFolder;   // package/ (the INF files, setup.ini)
     std::filesystem::path portImage;       // Zephan_Port's host image
     std::filesystem::path enumImage;       // Zephan_GPIOEnum's host image
-    // The build's own: the source tree's package/ and the images the build made.
-    static PackageSources fromBuild();
+    // The build's own: the source tree's package/ and the images the build
+    // made; with `shipped`, the images the Windows build made (Zephan_Port.sys,
+    // Zephan_GPIOEnum.sys), which the machine maps with its image loader.
+    static PackageSources fromBuild(bool shipped = false);
 };
 
 inline constexpr const char* kPackageFolder = "C:\\Zephan";

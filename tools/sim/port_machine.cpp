@@ -10,6 +10,8 @@ const char16_t kPortService[] = u"Zephan_Port";
 
 std::filesystem::path defaultPortImage() { return ZEPHAN_PORT_IMAGE_PATH; }
 
+std::filesystem::path shippedPortImage() { return ZEPHAN_PORT_SHIPPED_IMAGE_PATH; }
+
 std::u16string uartHardwareId()
 {
     char text[64];

@@ -19,6 +19,10 @@ namespace zsim {
 
 // Where the build put the host image of Zephan_Port.
 std::filesystem::path defaultPortImage();
+// Where the Windows build put the image that ships (Zephan_Port.sys); empty
+// when the build made no Windows images. The machine loads either: it maps a
+// .sys with its image loader and opens a host build with dlopen.
+std::filesystem::path shippedPortImage();
 
 // The port driver's service name and the UART devices' hardware ID.
 extern const char16_t kPortService[];

@@ -82,9 +82,12 @@ public:
                      "; stop it first (Ctrl-C there) or give another --dir");
             return 1;
         }
-        const PackageSources sources = PackageSources::fromBuild();
+        const PackageSources sources = PackageSources::fromBuild(options_.shipped);
         for (const auto& image : {sources.portImage, sources.enumImage})
-            if (!std::filesystem::exists(image)) {
+            if (image.empty()) {
+                complain("this build made no shipped images (its Windows build is off)");
+                return 1;
+            } else if (!std::filesystem::exists(image)) {
                 complain("the driver image " + image.string() + " is missing. Build it first: bash scripts/build.sh");
                 return 1;
             }

@@ -18,6 +18,7 @@ struct ServeOptions {
     std::vector<std::pair<int, int>> nullModems;
     std::vector<int> linePtys;
     std::filesystem::path dir;     // the machine's registry and files, the pty links, zport's socket
+    bool shipped = false;          // the drivers' shipped images instead of their host builds
 };
 
 // Runs until SIGINT or SIGTERM; 0 when the machine came up, served and shut

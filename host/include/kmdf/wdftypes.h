@@ -49,7 +49,7 @@ typedef enum _WDF_TRI_STATE {
 #define WDF_REL_TIMEOUT_IN_US(us) ((LONGLONG)(us) * -10LL)
 
 /* One table entry: any framework function, cast to its own type by the wrapper. */
-typedef void (*WDFFUNC)(void);
+typedef VOID (NTAPI *WDFFUNC)(VOID);
 
 /* The driver globals the framework hands back at bind time. */
 #define WDF_DRIVER_GLOBALS_NAME_LEN 32

@@ -23,14 +23,23 @@
 
 static_assert(sizeof(wchar_t) == 2, "the host build needs -fshort-wchar");
 
-/* Calling conventions and annotations carry no meaning on the host. */
-#define NTAPI
-#define __cdecl
-#define __stdcall
-#define FASTCALL
-#define WINAPI
-#define CALLBACK
-#define APIENTRY
+/*
+ * One calling convention: on x64 Windows every routine follows the Microsoft
+ * x64 convention, whatever its declaration says (NTAPI, __cdecl, FASTCALL
+ * ...). The host build gives all of them that convention, so a driver and the
+ * platform meet the same way here as in the image that ships, and a routine
+ * a driver hands to the platform must be declared through its role type
+ * (DRIVER_DISPATCH, KDEFERRED_ROUTINE, ...), which carries it.
+ */
+#define ZH_MS_ABI __attribute__((ms_abi))
+#define NTAPI ZH_MS_ABI
+#define __cdecl ZH_MS_ABI
+#define __stdcall ZH_MS_ABI
+#define FASTCALL ZH_MS_ABI
+#define WINAPI __attribute__((ms_abi))
+#define CALLBACK __attribute__((ms_abi))
+#define APIENTRY __attribute__((ms_abi))
+#define STDCALL ZH_MS_ABI
 #define NTSYSAPI
 #define NTKERNELAPI
 #define NTHALAPI

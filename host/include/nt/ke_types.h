@@ -41,7 +41,7 @@ typedef struct _KSEMAPHORE {
     LONG Limit;
 } KSEMAPHORE, *PKSEMAPHORE, *PRKSEMAPHORE;
 
-typedef void KDEFERRED_ROUTINE(struct _KDPC *Dpc, PVOID DeferredContext,
+typedef void NTAPI KDEFERRED_ROUTINE(struct _KDPC *Dpc, PVOID DeferredContext,
                                PVOID SystemArgument1, PVOID SystemArgument2);
 typedef KDEFERRED_ROUTINE *PKDEFERRED_ROUTINE;
 

@@ -72,7 +72,7 @@ typedef struct _POWER_SEQUENCE {
 struct _DEVICE_OBJECT;
 struct _IRP;
 
-typedef VOID REQUEST_POWER_COMPLETE(struct _DEVICE_OBJECT *DeviceObject, UCHAR MinorFunction,
+typedef VOID NTAPI REQUEST_POWER_COMPLETE(struct _DEVICE_OBJECT *DeviceObject, UCHAR MinorFunction,
                                     POWER_STATE PowerState, PVOID Context,
                                     struct _IO_STATUS_BLOCK *IoStatus);
 typedef REQUEST_POWER_COMPLETE *PREQUEST_POWER_COMPLETE;

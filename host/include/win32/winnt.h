@@ -17,10 +17,15 @@
 #define EXTERN_C extern
 #endif
 
-/* Calling conventions carry no meaning on the host. */
-#define WINAPI
-#define APIENTRY
-#define CALLBACK
+/*
+ * One calling convention: on x64 Windows every routine follows the Microsoft
+ * x64 convention, and so do the host's Win32 routines and the callbacks a
+ * program hands to them (WINAPI, CALLBACK, APIENTRY), as the kernel headers
+ * give it to NTAPI.
+ */
+#define WINAPI __attribute__((ms_abi))
+#define APIENTRY __attribute__((ms_abi))
+#define CALLBACK __attribute__((ms_abi))
 #define WINBASEAPI
 #define WINUSERAPI
 #define WINADVAPI
