@@ -38,11 +38,11 @@ unsigned IoManager::imageAllocations() {
 PIRP IoManager::allocateIrp(CCHAR stackSize, IrpKind kind, const void* caller) {
     if (stackSize < 1)
         stackSize = 1;
+    CodeOwner code = codeOwner(machine_, caller);
     if (caller && kind == IrpKind::Driver) {
         std::lock_guard g(mutex_);
-        Dl_info info{};
-        if (!watchedImage_.empty() && dladdr(caller, &info) && info.dli_fname &&
-            std::string(info.dli_fname).find(watchedImage_) != std::string::npos && ++watchedCount_ == watchedFailAt_)
+        if (!watchedImage_.empty() && code.base && code.name.find(watchedImage_) != std::string::npos &&
+            ++watchedCount_ == watchedFailAt_)
             return nullptr;
     }
     USHORT size = IoSizeOfIrp(stackSize);
@@ -52,7 +52,7 @@ PIRP IoManager::allocateIrp(CCHAR stackSize, IrpKind kind, const void* caller) {
     auto* irp = static_cast<PIRP>(std::calloc(1, size + sizeof(IO_STACK_LOCATION)));
     IoInitializeIrp(irp, size, stackSize);
     memset(reinterpret_cast<PUCHAR>(irp) + size, kGuardByte, sizeof(IO_STACK_LOCATION));
-    const void* owner = codeOwner(machine_, caller).base;
+    const void* owner = code.base;
     std::lock_guard g(mutex_);
     irps_[irp] = IrpRec{kind, owner, size};
     return irp;
@@ -275,7 +275,7 @@ std::optional<std::string> IoManager::dispatchMismatch(const DispatchRec& rec) {
 uint64_t IoManager::beginDispatch(PIRP irp, PIO_STACK_LOCATION location, UCHAR major) {
     std::lock_guard g(mutex_);
     uint64_t id = ++nextDispatch_;
-    DispatchRec rec{id, location, major};
+    DispatchRec rec{id, location, major, std::nullopt};
     rec.markedBefore = (location->Control & SL_PENDING_RETURNED) != 0;
     dispatches_[irp].push_back(rec);
     return id;

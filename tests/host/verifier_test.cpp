@@ -116,7 +116,7 @@ TEST_F(VerifierTest, PassingOnARequestWithItsCancelRoutineSetIsReported)
     };
     PDEVICE_OBJECT bottom = device(&lower);
     Handler upper = [&](PDEVICE_OBJECT, PIRP irp) {
-        IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) {});
+        IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) NTAPI {});
         IoSkipCurrentIrpStackLocation(irp);
         return IoCallDriver(bottom, irp);
     };
@@ -230,6 +230,7 @@ TEST_F(VerifierTest, ARequestTheIoManagerBuiltLeftPendingIsReportedAtShutdown)
     shutdownMachine();
 }
 
+KSTART_ROUTINE waitForEver;
 VOID waitForEver(PVOID context)
 {
     KeWaitForSingleObject(static_cast<PKEVENT>(context), Executive, KernelMode, FALSE, nullptr);

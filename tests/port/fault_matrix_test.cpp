@@ -131,8 +131,9 @@ const Operation kOperations[] = {
      [](Rig& r) {
          r.plug();
          // Started, or failed and torn down: either way the caller (PnP) knows.
-         if (r.port())
+         if (r.port()) {
              EXPECT_TRUE(r.started() || ReadSharedLong(&r.port()->DeviceState) != PortStateStarted);
+         }
      }},
     {"open", [](Rig& r) { r.plug(); },
      [](Rig& r) {
@@ -165,8 +166,9 @@ const Operation kOperations[] = {
          // What the write reports as sent reached the line, in order.
          r.machine->sleep(300 * kMs);
          auto got = r.farEnd->receivedBytes();
-         if (w.status == STATUS_SUCCESS)
+         if (w.status == STATUS_SUCCESS) {
              EXPECT_EQ(std::string(got.begin(), got.end()), data);
+         }
          EXPECT_GE(got.size(), w.information);
      }},
     {"read", prepareData,

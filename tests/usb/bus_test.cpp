@@ -264,6 +264,7 @@ TEST_F(BulkBus, ResetPortKeepsTheConfiguration) {
     EXPECT_EQ(send(pdo, &outUrb).status, STATUS_SUCCESS);
 }
 
+IO_COMPLETION_ROUTINE signalDone;
 NTSTATUS signalDone(PDEVICE_OBJECT, PIRP, PVOID event) {
     KeSetEvent(static_cast<PKEVENT>(event), IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
