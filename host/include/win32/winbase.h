@@ -70,7 +70,12 @@ typedef struct _OVERLAPPED {
     HANDLE hEvent;
 } OVERLAPPED, *LPOVERLAPPED;
 
-#define HasOverlappedIoCompleted(lpOverlapped) (((DWORD)(lpOverlapped)->Internal) != STATUS_PENDING)
+// The completion stores the status into Internal on the completing thread
+// (after Information, with release order); reading it with acquire order
+// makes Information and the data of a completed read visible to the caller
+// that polls, as a completed request's results are on Windows.
+#define HasOverlappedIoCompleted(lpOverlapped) \
+    (((DWORD)__atomic_load_n(&(lpOverlapped)->Internal, __ATOMIC_ACQUIRE)) != STATUS_PENDING)
 
 /* Communications devices. */
 typedef struct _DCB {
