@@ -27,6 +27,23 @@ ULONG align8(ULONG v) {
     return (v + 7) & ~7u;
 }
 
+// A request buffer of one instance (WNODE_SINGLE_INSTANCE or
+// WNODE_SINGLE_ITEM): the header, the instance and the data block's offset
+// filled in, `room` bytes of data after it.
+template <class Node>
+std::vector<uint8_t> singleNode(const GUID& guid, ULONG flags, ULONG instanceIndex, ULONG room, Node** node) {
+    ULONG dataOffset = align8(ULONG(sizeof(Node)));
+    std::vector<uint8_t> buffer(dataOffset + room);
+    auto* wnode = reinterpret_cast<Node*>(buffer.data());
+    wnode->WnodeHeader.BufferSize = ULONG(buffer.size());
+    wnode->WnodeHeader.Guid = guid;
+    wnode->WnodeHeader.Flags = flags | WNODE_FLAG_STATIC_INSTANCE_NAMES;
+    wnode->InstanceIndex = instanceIndex;
+    wnode->DataBlockOffset = dataOffset;
+    *node = wnode;
+    return buffer;
+}
+
 NTSTATUS completeWith(PIRP irp, NTSTATUS status, ULONG_PTR information) {
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = information;
@@ -299,14 +316,9 @@ bool WmiManager::resolve(const GUID& guid, const std::u16string& instance, PDEVI
 
 NTSTATUS WmiManager::querySingle(PDEVICE_OBJECT provider, const GUID& guid, ULONG instanceIndex,
                                  std::vector<uint8_t>* data, ULONG room, ULONG* needed) {
-    ULONG dataOffset = align8(ULONG(sizeof(WNODE_SINGLE_INSTANCE)));
-    std::vector<uint8_t> buffer(dataOffset + room);
-    auto* wnode = reinterpret_cast<PWNODE_SINGLE_INSTANCE>(buffer.data());
-    wnode->WnodeHeader.BufferSize = ULONG(buffer.size());
-    wnode->WnodeHeader.Guid = guid;
-    wnode->WnodeHeader.Flags = WNODE_FLAG_SINGLE_INSTANCE | WNODE_FLAG_STATIC_INSTANCE_NAMES;
-    wnode->InstanceIndex = instanceIndex;
-    wnode->DataBlockOffset = dataOffset;
+    PWNODE_SINGLE_INSTANCE wnode;
+    std::vector<uint8_t> buffer = singleNode(guid, WNODE_FLAG_SINGLE_INSTANCE, instanceIndex, room, &wnode);
+    const ULONG dataOffset = wnode->DataBlockOffset;
     GUID path = guid;
     NTSTATUS status = send(provider, IRP_MN_QUERY_SINGLE_INSTANCE, &path, buffer);
     if (!NT_SUCCESS(status))
@@ -325,33 +337,22 @@ NTSTATUS WmiManager::querySingle(PDEVICE_OBJECT provider, const GUID& guid, ULON
 
 NTSTATUS WmiManager::setSingle(PDEVICE_OBJECT provider, const GUID& guid, ULONG instanceIndex,
                                const std::vector<uint8_t>& data) {
-    ULONG dataOffset = align8(ULONG(sizeof(WNODE_SINGLE_INSTANCE)));
-    std::vector<uint8_t> buffer(dataOffset + data.size());
-    auto* wnode = reinterpret_cast<PWNODE_SINGLE_INSTANCE>(buffer.data());
-    wnode->WnodeHeader.BufferSize = ULONG(buffer.size());
-    wnode->WnodeHeader.Guid = guid;
-    wnode->WnodeHeader.Flags = WNODE_FLAG_SINGLE_INSTANCE | WNODE_FLAG_STATIC_INSTANCE_NAMES;
-    wnode->InstanceIndex = instanceIndex;
-    wnode->DataBlockOffset = dataOffset;
+    PWNODE_SINGLE_INSTANCE wnode;
+    std::vector<uint8_t> buffer =
+        singleNode(guid, WNODE_FLAG_SINGLE_INSTANCE, instanceIndex, ULONG(data.size()), &wnode);
     wnode->SizeDataBlock = ULONG(data.size());
-    std::copy(data.begin(), data.end(), buffer.begin() + dataOffset);
+    std::copy(data.begin(), data.end(), buffer.begin() + wnode->DataBlockOffset);
     GUID path = guid;
     return send(provider, IRP_MN_CHANGE_SINGLE_INSTANCE, &path, buffer);
 }
 
 NTSTATUS WmiManager::setSingleItem(PDEVICE_OBJECT provider, const GUID& guid, ULONG instanceIndex, ULONG itemId,
                                    const std::vector<uint8_t>& data) {
-    ULONG dataOffset = align8(ULONG(sizeof(WNODE_SINGLE_ITEM)));
-    std::vector<uint8_t> buffer(dataOffset + data.size());
-    auto* wnode = reinterpret_cast<PWNODE_SINGLE_ITEM>(buffer.data());
-    wnode->WnodeHeader.BufferSize = ULONG(buffer.size());
-    wnode->WnodeHeader.Guid = guid;
-    wnode->WnodeHeader.Flags = WNODE_FLAG_SINGLE_ITEM | WNODE_FLAG_STATIC_INSTANCE_NAMES;
-    wnode->InstanceIndex = instanceIndex;
+    PWNODE_SINGLE_ITEM wnode;
+    std::vector<uint8_t> buffer = singleNode(guid, WNODE_FLAG_SINGLE_ITEM, instanceIndex, ULONG(data.size()), &wnode);
     wnode->ItemId = itemId;
-    wnode->DataBlockOffset = dataOffset;
     wnode->SizeDataItem = ULONG(data.size());
-    std::copy(data.begin(), data.end(), buffer.begin() + dataOffset);
+    std::copy(data.begin(), data.end(), buffer.begin() + wnode->DataBlockOffset);
     GUID path = guid;
     return send(provider, IRP_MN_CHANGE_SINGLE_ITEM, &path, buffer);
 }
