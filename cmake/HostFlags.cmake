@@ -2,7 +2,16 @@
 # Windows; LONG/ULONG are 32-bit through the host headers' typedefs.
 add_compile_options(-fshort-wchar -Wall -Wextra -Wno-unused-parameter -Wno-multichar)
 
-if(ZEPHAN_SANITIZE STREQUAL "address")
+if(ZEPHAN_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang" OR NOT ZEPHAN_SANITIZE STREQUAL "")
+    message(FATAL_ERROR "ZEPHAN_FUZZ needs clang (CC=clang CXX=clang++) and no ZEPHAN_SANITIZE")
+  endif()
+  # Every host target carries libFuzzer's coverage and the address and
+  # undefined sanitizers; the fuzz programs link libFuzzer itself.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer
+                      -fno-sanitize-recover=undefined -fno-sanitize=function)
+  add_link_options(-fsanitize=address,undefined)
+elseif(ZEPHAN_SANITIZE STREQUAL "address")
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   add_link_options(-fsanitize=address,undefined)
 elseif(ZEPHAN_SANITIZE STREQUAL "thread")

@@ -105,6 +105,12 @@ void Function::setEndpointLimit(size_t n) {
     endpointLimit_ = std::min(n, endpoints_.size());
 }
 
+void Function::replaceDescriptors(std::vector<uint8_t> device, std::vector<uint8_t> configuration) {
+    HubLock l(hub_);
+    deviceDescriptor_ = std::move(device);
+    configurationDescriptor_ = std::move(configuration);
+}
+
 uint64_t Function::controlTransfers() const {
     std::lock_guard g(hub_.mutex);
     return controlCount_;
@@ -154,6 +160,8 @@ size_t Function::queuedTransfers(uint8_t address) const {
 
 std::vector<uint8_t> Function::deviceDescriptor() const {
     std::lock_guard g(hub_.mutex);
+    if (deviceDescriptor_)
+        return *deviceDescriptor_;
     std::vector<uint8_t> d;
     d.push_back(18);
     d.push_back(1);            // device descriptor
@@ -174,6 +182,8 @@ std::vector<uint8_t> Function::deviceDescriptor() const {
 
 std::vector<uint8_t> Function::configurationDescriptor() const {
     std::lock_guard g(hub_.mutex);
+    if (configurationDescriptor_)
+        return *configurationDescriptor_;
     std::vector<uint8_t> d;
     d.push_back(9);
     d.push_back(2);            // configuration descriptor

@@ -121,6 +121,9 @@ public:
     void setConfigurationPadding(size_t bytes);
     // Advertises only the first n endpoints in the configuration descriptor.
     void setEndpointLimit(size_t n);
+    // The device sends these descriptors instead of its own (as a faulty or
+    // hostile device would); its endpoints stay what they are.
+    void replaceDescriptors(std::vector<uint8_t> device, std::vector<uint8_t> configuration);
 
     // Observation.
     uint64_t controlTransfers() const;
@@ -215,6 +218,7 @@ private:
     std::vector<Endpoint> endpoints_;
     size_t endpointLimit_;
     size_t padding_ = 0;
+    std::optional<std::vector<uint8_t>> deviceDescriptor_, configurationDescriptor_;
     uint8_t configuration_ = 0;
     bool remoteWake_ = false;
     bool suspended_ = false;

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what the builds and tests need on a fresh Debian machine.
 set -euo pipefail
-# python3-serial, tmux and picocom drive zsim serve's ptys in the system test.
-packages=(build-essential cmake ninja-build python3 googletest libbenchmark-dev mingw-w64 binutils-mingw-w64 clang valgrind
+# clang and libfuzzer-14-dev build the fuzz targets; python3-serial, tmux and
+# picocom drive zsim serve's ptys in the system test.
+packages=(build-essential cmake ninja-build python3 googletest libbenchmark-dev mingw-w64 binutils-mingw-w64 clang libfuzzer-14-dev valgrind
           python3-serial tmux picocom)
 missing=()
 for p in "${packages[@]}"; do

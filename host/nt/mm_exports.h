@@ -34,6 +34,14 @@ struct ExportBoundary<F, R(NTAPI*)(A...)> {
     }
 };
 
+#if defined(__clang__)
+// Clang keeps noreturn in a routine's type (KeBugCheck,
+// PsTerminateSystemThread): such a routine goes in through the same boundary.
+template <auto F, class R, class... A>
+struct ExportBoundary<F, R(NTAPI __attribute__((noreturn))*)(A...)>
+    : ExportBoundary<F, R(NTAPI*)(A...)> {};
+#endif
+
 // A routine that charges what it allocates to its caller's image (by its
 // return address) is exported as it is, so that the caller it sees is the
 // image; none of them waits, so no thread ends under it.

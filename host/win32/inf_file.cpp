@@ -183,6 +183,13 @@ bool InfFile::hasSection(std::string_view name) const {
     return sections_.count(upper(name)) != 0;
 }
 
+std::vector<std::string> InfFile::sectionNames() const {
+    std::vector<std::string> names;
+    for (auto& [name, lines] : sections_)
+        names.push_back(name);
+    return names;
+}
+
 std::vector<InfFile::Line> InfFile::section(std::string_view name) const {
     auto it = sections_.find(upper(name));
     return it == sections_.end() ? std::vector<Line>{} : it->second;

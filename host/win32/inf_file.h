@@ -23,6 +23,8 @@ public:
     static InfFile parse(std::string_view text);
 
     bool hasSection(std::string_view name) const;
+    // Every section's name, upper-cased, in order.
+    std::vector<std::string> sectionNames() const;
     // The lines of a section (empty when it is missing).
     std::vector<Line> section(std::string_view name) const;
     // The first field of the first line of `section` whose key is `key`.

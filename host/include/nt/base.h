@@ -162,8 +162,10 @@ typedef const GUID *LPCGUID, *PCGUID;
     static const GUID name = { l, w1, w2, { b1, b2, b3, b4, b5, b6, b7, b8 } }
 
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
+/* The field's offset through offsetof rather than a member of a null
+   pointer, which the undefined-behaviour sanitizers reject. */
 #define CONTAINING_RECORD(address, type, field) \
-    ((type *)((PCHAR)(address) - (ULONG_PTR)(&((type *)0)->field)))
+    ((type *)((PCHAR)(address) - offsetof(type, field)))
 #define RTL_NUMBER_OF(A) (sizeof(A) / sizeof((A)[0]))
 #define ARRAYSIZE(A) RTL_NUMBER_OF(A)
 #define RTL_CONSTANT_STRING(s) { sizeof(s) - sizeof((s)[0]), sizeof(s), (PWSTR)(s) }
