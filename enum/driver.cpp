@@ -203,10 +203,14 @@ extern "C" NTSTATUS EnumEvtDeviceD0Exit(WDFDEVICE Device, WDF_POWER_DEVICE_STATE
     if (TargetState == WdfPowerDeviceD2) {
         EnumSetStopThread(context, 1);
         StallMilliseconds(2000);
-        EnumReadRegister(Device, PORT_ENABLE_REGISTER, 0, enable, sizeof(enable));
-        enable[0] = enable[2];
-        enable[1] = enable[3];
-        EnumWriteRegister(Device, PORT_ENABLE_REGISTER, 0, enable, 2);
+        /* The enable word becomes the target mask, which comes from the
+           register itself: a failed read leaves the register as it is
+           rather than writing nothing enabled. */
+        if (NT_SUCCESS(EnumReadRegister(Device, PORT_ENABLE_REGISTER, 0, enable, sizeof(enable)))) {
+            enable[0] = enable[2];
+            enable[1] = enable[3];
+            EnumWriteRegister(Device, PORT_ENABLE_REGISTER, 0, enable, 2);
+        }
     } else if (TargetState == WdfPowerDeviceD3Final) {
         EnumSetStopThread(context, 1);
         StallMilliseconds(2000);

@@ -222,6 +222,27 @@ TEST_F(SleepTest, AFailedPortEnableReadAtTheWakeTakesNoPortAway) {
     }
 }
 
+// The same on the way down: the read of the port enable register before D2
+// fails, and the register keeps every port enabled through the sleep.
+TEST_F(SleepTest, AFailedPortEnableReadOnTheWayToD2TakesNoPortAway) {
+    bringUp();
+    const uint16_t enabled = controller().chip().enableWord();
+    std::vector<PDEVICE_OBJECT> pdos;
+    for (int uart = 0; uart < 12; ++uart)
+        pdos.push_back(hub().pdo(uart + 2));
+    controller().chip().failNextControl(1, zmodel::UsbResult::Stall);
+    ASSERT_EQ(machine->power().sleep(PowerSystemSleeping3), STATUS_SUCCESS);
+    EXPECT_EQ(host::kmdf::powerState(chipFdo()), WdfPowerDeviceD2);
+    EXPECT_EQ(controller().chip().enableWord(), enabled);
+    ASSERT_EQ(machine->power().wake(), STATUS_SUCCESS);
+    machine->sleep(100 * kMs);
+    machine->pnp().waitIdle();
+    for (int uart = 0; uart < 12; ++uart) {
+        ASSERT_EQ(hub().pdo(uart + 2), pdos[uart]) << "UART " << uart << " left the hub";
+        EXPECT_EQ(ReadSharedLong(&port(uart)->DevicePower), PowerDeviceD0) << uart;
+    }
+}
+
 TEST_F(SleepTest, HibernateAndShutdownTakeTheChipFunctionToD3AndD3Final) {
     zmodel::Controller& ctl = plug(Variant::Ports4);
     waitForBringUp();
