@@ -22,7 +22,7 @@ using zfuzz::fail;
 
 zfuzz::PortRig& rig()
 {
-    static zfuzz::PortRig* rig = new zfuzz::PortRig;   // lives as long as the fuzzing run
+    static zfuzz::PortRig* rig = zfuzz::keep(new zfuzz::PortRig);
     return *rig;
 }
 

@@ -22,7 +22,7 @@ using zfuzz::fail;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static zfuzz::PortRig* rig = new zfuzz::PortRig(false);   // lives as long as the fuzzing run
+    static zfuzz::PortRig* rig = zfuzz::keep(new zfuzz::PortRig(false));
     if (size < 1 || size > 8192)
         return 0;
     size_t deviceLength = 18 + (data[0] & 7);

@@ -23,7 +23,7 @@ std::array<ULONG, 40> serialCodes()
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static zfuzz::PortRig* rig = new zfuzz::PortRig;   // lives as long as the fuzzing run
+    static zfuzz::PortRig* rig = zfuzz::keep(new zfuzz::PortRig);
     static const std::array<ULONG, 40> codes = serialCodes();
     zfuzz::runControls(*rig, data, size, codes);
     return 0;

@@ -5,6 +5,8 @@
 // aborts the program, so libFuzzer keeps the input that did it.
 #pragma once
 
+#include "kept.h"
+
 #include "host/nt/machine.h"
 #include "host/usb/usb_bus.h"
 #include "model/controller.h"

@@ -2,6 +2,8 @@
 // named on the command line (or held in a folder named there) through the
 // target once, as libFuzzer would run its corpus. The suite runs the seed
 // corpora this way in the plain and sanitizer builds.
+#include "kept.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -45,6 +47,7 @@ int main(int argc, char** argv)
             runs++;
         }
     }
+    zfuzz::endKeptObjects();
     std::printf("%zu inputs ran\n", runs);
     return runs > 0 ? 0 : 1;
 }

@@ -40,7 +40,7 @@ void checkSettings(PDEVICE_EXTENSION port)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static zfuzz::PortRig* rig = new zfuzz::PortRig(false, zsim::PortClass::Ports);   // for the whole run
+    static zfuzz::PortRig* rig = zfuzz::keep(new zfuzz::PortRig(false, zsim::PortClass::Ports));
     if (size > 4 * SETTINGS_FILE_BYTES)
         return 0;
     const std::vector<uint8_t> file(data, data + size);

@@ -7,6 +7,8 @@
 //
 // Input: a byte (bit 0: removal only; bits 1-2: the architecture), then the
 // file.
+#include "kept.h"
+
 #include "host/nt/machine.h"
 #include "host/win32/system.h"
 #include "setup/setup.h"
@@ -41,6 +43,11 @@ struct Rig {
         if (!missing.empty())
             fail("the package could not be laid out: " + missing);
     }
+    ~Rig()
+    {
+        windows.reset();
+        machine->shutdown();
+    }
 };
 
 bool terminated(const char* text, size_t size)
@@ -73,7 +80,7 @@ void check(int accepted, const SetupState& state, size_t messagesBefore, size_t 
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static Rig* rig = new Rig;   // lives as long as the fuzzing run
+    static Rig* rig = zfuzz::keep(new Rig);
     if (size < 1)
         return 0;
     const bool removalOnly = data[0] & 1;

@@ -22,7 +22,7 @@ const ULONG kVendorCodes[] = {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static zfuzz::PortRig* rig = new zfuzz::PortRig;   // lives as long as the fuzzing run
+    static zfuzz::PortRig* rig = zfuzz::keep(new zfuzz::PortRig);
     zfuzz::runControls(*rig, data, size, kVendorCodes);
     zfuzz::ControlResult on = rig->control(rig->device(0), IOCTL_RECEIVE_ON, nullptr, 0, nullptr, 0);
     if (on.status != STATUS_SUCCESS)
