@@ -15,7 +15,7 @@ void WorkerThread::start() {
     rec_->system = true;
     machine_.dispatcher().attach(rec_, true);
     running_ = true;
-    machine_.dispatcher().addHostThread(std::thread([this] { main(); }));
+    machine_.dispatcher().startHostThread([this] { main(); });
 }
 
 void WorkerThread::main() {

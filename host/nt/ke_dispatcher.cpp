@@ -31,8 +31,8 @@ Dispatcher::Dispatcher(Machine& machine, bool realTime, bool paced, double scale
 
 Dispatcher::~Dispatcher() {
     for (auto& t : hostThreads_)
-        if (t.joinable())
-            t.join();
+        if (t.thread.joinable())
+            t.thread.join();
 }
 
 ThreadRec* Dispatcher::createThreadRecord(std::string name) {
@@ -123,9 +123,29 @@ void Dispatcher::returnFromOutside(ThreadRec* t) {
         now_ = target;
 }
 
-void Dispatcher::addHostThread(std::thread thread) {
-    std::lock_guard g(lock);
-    hostThreads_.push_back(std::move(thread));
+void Dispatcher::startHostThread(std::function<void()> body) {
+    auto finished = std::make_shared<std::atomic<bool>>(false);
+    std::thread thread([body = std::move(body), finished] {
+        body();
+        finished->store(true, std::memory_order_release);
+    });
+    // Threads that have finished only have their return left: joined here,
+    // out of the lock.
+    std::vector<std::thread> done;
+    {
+        std::lock_guard g(lock);
+        for (auto it = hostThreads_.begin(); it != hostThreads_.end();) {
+            if (it->finished->load(std::memory_order_acquire)) {
+                done.push_back(std::move(it->thread));
+                it = hostThreads_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        hostThreads_.push_back({std::move(thread), std::move(finished)});
+    }
+    for (auto& t : done)
+        t.join();
 }
 
 std::vector<ThreadRec*> Dispatcher::threadsSnapshot() {

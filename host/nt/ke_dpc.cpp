@@ -192,9 +192,9 @@ void Dispatcher::startDpcThread() {
         threads_.push_back(here);
     }
     dpcRecord_ = rec;
-    addHostThread(std::thread([this, rec] { dpcThreadMain(rec); }));
+    startHostThread([this, rec] { dpcThreadMain(rec); });
     if (paced_)
-        addHostThread(std::thread([this] { pacerMain(); }));
+        startHostThread([this] { pacerMain(); });
 }
 
 void Dispatcher::stopDpcThread() {
@@ -209,14 +209,14 @@ void Dispatcher::stopDpcThread() {
 }
 
 void Dispatcher::joinHostThreads() {
-    std::vector<std::thread> threads;
+    std::vector<HostThread> threads;
     {
         std::lock_guard g(lock);
         threads.swap(hostThreads_);
     }
     for (auto& t : threads)
-        if (t.joinable())
-            t.join();
+        if (t.thread.joinable())
+            t.thread.join();
     delete dpcRecord_;
     dpcRecord_ = nullptr;
     ThreadRec* here = nullptr;

@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -164,7 +165,10 @@ public:
     void attach(ThreadRec* rec, bool countAsRunning = true);
     void detach(ThreadRec* rec);
     void threadExited(ThreadRec* rec);       // signals the thread object, leaves the machine
-    void addHostThread(std::thread thread);  // joined when the dispatcher goes away
+    // Runs `body` on a new host thread. The thread is joined once it has
+    // finished (at the next start) or when the dispatcher goes away, so a
+    // long-lived machine does not keep every thread it ever ran.
+    void startHostThread(std::function<void()> body);
     void joinHostThreads();
     void beginShutdown() { std::lock_guard g(lock); shuttingDown_ = true; }
     bool shuttingDown() { std::lock_guard g(lock); return shuttingDown_; }
@@ -325,7 +329,11 @@ private:
     bool dpcStop_ = false;
     bool shuttingDown_ = false;
     uintptr_t nextThreadId_ = 0x1000;
-    std::vector<std::thread> hostThreads_;
+    struct HostThread {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> finished;   // set as the body's last act
+    };
+    std::vector<HostThread> hostThreads_;
     std::set<std::pair<const void*, const void*>> lockOrder_;   // (held, then acquired)
     std::map<const void*, LockKind> lockKinds_;
     bool deadlockBroken_ = false;   // a deadlock was reported and its waits ended

@@ -73,7 +73,7 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, P
         ClientId->UniqueThread = rec->id;
     }
     m.dispatcher().attach(rec, true);
-    m.dispatcher().addHostThread(std::thread([rec] { systemThreadMain(rec); }));
+    m.dispatcher().startHostThread([rec] { systemThreadMain(rec); });
     return STATUS_SUCCESS;
 }
 

@@ -387,11 +387,19 @@ std::shared_ptr<Process> System::start(const ProcessOptions& options, Program pr
     std::string base = full->substr(full->find_last_of('\\') + 1);
     ThreadRec* rec = machine_.dispatcher().createThreadRecord("process " + base);
     machine_.dispatcher().attach(rec, true);
+    // The host threads of processes that have ended are joined now (their
+    // records stay): a long-lived machine does not keep every thread it ran.
+    std::vector<std::thread> ended;
     {
         std::lock_guard g(mutex_);
+        for (auto& p : processes_)
+            if (p->thread_.joinable() && p->ended())
+                ended.push_back(std::move(p->thread_));
         process->id_ = nextProcessId_ += 4;
         processes_.push_back(process);
     }
+    for (auto& t : ended)
+        t.join();
     process->thread_ = std::thread([this, process, program = std::move(program), arguments = std::move(arguments),
                                     show = options.show, rec]() mutable {
         threadMain(process, std::move(program), std::move(arguments), show, rec);
