@@ -169,6 +169,7 @@ public:
     // finished (at the next start) or when the dispatcher goes away, so a
     // long-lived machine does not keep every thread it ever ran.
     void startHostThread(std::function<void()> body);
+    size_t hostThreadCount() { std::lock_guard g(lock); return hostThreads_.size(); }
     void joinHostThreads();
     void beginShutdown() { std::lock_guard g(lock); shuttingDown_ = true; }
     bool shuttingDown() { std::lock_guard g(lock); return shuttingDown_; }

@@ -400,10 +400,14 @@ std::shared_ptr<Process> System::start(const ProcessOptions& options, Program pr
     }
     for (auto& t : ended)
         t.join();
-    process->thread_ = std::thread([this, process, program = std::move(program), arguments = std::move(arguments),
-                                    show = options.show, rec]() mutable {
+    std::thread thread([this, process, program = std::move(program), arguments = std::move(arguments),
+                        show = options.show, rec]() mutable {
         threadMain(process, std::move(program), std::move(arguments), show, rec);
     });
+    // Under the lock: a start on another thread may be looking for ended
+    // processes to join.
+    std::lock_guard g(mutex_);
+    process->thread_ = std::move(thread);
     return process;
 }
 

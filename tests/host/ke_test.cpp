@@ -277,6 +277,28 @@ TEST_F(KeTest, SystemThreadEndsByReturningAndItsObjectIsSignalled) {
     ObDereferenceObject(thread);
 }
 
+KSTART_ROUTINE endAtOnce;
+VOID endAtOnce(PVOID) {}
+
+// A machine that runs thread after thread (a driver started and stopped for
+// hours) keeps the host threads that still run, not every one it ran.
+TEST_F(KeTest, TheHostThreadsOfEndedSystemThreadsAreJoined) {
+    const size_t before = machine->dispatcher().hostThreadCount();
+    for (int i = 0; i < 200; ++i) {
+        HANDLE h;
+        ASSERT_EQ(PsCreateSystemThread(&h, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, endAtOnce, nullptr),
+                  STATUS_SUCCESS);
+        PVOID thread;
+        ASSERT_EQ(ObReferenceObjectByHandle(h, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &thread, nullptr),
+                  STATUS_SUCCESS);
+        ZwClose(h);
+        EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+        ObDereferenceObject(thread);
+    }
+    // The last ones may still be on their way out.
+    EXPECT_LE(machine->dispatcher().hostThreadCount(), before + 3);
+}
+
 // Shutdown tells every driver thread still alive to leave its next wait; a
 // thread that reaches its first wait only after that (still starting, or
 // busy) leaves there too instead of waiting for ever.
