@@ -12,8 +12,10 @@
 # build-fuzz/fuzz/logs/TARGET.log. A finding is replayed with
 #   build-fuzz/fuzz/fuzz_TARGET FILE
 # The script ends with a line per target: executions, speed, coverage
-# (edges and features), corpus size and findings; it exits 1 when any
-# target had a finding.
+# (libFuzzer's edges and features over everything instrumented, and the
+# edges covered in the code the target is about, from one pass over the
+# corpus), corpus size and findings; it exits 1 when any target had a
+# finding.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${FUZZ_BUILD_DIR:-$root/build-fuzz}
@@ -30,6 +32,16 @@ while [ $# -gt 0 ]; do
   esac
 done
 all=(bulk_in device_control vendor_control descriptors settings_file setup_ini inf)
+# The sources each target is about.
+declare -A sources=(
+  [bulk_in]='port/datapath/(bulk_in|queue_buffer)\.cpp'
+  [device_control]='port/control/(device_control|line_control|modem_lines)\.cpp|port/datapath/(wait_mask|purge|modem_status)\.cpp'
+  [vendor_control]='port/control/(vendor_control|maintenance_control|settings)\.cpp|port/chip/i2c\.cpp'
+  [descriptors]='port/chip/(configuration|descriptor)\.cpp|host/usb/usbd\.cpp'
+  [settings_file]='port/control/settings\.cpp'
+  [setup_ini]='setup/(config|copy)\.cpp|host/win32/kernel32_profile\.cpp'
+  [inf]='host/win32/inf_file\.cpp'
+)
 [ ${#targets[@]} -gt 0 ] || targets=("${all[@]}")
 for t in "${targets[@]}"; do
   [ -d "$root/fuzz/corpus/$t" ] || { echo "scripts/fuzz.sh: no target $t (targets: ${all[*]})" >&2; exit 2; }
@@ -55,14 +67,18 @@ for t in "${targets[@]}"; do
   runs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | tail -1 | grep -o '[0-9]*$' || true)
   speed=$(grep -o 'stat::average_exec_per_sec: *[0-9]*' "$log" | tail -1 | grep -o '[0-9]*$' || true)
   cov=$(grep -o 'cov: [0-9]* ft: [0-9]*' "$log" | tail -1 || true)
+  # Edges covered in the target's own sources: one pass over the corpus.
+  own=$("$build/fuzz/fuzz_$t" -runs=0 -print_coverage=1 "$corpus" "$root/fuzz/corpus/$t" 2>&1 |
+    grep -E "^(UN)?COVERED_FUNC: .* ($root/)?(${sources[$t]}):" |
+    sed -E 's/.* edges: ([0-9]+)\/([0-9]+) .*/\1 \2/' | awk '{c += $1; a += $2} END {printf "%d/%d", c, a}' || true)
   size=$(find "$corpus" -type f | wc -l)
   count=$(find "$findings" -type f | wc -l)
   [ "$status" = 0 ] && [ "$count" = 0 ] || found_any=1
-  summary+=("$(printf '%-15s %12s runs %7s/s  %-22s corpus %5s  findings %s%s' "$t" "${runs:-?}" "${speed:-?}" \
-    "${cov:-cov: ?}" "$size" "$count" "$([ "$status" = 0 ] || echo " (exit $status, see $log)")")")
+  summary+=("$(printf '%-15s %10s %7s/s  %-22s %-11s %6s  %s%s' "$t" "${runs:-?}" "${speed:-?}" \
+    "${cov:-cov: ?}" "${own:-?}" "$size" "$count" "$([ "$status" = 0 ] || echo " (exit $status, see $log)")")")
   echo "${summary[-1]}"
 done
 echo
-echo "target              executions    speed   coverage                corpus     findings"
+echo "target          executions   speed   all instrumented       own edges   corpus  findings"
 printf '%s\n' "${summary[@]}"
 exit $found_any
