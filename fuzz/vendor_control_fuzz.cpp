@@ -22,7 +22,8 @@ const ULONG kVendorCodes[] = {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static zfuzz::PortRig* rig = zfuzz::keep(new zfuzz::PortRig);
+    // In the Ports class, so that the ports have COM names to rename.
+    static zfuzz::PortRig* rig = zfuzz::keep(new zfuzz::PortRig(true, zsim::PortClass::Ports));
     zfuzz::runControls(*rig, data, size, kVendorCodes);
     zfuzz::ControlResult on = rig->control(rig->device(0), IOCTL_RECEIVE_ON, nullptr, 0, nullptr, 0);
     if (on.status != STATUS_SUCCESS)
