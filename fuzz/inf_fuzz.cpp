@@ -3,6 +3,8 @@
 // with every key and field quoted, and the walk the driver store makes
 // (version, manufacturers, models, decorated install sections and their
 // directives) must hold.
+#include "target_support.h"
+
 #include "host/win32/inf_file.h"
 
 #include <cstdio>
@@ -13,12 +15,7 @@
 namespace {
 
 using host::win32::InfFile;
-
-[[noreturn]] void fail(const std::string& text)
-{
-    std::fprintf(stderr, "fuzz: %s\n", text.c_str());
-    std::abort();
-}
+using zfuzz::fail;
 
 std::string quoted(const std::string& text)
 {

@@ -7,13 +7,6 @@
 
 namespace zfuzz {
 
-void fail(const std::string& text)
-{
-    std::fprintf(stderr, "fuzz: %s\n", text.c_str());
-    std::fflush(stderr);
-    std::abort();
-}
-
 PortRig::PortRig(bool plugged, zsim::PortClass setupClass)
 {
     host::MachineOptions options;

@@ -5,7 +5,7 @@
 // aborts the program, so libFuzzer keeps the input that did it.
 #pragma once
 
-#include "kept.h"
+#include "target_support.h"
 
 #include "host/nt/machine.h"
 #include "host/usb/usb_bus.h"
@@ -81,8 +81,5 @@ private:
     // Pool held with no controller plugged, from the first unplug on.
     std::optional<size_t> poolUnplugged_;
 };
-
-// Aborts with a message: the fuzzer keeps the input that got here.
-[[noreturn]] void fail(const std::string& text);
 
 } // namespace zfuzz

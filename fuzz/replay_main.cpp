@@ -2,7 +2,7 @@
 // named on the command line (or held in a folder named there) through the
 // target once, as libFuzzer would run its corpus. The suite runs the seed
 // corpora this way in the plain and sanitizer builds.
-#include "kept.h"
+#include "target_support.h"
 
 #include <algorithm>
 #include <cstdint>

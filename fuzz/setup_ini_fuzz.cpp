@@ -7,7 +7,7 @@
 //
 // Input: a byte (bit 0: removal only; bits 1-2: the architecture), then the
 // file.
-#include "kept.h"
+#include "target_support.h"
 
 #include "host/nt/machine.h"
 #include "host/win32/system.h"
@@ -22,11 +22,7 @@
 
 namespace {
 
-[[noreturn]] void fail(const std::string& text)
-{
-    std::fprintf(stderr, "fuzz: %s\n", text.c_str());
-    std::abort();
-}
+using zfuzz::fail;
 
 struct Rig {
     std::unique_ptr<host::Machine> machine;

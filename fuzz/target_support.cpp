@@ -1,8 +1,17 @@
-#include "kept.h"
+#include "target_support.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 namespace zfuzz {
+
+void fail(const std::string& text)
+{
+    std::fprintf(stderr, "fuzz: %s\n", text.c_str());
+    std::fflush(stderr);
+    std::abort();
+}
 
 namespace {
 
